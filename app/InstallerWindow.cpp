@@ -1,0 +1,44 @@
+#include "InstallerWindow.h"
+
+#include "InstallerWindowForm.h"
+#include "NativePlatform.h"
+
+#include <QFile>
+#include <QProgressBar>
+
+#include <utility>
+
+InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
+    : QMainWindow(parent)
+    , appPath(std::move(appPath))
+{
+    Q_UNUSED(url)
+    ui = std::make_unique<Ui_InstallerWindow>();
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
+    setupTitle();
+    ui->progressBar->setValue(0);
+}
+
+InstallerWindow::~InstallerWindow()
+{
+    ui.reset();
+}
+
+void InstallerWindow::setupTitle()
+{
+    // winId() creates the native window if it does not exist yet.
+    NativePlatform::setupTitleBar(reinterpret_cast<void *>(winId()));
+}
+
+QString InstallerWindow::getAppPath()
+{
+    return QString::fromStdString(NativePlatform::bundlePath());
+}
+
+void InstallerWindow::on_buttonCancel_clicked()
+{
+    if (!filePath.isEmpty())
+        QFile::remove(filePath);
+    close();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <memory>
+
+class FileDownloader;
+class Ui_InstallerWindow;
+
+// The one window of the program. It runs exactly one update, from its
+// constructor to its closing: it downloads the update file beside the
+// updater's own bundle, installs it and relaunches the application.
+class InstallerWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    InstallerWindow(QString appPath, QString url, QWidget *parent);
+    ~InstallerWindow() override;
+
+    // Adjusts the native title bar: transparent, dark, close button only.
+    void setupTitle();
+    // Path of the running program's own bundle.
+    QString getAppPath();
+
+private slots:
+    void on_buttonCancel_clicked();
+
+private:
+    QString appPath;
+    QString filePath;
+    FileDownloader *downloader = nullptr;
+    std::unique_ptr<Ui_InstallerWindow> ui;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+// The few services that come from the operating system rather than from Qt.
+// This header includes no Qt, so the macOS side can be plain Objective-C++.
+// Strings are UTF-8. Everything here runs on the GUI thread.
+
+#include <optional>
+#include <string>
+
+namespace NativePlatform {
+
+// Makes the title bar of the window behind `nativeView` (an NSView * on macOS)
+// transparent, dark grey, in the vibrant dark appearance, with the minimise and
+// zoom buttons hidden. Does nothing where there is no such title bar.
+void setupTitleBar(void *nativeView);
+
+// Path of the running program's bundle (for an executable outside a bundle, its
+// folder); empty when it cannot be told.
+std::string bundlePath();
+
+// One command to run with administrator rights, in the two forms the platforms
+// need: the AppleScript source for macOS, the shell command line elsewhere.
+struct PrivilegedCommand
+{
+    std::string appleScriptSource;
+    std::string shellCommand;
+};
+
+// How a privileged script ended: success, or the error information the system
+// gave back (each part may be absent). -128 means the user cancelled.
+struct ScriptOutcome
+{
+    bool succeeded = false;
+    std::optional<int> errorNumber;
+    std::optional<std::string> errorMessage;
+};
+
+// Runs the command with administrator rights, letting the system ask for the
+// password. Blocks until the command has ended.
+ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command);
+
+} // namespace NativePlatform

@@ -1,0 +1,25 @@
+#include "InstallerWindow.h"
+
+#include <QApplication>
+#include <QString>
+
+int main(int argc, char *argv[])
+{
+    if (argc != 3)
+        return -1;
+
+    // Taken before QApplication, which removes its own options (-style,
+    // -platform, ...) from argv: both arguments reach the window unchanged.
+    const char *const appPathArgument = argv[1];
+    const char *const urlArgument = argv[2];
+
+    QApplication app(argc, argv);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+    QApplication::setApplicationName(QStringLiteral("Tarnwick Installer"));
+    QApplication::setOrganizationName(QStringLiteral("Brightfold"));
+    QApplication::setOrganizationDomain(QStringLiteral("brightfold.com"));
+
+    InstallerWindow window(QString::fromUtf8(appPathArgument), QString::fromUtf8(urlArgument), nullptr);
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "NativePlatform.h"
+
+#include <string>
+#include <vector>
+
+// Controls and records the test build's native layer.
+namespace FakeNativePlatform {
+
+// Back to the start: no calls recorded, bundle path empty, scripts succeed.
+void reset();
+
+void setBundlePath(const std::string &path);
+void setScriptOutcome(const NativePlatform::ScriptOutcome &outcome);
+
+int titleBarCalls();
+void *lastTitleBarView();
+const std::vector<NativePlatform::PrivilegedCommand> &scriptsRun();
+
+} // namespace FakeNativePlatform
