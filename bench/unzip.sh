@@ -30,7 +30,8 @@ make_archive() {
     head -c "$((mib * 1048576))" /dev/urandom > "$staging/Update.pkg"
     (cd "$staging" && zip -q -X -0 "$zip.part" Update.pkg)
   else
-    seq -f 'line %.0f of the installer package: payload files, receipts and scripts' 1 100000000 |
+    # seq ends on SIGPIPE once head has enough.
+    (seq -f 'line %.0f of the installer package: payload files, receipts and scripts' 1 100000000 || true) |
       head -c "$((mib * 1048576))" > "$staging/Update.pkg"
     (cd "$staging" && zip -q -X -6 "$zip.part" Update.pkg)
   fi
