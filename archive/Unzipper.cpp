@@ -41,9 +41,11 @@ bool writeAll(QFile &file, const char *data, qint64 size)
 // Streams the current entry of `archive` into `file`. `remaining` starts at
 // the entry's recorded size and drops by each size asked for, so a read of 0
 // before the end says how much was still to come.
-bool copyEntry(unzFile archive, QFile &file, quint64 remaining, QString &error)
+bool copyEntry(unzFile archive, QFile &file, const quint64 size, QString &error)
 {
     std::vector<char> buffer(bufferSize);
+    quint64 remaining = size;
+    quint64 written = 0;
     while (remaining != 0) {
         const auto chunk = static_cast<unsigned>(std::min(remaining, bufferSize));
         // Cleared first: a short read at the end of the file sets no errno.
@@ -61,7 +63,7 @@ bool copyEntry(unzFile archive, QFile &file, quint64 remaining, QString &error)
         }
         if (n == 0) {
             if (remaining == 0)
-                return true;
+                break;
             error = QStringLiteral("Error code 7 (%1").arg(remaining);
             return false;
         }
@@ -69,6 +71,14 @@ bool copyEntry(unzFile archive, QFile &file, quint64 remaining, QString &error)
             error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
             return false;
         }
+        written += quint64(n);
+    }
+    // A read may come up short at the end of the data while the count of
+    // bytes asked for still reaches the recorded size. minizip then skips its
+    // CRC check, so the shortfall must be caught here.
+    if (written != size) {
+        error = QStringLiteral("Error code 7 (%1").arg(size - written);
+        return false;
     }
     return true;
 }

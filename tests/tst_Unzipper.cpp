@@ -584,6 +584,14 @@ void tst_Unzipper::damagedEntry_data()
         row("recorded-size-too-large-deflated")
             << text(300000) << Method::Deflated << Damage::RecordedSizeTooLarge << qint64(1000000) << fileBefore << true
             << QStringLiteral("Error code 7 (213568");
+        // The data ends inside the last chunk asked for: the loop reaches the
+        // recorded size, but 500 (then 100,000) bytes never came.
+        row("recorded-size-short-in-last-chunk-stored")
+            << noise(1000) << Method::Stored << Damage::RecordedSizeTooLarge << qint64(1500) << fileBefore << true
+            << QStringLiteral("Error code 7 (500");
+        row("recorded-size-short-in-last-chunk-deflated")
+            << text(300000) << Method::Deflated << Damage::RecordedSizeTooLarge << qint64(400000) << fileBefore << true
+            << QStringLiteral("Error code 7 (100000");
         row("recorded-size-too-small") << text(300000) << Method::Deflated << Damage::RecordedSizeTooSmall
                                        << qint64(200000) << fileBefore << true << badCrc;
         row("flipped-byte-first-chunk") << noise(1000) << Method::Stored << Damage::FlippedByte << qint64(0)
