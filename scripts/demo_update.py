@@ -63,9 +63,7 @@ class Display:
 
     def env(self, sandbox):
         if self.xvfb:
-            runtime = os.path.join(sandbox.home, "runtime")
-            os.makedirs(runtime, mode=0o700, exist_ok=True)
-            return self.xvfb.env(HOME=sandbox.home, XDG_RUNTIME_DIR=runtime)
+            return self.xvfb.env(HOME=sandbox.home, XDG_RUNTIME_DIR=sandbox.runtime_dir())
         return dict(os.environ)
 
     def stop(self):
@@ -188,7 +186,12 @@ def report(outcome, process, sandbox, server, app, archive, package, out, log_pa
     else:
         print(f"  relaunched:   no ({app} was not started)")
     left = [p for p in (zip_path, pkg_path) if os.path.exists(p)]
-    print("  files:        " + ("none left beside the updater's bundle" if not left else "left behind: " + ", ".join(left)))
+    if left:
+        print("  files:        left behind: " + ", ".join(left))
+    elif handed is not None:
+        print("  files:        Update.zip and Update.pkg removed")
+    else:
+        print("  files:        none left beside the updater's bundle")
     print(f"  exit status:  {process.returncode}" + (" (stopped at the time limit)" if outcome == "timeout" else ""))
     for name in ("window.png", "message.png", "timeout.png"):
         if os.path.exists(os.path.join(out, name)):

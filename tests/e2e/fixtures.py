@@ -52,14 +52,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.end_headers()
             if route.drip:
-                self._drip(route)
+                whole = self._drip(route)
             elif route.pace:
-                self._paced(route)
+                whole = self._paced(route)
             else:
                 self.wfile.write(route.body)
+                whole = True
             self.wfile.flush()
-            with server.lock:
-                server.completed.append(path)
+            if whole:
+                with server.lock:
+                    server.completed.append(path)
         except (BrokenPipeError, ConnectionResetError):
             pass
         self.close_connection = True
@@ -68,14 +70,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         chunk, interval = route.pace
         for start in range(0, len(route.body), chunk):
             if self.server.stopping.wait(interval if start else 0):
-                return
+                return False
             self.wfile.write(route.body[start:start + chunk])
             self.wfile.flush()
             self._count(chunk)
+        return True
 
     def _drip(self, route):
-        # Announces route.length bytes but sends them slowly; the download never
-        # ends by itself before the server's time limit.
+        # Announces route.length bytes but sends them slowly and never all of
+        # them: it stops when the client leaves, the server stops or its time
+        # limit is up. Returns False: the answer is never whole.
         chunk, interval = route.pace
         deadline = time.monotonic() + self.server.drip_limit
         sent = 0
@@ -85,7 +89,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             sent += chunk
             self._count(chunk)
             if self.server.stopping.wait(interval):
-                return
+                break
+        return False
 
     def _count(self, n):
         with self.server.lock:
@@ -187,8 +192,9 @@ record={record}
 echo call >> "$record/calls"
 printf '%s\\0' "$@" > "$record/args"
 previous=
+package=
 for argument in "$@"; do
-  case $previous in -pkg) cp -- "$argument" "$record/package" 2>/dev/null;; esac
+  case $previous in -pkg) package=$argument; cp -- "$package" "$record/package" 2>/dev/null;; esac
   previous=$argument
 done
 {ending}
@@ -206,6 +212,11 @@ class StandInInstaller:
 
     def succeed(self):
         self._write("exit 0")
+
+    def succeed_leaving_package_unremovable(self):
+        """Succeeds, but leaves a non-empty folder where the package was, so
+        that removing the package afterwards fails."""
+        self._write('rm -f -- "$package" && mkdir -- "$package" && : > "$package/in-use"\nexit 0')
 
     def fail(self, message, status=1):
         """Fails with `message` on standard error."""
@@ -287,6 +298,12 @@ class Sandbox:
         self.home = os.path.join(self.root, "home")
         os.makedirs(self.home)
 
+    def runtime_dir(self):
+        """A private XDG_RUNTIME_DIR for the updater."""
+        path = os.path.join(self.home, "runtime")
+        os.makedirs(path, mode=0o700, exist_ok=True)
+        return path
+
     def make_application(self, path):
         """An application bundle at `path` (absolute, or relative to the root)
         whose executable records each start in self.marker."""
@@ -315,11 +332,12 @@ class Sandbox:
     def download_path(self, name):
         return os.path.join(self.download_dir, name)
 
-    def command(self, *arguments, rootless=False):
-        """The command line that runs the updater with `arguments`, with the
-        stand-in installer at /usr/sbin/installer in a private mount namespace."""
+    def command(self, *arguments, rootless=False, program=None):
+        """The command line that runs the updater (or `program`) with
+        `arguments`, with the stand-in installer at /usr/sbin/installer in a
+        private mount namespace."""
         return [*namespace_prefix(rootless), "sh", "-c", _NAMESPACE_SCRIPT, "sh",
-                self.overlay_upper, self.overlay_work, self.installer.script, self.updater, *arguments]
+                self.overlay_upper, self.overlay_work, self.installer.script, program or self.updater, *arguments]
 
     def give_to(self, uid, gid):
         """Lets another user write downloads and keep a home in the sandbox."""

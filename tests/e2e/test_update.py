@@ -8,7 +8,7 @@ import unittest
 
 import xclose
 from fixtures import Sandbox, UpdateServer, make_package, make_update_zip, overlay_mount_works
-from harness import BINARY, MessageBox, XServer, artifacts_dir, require_tools, wait_until
+from harness import BINARY, MessageBox, XServer, artifacts_dir, require_tools, unavailable, wait_until
 
 WINDOW_TITLE = "Installing update..."
 BOX_TITLE = "Tarnwick Installer"
@@ -16,13 +16,6 @@ BOX_TITLE = "Tarnwick Installer"
 CANCEL_BUTTON = (361 + 171 // 2, 90 + 32 // 2)
 RUN_TIMEOUT = 30.0
 NOBODY = 65534
-
-
-def unavailable(reason):
-    """Skips outside CI; in CI these tests must run, so it is an error there."""
-    if os.environ.get("CI"):
-        raise RuntimeError(reason)
-    raise unittest.SkipTest(reason)
 
 
 def fs(path):
@@ -57,9 +50,8 @@ class UpdateTest(unittest.TestCase):
     # --- running the updater ---------------------------------------------------
 
     def environment(self, **extra):
-        runtime = os.path.join(self.sandbox.home, "runtime")
-        os.makedirs(runtime, mode=0o700, exist_ok=True)
-        return self.x.env(HOME=self.sandbox.home, XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8", **extra)
+        return self.x.env(HOME=self.sandbox.home, XDG_RUNTIME_DIR=self.sandbox.runtime_dir(), LC_ALL="C.UTF-8",
+                          **extra)
 
     def start(self, *arguments, command=None, env=None):
         """Starts the updater (by default as root, with the stand-in installer)."""
@@ -283,6 +275,41 @@ class UpdateTest(unittest.TestCase):
         self.assert_gone("Update.zip", "Update.pkg")
         self.assert_not_installed_nor_relaunched()
 
+    def test_download_that_cannot_start_shows_error_and_ends(self):
+        # A folder where the file should go: it cannot be created, even by root.
+        blocked = self.sandbox.download_path("Update.pkg")
+        os.makedirs(os.path.join(blocked, "inside"))
+        self.serve_pkg()
+        self.start(self.app, self.server.url("/Update.pkg"))
+
+        self.dismiss_box("Failed to download the update.", f"Failed to create {blocked}")
+        # The window must not stay open once the box is gone.
+        self.assertEqual(self.exit_status(), 0, self.output())
+        self.assertEqual(self.server.requests(), [])
+        self.assertTrue(os.path.isdir(os.path.join(blocked, "inside")))
+        self.assert_not_installed_nor_relaunched()
+
+    def test_archive_without_package_fails_and_removes_archive(self):
+        self.server.serve_file("/Update.zip", make_update_zip("Other.pkg", make_package("wrong name")))
+        self.start(self.app, self.server.url("/Update.zip"))
+
+        self.dismiss_box("Failed to update.\n\nError code 3 (-100).", "(-100)")
+        self.assertEqual(self.exit_status(), 0, self.output())
+        self.assert_gone("Update.zip", "Update.pkg")
+        self.assert_not_installed_nor_relaunched()
+
+    def test_package_that_cannot_be_removed_is_reported_after_relaunch(self):
+        self.installer.succeed_leaving_package_unremovable()
+        package = self.serve_zip()
+        self.start(self.app, self.server.url("/Update.zip"))
+
+        package_path = self.sandbox.download_path("Update.pkg")
+        self.dismiss_box(f"Failed to remove file.\n\n{package_path}")
+        self.assertEqual(self.exit_status(), 0, self.output())
+        self.assert_installed(package_path, self.sandbox.root + "/apps/", package)
+        self.assert_relaunched(self.executable(self.app))
+        self.assert_gone("Update.zip")
+
     def test_installer_failure_shows_its_message_and_removes_both_files(self):
         message = "installer: Error - the package \"Update.pkg\" is damaged."
         self.installer.fail(message)
@@ -316,8 +343,7 @@ class UpdateTest(unittest.TestCase):
             f.write(f"#!/bin/sh\nprintf '%s\\0' \"$@\" >> '{record}'\nexit 126\n")
         os.chmod(os.path.join(fake_bin, "pkexec"), 0o755)
         self.sandbox.give_to(NOBODY, NOBODY)
-        for path in (fake_bin, os.path.join(self.sandbox.home, "runtime")):
-            os.makedirs(path, exist_ok=True)
+        for path in (fake_bin, self.sandbox.runtime_dir()):
             os.chown(path, NOBODY, NOBODY)
         environment = self.environment(PATH=fake_bin + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
         self.serve_zip()
