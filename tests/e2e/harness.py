@@ -3,6 +3,7 @@ and xdotool to look at and drive its windows as a person would."""
 import difflib
 import os
 import re
+import select
 import shutil
 import subprocess
 import tempfile
@@ -48,23 +49,38 @@ class XServer:
 
     def __init__(self):
         require_tools("Xvfb", "xdotool")
-        self.process = None
-        for number in range(90, 190):
-            if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            self.display = f":{number}"
+        # Xvfb picks the free display number itself (-displayfd) and tells us
+        # which: guessing a free number races with other test runs on the
+        # machine, which may then share, or stop, our server. Without
+        # -noreset the server resets whenever its last client (xdotool, say)
+        # leaves, and a program connecting just then is turned away.
+        read_end, write_end = os.pipe()
+        try:
             self.process = subprocess.Popen(
-                ["Xvfb", self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline:
-                if os.path.exists(f"/tmp/.X11-unix/X{number}") and self.run_xdotool("getdisplaygeometry").returncode == 0:
-                    return
-                if self.process.poll() is not None:
-                    break
-                time.sleep(0.05)
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.monotonic() + 20
+            while not number.endswith(b"\n") and time.monotonic() < deadline:
+                ready, _, _ = select.select([read_end], [], [], 0.1)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        break
+                    number += chunk
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        if not number.strip().isdigit() or self.process.poll() is not None:
             self.stop()
-        raise RuntimeError("could not start Xvfb")
+            raise RuntimeError("could not start Xvfb")
+        self.display = ":" + number.decode().strip()
+        if not wait_until(lambda: self.run_xdotool("getdisplaygeometry").returncode == 0, 10):
+            self.stop()
+            raise RuntimeError(f"Xvfb on {self.display} does not answer")
 
     def env(self, **extra):
         environment = dict(os.environ)
