@@ -163,7 +163,7 @@ def report(outcome, process, sandbox, server, app, archive, package, out, log_pa
     zip_path, pkg_path = sandbox.download_path("Update.zip"), sandbox.download_path("Update.pkg")
     print()
     say("what happened:")
-    if "/Update.zip" in server.completed():
+    if wait_until(lambda: "/Update.zip" in server.completed(), 2):
         print(f"  downloaded:   {zip_path} (the server sent all {len(archive)} bytes)")
     else:
         print("  downloaded:   no - the server did not send the whole file")

@@ -9,7 +9,7 @@ import unittest
 import zipfile
 
 from fixtures import INSTALLER_PATH, Sandbox, UpdateServer, make_package, make_update_zip, overlay_mount_works
-from harness import BINARY, ocr_contains, require_tools, unavailable
+from harness import BINARY, ocr_contains, require_tools, unavailable, wait_until
 
 
 def get(server, path):
@@ -36,7 +36,8 @@ class UpdateServerTest(unittest.TestCase):
         self.assertEqual(headers["Content-Length"], str(len(body)))
         self.assertEqual(received, body)
         self.assertEqual(self.server.requests(), [("GET", "/Update.pkg")])
-        self.assertEqual(self.server.completed(), ["/Update.pkg"])
+        # Recorded just after the last byte has gone out.
+        self.assertEqual(wait_until(self.server.completed, 10), ["/Update.pkg"])
 
     def test_paced_file_arrives_whole(self):
         body = make_package("paced")
