@@ -3,7 +3,6 @@ over HTTP on loopback, /usr/sbin/installer is a stand-in in a private mount
 namespace, and the windows are driven with the keyboard and mouse."""
 import os
 import subprocess
-import time
 import unittest
 
 import xclose
