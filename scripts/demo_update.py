@@ -148,7 +148,7 @@ def watch(process, sandbox, display, out):
             if box:
                 capture(display, BOX_TITLE, os.path.join(out, "message.png"))
                 if shutil.which("tesseract"):
-                    text = " ".join(MessageBox(display.xvfb, box).screen_text().split())
+                    text = " ".join(MessageBox(display.xvfb, box).screen_text(with_button=False).split())
                     say(f"the updater shows a message box; it reads: {text}")
                 else:
                     say("the updater shows a message box (see message.png).")

@@ -143,8 +143,9 @@ class MessageBox:
         self.x = x
         self.window = window
 
-    def screen_text(self):
-        """The box's text as tesseract reads it from a capture of the box."""
+    def screen_text(self, with_button=True):
+        """The box's text as tesseract reads it from a capture of the box;
+        `with_button` adds a second reading made for the button's text."""
         with tempfile.TemporaryDirectory(prefix="tarnwick-box-") as folder:
             shot = os.path.join(folder, "box.png")
             subprocess.run(["import", "-display", self.x.display, "-window", str(self.window), shot],
@@ -152,7 +153,7 @@ class MessageBox:
             # Light text on a dark background, enlarged and inverted; and once
             # more in black and white, which reads the text on the green button.
             readings = []
-            for extra in ([], ["-threshold", "60%"]):
+            for extra in ([], ["-threshold", "60%"])[:2 if with_button else 1]:
                 large = os.path.join(folder, f"large{len(readings)}.png")
                 subprocess.run(["convert", shot, "-resize", "300%", "-colorspace", "Gray", *extra, "-negate", large],
                                capture_output=True, timeout=20)
@@ -193,6 +194,7 @@ def ocr_contains(text, fragment, similarity=0.9):
     size = len(needle)
     for width in range(max(1, size - 2), size + 3):
         for start in range(0, max(1, len(haystack) - width + 1)):
-            if difflib.SequenceMatcher(None, needle, haystack[start:start + width], autojunk=False).ratio() >= similarity:
+            window = haystack[start:start + width]
+            if difflib.SequenceMatcher(None, needle, window, autojunk=False).ratio() >= similarity:
                 return True
     return False

@@ -155,9 +155,9 @@ class SandboxTest(unittest.TestCase):
         app = self.sandbox.make_application("-style=x/Applications/Éditeur 2.5.app")
         program = "-style=x/Applications/Éditeur 2.5.app/Contents/MacOS/Éditeur 2"
         subprocess.run([os.path.join(".", program), "ignored"], cwd=self.sandbox.root, check=True, timeout=30)
-        subprocess.run([os.path.join(app, "Contents/MacOS/Éditeur 2")], check=True, timeout=30)
-        self.assertEqual(self.sandbox.relaunches(),
-                         [(os.fsencode("./" + program), 1), (os.fsencode(os.path.join(app, "Contents/MacOS/Éditeur 2")), 0)])
+        absolute = os.path.join(app, "Contents/MacOS/Éditeur 2")
+        subprocess.run([absolute], check=True, timeout=30)
+        self.assertEqual(self.sandbox.relaunches(), [(os.fsencode("./" + program), 1), (os.fsencode(absolute), 0)])
 
 
 class OcrMatchTest(unittest.TestCase):
