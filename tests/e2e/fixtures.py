@@ -345,7 +345,19 @@ class Sandbox:
             os.chown(path, uid, gid)
 
     def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        remove_tree(self.root)
+
+
+def remove_tree(path):
+    """Removes a folder tree, including the mode-000 folder that overlayfs
+    leaves in its work directory (which stops a plain rmtree for non-root)."""
+    for folder, children, _ in os.walk(path):
+        for child in children:
+            try:
+                os.chmod(os.path.join(folder, child), stat.S_IRWXU)
+            except OSError:
+                pass
+    shutil.rmtree(path, ignore_errors=True)
 
 
 def overlay_mount_works(rootless=False):
@@ -367,4 +379,4 @@ def overlay_mount_works(rootless=False):
     except (OSError, subprocess.SubprocessError):
         return False
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        remove_tree(folder)
