@@ -13,7 +13,7 @@ WINDOW_TITLE = "Installing update..."
 BOX_TITLE = "Tarnwick Installer"
 # Centre of "CANCEL UPDATE" inside the 564 x 148 window.
 CANCEL_BUTTON = (361 + 171 // 2, 90 + 32 // 2)
-RUN_TIMEOUT = 30.0
+RUN_TIMEOUT = 20.0
 NOBODY = 65534
 
 
@@ -92,7 +92,7 @@ class UpdateTest(unittest.TestCase):
         return self.process.returncode
 
     def main_window(self):
-        window = self.x.wait_for_window(WINDOW_TITLE)
+        window = self.x.wait_for_window(WINDOW_TITLE, timeout=15)
         if window is None:
             self.fail_with_screenshot(f"no window titled {WINDOW_TITLE!r}")
         return window
@@ -100,7 +100,7 @@ class UpdateTest(unittest.TestCase):
     def dismiss_box(self, *fragments):
         """Waits for the message box, checks that it shows each fragment of
         text and its "CLOSE" button, and presses Return on it."""
-        window = self.x.wait_for_window(BOX_TITLE)
+        window = self.x.wait_for_window(BOX_TITLE, timeout=15)
         if window is None:
             if self.process.poll() is not None:
                 self.fail(f"the updater ended ({self.process.returncode}) without a message box\n{self.output()}")
@@ -243,7 +243,7 @@ class UpdateTest(unittest.TestCase):
         self.start(self.app, self.server.url("/Slow.pkg"))
         window = self.main_window()
         partial = self.sandbox.download_path("Slow.pkg")
-        if not wait_until(lambda: os.path.exists(partial) and os.path.getsize(partial) >= 4096, 20):
+        if not wait_until(lambda: os.path.exists(partial) and os.path.getsize(partial) >= 4096, 15):
             self.fail_with_screenshot("the download did not get going")
         return window, partial
 
