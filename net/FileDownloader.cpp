@@ -14,7 +14,7 @@ namespace {
 
 // Bound on what a file-mode reply buffers ahead of our writes. Without it Qt's
 // network thread reads the socket as fast as loopback allows and the unread data
-// piles up in the reply (about 680 MB resident for a 1 GiB file).
+// piles up in the reply (about 1 GB resident for a 1 GiB file, see the README).
 constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
 
 // The Content-Length of the reply's final answer, 0 when it has none.
@@ -152,7 +152,10 @@ void FileDownloader::partialDataReady()
     if (!guard || reply != currentReply || !file)
         return;
 
+    // Empty when a receiver's nested event loop let a later call take the data.
     const QByteArray chunk = reply->readAll();
+    if (chunk.isEmpty())
+        return;
     const qint64 written = file->write(chunk);
     if (written == -1 || written == 0) {
         // Detached before the signal: while its receivers run (perhaps a nested

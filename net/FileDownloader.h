@@ -16,6 +16,12 @@ class QNetworkReply;
 // Redirects are followed while they are not less safe (http to http or https,
 // https to https); an https to http redirect ends in errorOccurred. The
 // downloader never removes the file it writes, not even after a failure.
+//
+// Limits of Qt 5.15's HTTP layer that the downloader cannot see past: a body
+// without Content-Length (chunked, or ended by the close) that the server cuts
+// exactly at a chunk boundary can be taken for complete, and rarely such a
+// reply never ends at all (nothing sets a transfer timeout). A body cut short
+// of its Content-Length is caught: see errorOccurred.
 class FileDownloader : public QObject
 {
     Q_OBJECT

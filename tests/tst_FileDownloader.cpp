@@ -171,6 +171,7 @@ private slots:
     void cutShort_data();
     void cutShort();
     void shortBodyNeverFinishes();
+    void nestedLoopInProgressReceiver();
     void writeFailure_data();
     void writeFailure();
 
@@ -664,7 +665,7 @@ void tst_FileDownloader::errorStatus()
 // the downloader then reports "Incomplete download (…)" from the Content-Length.
 // A chunked body cut exactly between two chunks is left out: Qt 5.15 may take
 // it for complete or never end the reply, and without a length the downloader
-// cannot tell (see the README's note on it).
+// cannot tell (see FileDownloader.h).
 void tst_FileDownloader::cutShort_data()
 {
     QTest::addColumn<TestHttpAnswer>("answer");
@@ -742,6 +743,43 @@ void tst_FileDownloader::shortBodyNeverFinishes()
     }
     seen.removeDuplicates();
     qInfo() << "texts seen:" << seen;
+}
+
+// A receiver of downloadProgress that runs a nested event loop lets later
+// chunks in before the current one is read: the bytes still go to the file in
+// order, and an emptied chunk is no write failure.
+void tst_FileDownloader::nestedLoopInProgressReceiver()
+{
+    // given
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TestHttpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QByteArray body = pattern(200000);
+    server.setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(body).inPieces(20000, 10));
+    FileDownloader downloader(nullptr);
+    Recorder recorder(downloader);
+    int depth = 0;
+    connect(&downloader, &FileDownloader::downloadProgress, this, [&] {
+        if (depth > 0)
+            return;
+        ++depth;
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+        --depth;
+    });
+    const QString url = server.url(QStringLiteral("/Update.zip"));
+
+    // when
+    QString filePath;
+    QString error;
+    QVERIFY2(downloader.download(url, dir.path(), filePath, error), qPrintable(error));
+    QVERIFY2(recorder.waitForEnd(), recorder.describe(url));
+
+    // then
+    QVERIFY2(recorder.finished == 1 && recorder.errors.isEmpty(), recorder.describe(url));
+    QCOMPARE(readFile(filePath), body);
 }
 
 void tst_FileDownloader::writeFailure_data()
