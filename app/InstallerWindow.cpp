@@ -1,5 +1,6 @@
 #include "InstallerWindow.h"
 
+#include "InstallCommand.h"
 #include "InstallerWindowForm.h"
 #include "NativePlatform.h"
 
@@ -34,6 +35,14 @@ void InstallerWindow::setupTitle()
 QString InstallerWindow::getAppPath()
 {
     return QString::fromStdString(NativePlatform::bundlePath());
+}
+
+bool InstallerWindow::install(QString packagePath, QString target, QString &error)
+{
+    NativePlatform::PrivilegedCommand command;
+    if (!InstallCommand::makeCommand(packagePath, target, command, error))
+        return false;
+    return InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
 }
 
 void InstallerWindow::on_buttonCancel_clicked()

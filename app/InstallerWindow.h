@@ -23,6 +23,12 @@ public:
     void setupTitle();
     // Path of the running program's own bundle.
     QString getAppPath();
+    // Installs the package on the target volume with administrator rights,
+    // the system asking for the password; blocks until the installer has
+    // ended. False with `error` set when it did not succeed (an empty text
+    // when the system gave no reason), `error` untouched on success. A path
+    // with a control character is refused without running anything.
+    [[nodiscard]] bool install(QString packagePath, QString target, QString &error);
 
 private slots:
     void on_buttonCancel_clicked();

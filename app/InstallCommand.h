@@ -1,0 +1,45 @@
+#pragma once
+
+#include "NativePlatform.h"
+
+#include <QString>
+
+// Text logic of the privileged package installation, free of any platform:
+// the command that runs /usr/sbin/installer on a package and a target, and
+// what the outcome of running it means for the caller.
+namespace InstallCommand {
+
+// "do shell script \"/usr/sbin/installer -pkg '%@' -target '%@'\" with administrator
+// privileges": package path first, target second.
+extern const char scriptTemplate[];
+
+// `text` made safe between a pair of single quotes for the POSIX shell: each
+// single quote becomes '\'' (close, escaped quote, reopen). Nothing else is
+// special there.
+[[nodiscard]] QString escapedForSingleQuotes(const QString &text);
+// `text` made safe inside an AppleScript string literal: backslash and double
+// quote get a backslash.
+[[nodiscard]] QString escapedForAppleScriptString(const QString &text);
+
+// /usr/sbin/installer -pkg '<package>' -target '<target>', each path quoted for the shell.
+[[nodiscard]] QString shellCommand(const QString &packagePath, const QString &target);
+// The script template with both paths inserted, quoted for the shell and then
+// escaped for the AppleScript string. For paths without quotes or backslashes
+// this is the template with the paths as they are.
+[[nodiscard]] QString appleScriptSource(const QString &packagePath, const QString &target);
+
+// Whether `path` holds a character from U+0000 to U+001F or U+007F.
+[[nodiscard]] bool containsControlCharacter(const QString &path);
+
+// Both forms of the command for the native layer. False, with `error` naming
+// the path, when a path holds a control character: such a path would be cut
+// short or split by the layers below, so nothing must run.
+[[nodiscard]] bool makeCommand(const QString &packagePath, const QString &target,
+                               NativePlatform::PrivilegedCommand &command, QString &error);
+
+// True for a successful run, `error` untouched. Otherwise false with `error`
+// set to the fixed text for a cancelled authentication (-128), else the
+// script's message, else an empty text.
+[[nodiscard]] bool interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &error);
+
+} // namespace InstallCommand
