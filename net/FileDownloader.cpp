@@ -1,0 +1,219 @@
+#include "FileDownloader.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QUrl>
+
+namespace {
+
+// Bound on what a file-mode reply buffers ahead of our writes. Without it Qt's
+// network thread reads the socket as fast as loopback allows and the unread data
+// piles up in the reply (about 1 GB resident for a 1 GiB file, see the README).
+constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
+
+// The Content-Length of the reply's final answer, 0 when it has none.
+// After a redirect on a kept-alive connection Qt 5.15 sometimes sends the first
+// request once more and merges that answer's headers into the reply; then the
+// raw header reads "107, 200000" (the redirect page's length first, the final
+// answer's last) and QNetworkReply::header() still gives the 107.
+qulonglong contentLength(const QNetworkReply *reply)
+{
+    const QByteArray raw = reply->rawHeader("Content-Length");
+    if (raw.contains(','))
+        return raw.mid(raw.lastIndexOf(',') + 1).trimmed().toULongLong();
+    return reply->header(QNetworkRequest::ContentLengthHeader).toULongLong();
+}
+
+} // namespace
+
+FileDownloader::FileDownloader(QObject *parent)
+    : QObject(parent)
+    , target(nullptr)
+    , file(nullptr)
+    , manager(nullptr)
+    , currentReply(nullptr)
+{
+}
+
+// Qt's parent-child ownership deletes the manager (with its replies) and the file.
+FileDownloader::~FileDownloader() = default;
+
+bool FileDownloader::download(QString url, QString dirPath, QString &filePath, QString &error)
+{
+    clean();
+
+    // A QDir on the empty path is the current directory, so a relative dirPath
+    // is taken relative to it; mkpath succeeds when the directory exists.
+    if (!QDir(QString()).mkpath(dirPath)) {
+        error = QStringLiteral("The directory %1 is not accessible.").arg(dirPath);
+        return false;
+    }
+
+    const QUrl parsed(url, QUrl::TolerantMode);
+    filePath = dirPath + QLatin1Char('/') + parsed.fileName(QUrl::FullyDecoded);
+
+    file = new QFile(filePath, this);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = QStringLiteral("Failed to create %1 (%2).").arg(filePath).arg(file->errorString());
+        clean();
+        return false;
+    }
+
+    return download(url, error);
+}
+
+bool FileDownloader::download(QString url, QByteArray *target, QString &error)
+{
+    clean();
+    this->target = target;
+    return download(url, error);
+}
+
+bool FileDownloader::download(QString url, QString &error)
+{
+    Q_UNUSED(error)
+
+    manager = new QNetworkAccessManager(this);
+    connect(manager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
+
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setSslConfiguration(QSslConfiguration::defaultConfiguration());
+    // Follow http -> http/https and https -> https; Qt refuses https -> http with
+    // InsecureRedirectError. Unfollowed, a redirect's own body (a "moved" page)
+    // would be handed on as the downloaded file.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+
+    currentReply = manager->get(request);
+    // Only where partialDataReady drains the reply: in byte-array mode (and for
+    // the bare request step) the body must wait in the reply until it finishes,
+    // and a bounded buffer would stall the transfer.
+    if (file)
+        currentReply->setReadBufferSize(fileModeReadBufferSize);
+
+    total = 0;
+    received = 0;
+
+    connect(currentReply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
+    connect(currentReply, &QNetworkReply::downloadProgress, this, &FileDownloader::on_download_progress);
+    return true;
+}
+
+void FileDownloader::clean()
+{
+    if (manager) {
+        disconnect(manager, nullptr, this, nullptr);
+        manager->deleteLater();
+        manager = nullptr;
+    }
+    if (currentReply) {
+        detach(currentReply);
+        currentReply->deleteLater();
+        currentReply = nullptr;
+    }
+    target = nullptr;
+    if (file) {
+        // Closed (and its buffer flushed) now rather than at its deletion: a new
+        // download of the same path truncates and writes the file before that,
+        // and a late flush would put the old bytes over the new ones.
+        file->close();
+        file->deleteLater();
+        file = nullptr;
+    }
+}
+
+void FileDownloader::detach(QNetworkReply *reply)
+{
+    disconnect(reply, nullptr, this, nullptr);
+    if (manager)
+        disconnect(manager, nullptr, this, nullptr);
+}
+
+void FileDownloader::partialDataReady()
+{
+    QNetworkReply *reply = currentReply;
+    if (!reply)
+        return;
+
+    const qulonglong announced = contentLength(reply);
+    if (announced != 0)
+        total = qint64(announced);
+    received += reply->bytesAvailable();
+
+    // A receiver may run a nested event loop (a modal box) and call clean() or
+    // start another download meanwhile; then this reply is no longer ours.
+    QPointer<QNetworkReply> guard(reply);
+    emit downloadProgress(static_cast<qulonglong>(received), static_cast<qulonglong>(total));
+    if (!guard || reply != currentReply || !file)
+        return;
+
+    // Empty when a receiver's nested event loop let a later call take the data.
+    const QByteArray chunk = reply->readAll();
+    if (chunk.isEmpty())
+        return;
+    const qint64 written = file->write(chunk);
+    if (written == -1 || written == 0) {
+        // Detached before the signal: while its receivers run (perhaps a nested
+        // event loop), the reply can deliver neither another chunk, which would
+        // leave a hole in the file, nor its completion, which would emit finished().
+        detach(reply);
+        currentReply = nullptr;
+        emit errorOccurred(QStringLiteral("I/O failure (%1)").arg(file->errorString()));
+        if (guard)
+            guard->deleteLater();
+    }
+}
+
+void FileDownloader::on_download_progress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesReceived)
+    total = bytesTotal;
+}
+
+void FileDownloader::dataReady(QNetworkReply *reply)
+{
+    if (reply != currentReply)
+        return;
+
+    if (reply->error() != QNetworkReply::NoError) {
+        QPointer<QNetworkReply> guard(reply);
+        emit errorOccurred(reply->errorString());
+        // Unless a receiver has meanwhile cleaned up or started another download,
+        // which clean() would tear down.
+        if (guard && guard == currentReply)
+            clean();
+        return;
+    }
+
+    const QByteArray body = reply->readAll();
+
+    // Qt 5.15 can end a reply without error when the server closes the
+    // connection before the announced Content-Length (its HTTP channel takes
+    // the close for the end of the body). A short body is not the whole file.
+    // (Qt drops Content-Length when it decompresses a body for us.)
+    const qulonglong announced = contentLength(reply);
+    const auto delivered = qulonglong(file ? received + body.size() : body.size());
+    if ((target || file) && delivered < announced) {
+        if (file)
+            file->write(body);
+        QPointer<QNetworkReply> guard(reply);
+        emit errorOccurred(QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(delivered).arg(announced));
+        if (guard && guard == currentReply)
+            clean();
+        return;
+    }
+
+    if (target) {
+        *target = body;
+        emit finished();
+    } else if (file) {
+        file->write(body);
+        file->close();
+        emit finished();
+    }
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QByteArray;
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one URL over HTTP(S) into a file, written chunk by chunk as the data
+// arrives (file mode), or into a caller's QByteArray once the transfer is
+// complete (byte-array mode). Everything happens on the thread the downloader
+// lives in (the GUI thread); download() only prepares and issues the request.
+//
+// Redirects are followed while they are not less safe (http to http or https,
+// https to https); an https to http redirect ends in errorOccurred. The
+// downloader never removes the file it writes, not even after a failure.
+//
+// Limits of Qt 5.15's HTTP layer that the downloader cannot see past: a body
+// without Content-Length (chunked, or ended by the close) that the server cuts
+// exactly at a chunk boundary can be taken for complete, and rarely such a
+// reply never ends at all (nothing sets a transfer timeout). A body cut short
+// of its Content-Length is caught: see errorOccurred.
+class FileDownloader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileDownloader(QObject *parent);
+    ~FileDownloader() override;
+
+    // File mode. Creates dirPath with its missing parents, sets filePath to
+    // dirPath + "/" + the URL's decoded file name and empties or creates that
+    // file. False, with error set, when the directory (filePath untouched) or
+    // the file (filePath already set) cannot be made; no signal follows then.
+    bool download(QString url, QString dirPath, QString &filePath, QString &error);
+    // Byte-array mode. *target receives the whole body just before finished();
+    // the caller keeps it alive until then or the next download. Always true.
+    bool download(QString url, QByteArray *target, QString &error);
+    // The request step alone: issues the GET with no destination, so the body
+    // is only counted for progress and finished() never comes. Always true.
+    bool download(QString url, QString &error);
+
+    // Releases everything of the current download (by deleteLater); signals of
+    // the abandoned reply no longer reach the downloader.
+    void clean();
+
+signals:
+    // The whole body is in its destination: the file is written and closed,
+    // or the array is assigned. Never after errorOccurred for the same download.
+    void finished();
+    // Qt's text for a failed transfer; "Incomplete download (%1 of %2 bytes)."
+    // for a body that ended short of its Content-Length while Qt saw no error;
+    // "I/O failure (%1)" for a chunk that could not be written to the file.
+    void errorOccurred(QString error);
+    // Emitted for each chunk before it is written. bytesTotal is Content-Length
+    // when known, else 0 or 18446744073709551615 (the reply's -1).
+    void downloadProgress(qulonglong bytesReceived, qulonglong bytesTotal);
+
+private slots:
+    void dataReady(QNetworkReply *reply);
+    void partialDataReady();
+    void on_download_progress(qint64 bytesReceived, qint64 bytesTotal);
+
+private:
+    // Cuts every connection between reply (and its manager) and this object,
+    // so that a reply awaiting deletion can neither write nor finish.
+    void detach(QNetworkReply *reply);
+
+    QByteArray *target;
+    QFile *file;
+    QNetworkAccessManager *manager;
+    QNetworkReply *currentReply;
+    qint64 total = 0;
+    qint64 received = 0;
+};
