@@ -15,8 +15,6 @@
 
 using Framing = TestHttpAnswer::Framing;
 
-Q_DECLARE_METATYPE(TestHttpAnswer)
-
 namespace {
 
 constexpr qulonglong unknownTotal = std::numeric_limits<qulonglong>::max(); // the reply's -1

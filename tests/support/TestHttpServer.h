@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 #include <QSet>
 #include <QSslCertificate>
@@ -55,6 +56,7 @@ struct TestHttpAnswer
     TestHttpAnswer cutAfter(qint64 bytes, int delayMs = 0) const;
     TestHttpAnswer holdAfter(qint64 bytes) const; // stop there and keep the connection open
 };
+Q_DECLARE_METATYPE(TestHttpAnswer) // usable as a QTest::addColumn type
 
 // A request as the server received it.
 struct TestHttpRequest
