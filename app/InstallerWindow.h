@@ -32,8 +32,15 @@ public:
 
 private slots:
     void on_buttonCancel_clicked();
+    void on_downloadFinished();
+    void on_errorOccurred(QString error);
+    void on_progress(qulonglong bytesReceived, qulonglong bytesTotal);
 
 private:
+    // The program's one way to report a failure: a window-modal box titled
+    // "Tarnwick Installer" with a single "CLOSE" button. Returns once dismissed.
+    void showFailure(const QString &text);
+
     QString appPath;
     QString filePath;
     FileDownloader *downloader = nullptr;

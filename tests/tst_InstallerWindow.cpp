@@ -1,14 +1,24 @@
 #include "FakeNativePlatform.h"
 #include "InstallerWindow.h"
+#include "TestHttpServer.h"
+#include "ZipBuilder.h"
 
 #include <QtTest>
 
 #include <QCryptographicHash>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QToolBar>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,7 +27,122 @@ QByteArray sha256(const QString &text)
     return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
 }
 
+// What a message box showed before it was dismissed.
+struct SeenBox
+{
+    QString title;
+    QString text;
+    QStringList buttonTexts;
+    QStringList buttonNames;
+    bool windowModal = false;
+};
+
+// Dismisses every message box that appears, as a person would, by clicking its
+// "CLOSE" button, and remembers what each one showed. Polls from a timer, so it
+// also works inside the boxes' own event loops.
+class BoxCloser : public QObject
+{
+public:
+    BoxCloser()
+    {
+        connect(&timer, &QTimer::timeout, this, &BoxCloser::closeOpenBoxes);
+        timer.start(10);
+    }
+
+    QList<SeenBox> seen;
+    // Runs while a box is still open, before it is dismissed.
+    std::function<void()> beforeClosing;
+
+private:
+    void closeOpenBoxes()
+    {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *widget : windows) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (!box || !box->isVisible() || handled.contains(box))
+                continue;
+            handled << box;
+            SeenBox record;
+            record.title = box->windowTitle();
+            record.text = box->text();
+            record.windowModal = box->windowModality() == Qt::WindowModal;
+            QAbstractButton *close = nullptr;
+            const QList<QAbstractButton *> buttons = box->buttons();
+            for (QAbstractButton *button : buttons) {
+                record.buttonTexts << button->text();
+                record.buttonNames << button->objectName();
+                if (button->text() == QLatin1String("CLOSE"))
+                    close = button;
+            }
+            seen << record;
+            if (beforeClosing)
+                beforeClosing();
+            if (close)
+                close->click();
+        }
+    }
+
+    QTimer timer;
+    QList<QPointer<QMessageBox>> handled;
+};
+
+QStringList texts(const QList<SeenBox> &boxes)
+{
+    QStringList result;
+    for (const SeenBox &box : boxes)
+        result << box.text;
+    return result;
+}
+
+QStringList entries(const QString &dirPath)
+{
+    return QDir(dirPath).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray zipHolding(const QByteArray &entryName, const QByteArray &data)
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("made.zip"));
+    QString error;
+    if (!ZipBuilder().add(entryName, data).write(path, error))
+        qFatal("cannot make a test archive: %s", qPrintable(error));
+    return readFile(path);
+}
+
+// An application bundle whose executable writes `marker` when it is started.
+bool makeApplication(const QString &appPath, const QString &marker)
+{
+    const QString executable = appPath + QStringLiteral("/Contents/MacOS/") + QFileInfo(appPath).baseName();
+    return QDir().mkpath(QFileInfo(executable).path()) &&
+           writeFile(executable, "#!/bin/sh\necho started > '" + marker.toUtf8() + "'\n") &&
+           QFile::setPermissions(executable, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+NativePlatform::ScriptOutcome outcome(bool succeeded, std::optional<int> number = std::nullopt,
+                                      std::optional<std::string> message = std::nullopt)
+{
+    NativePlatform::ScriptOutcome result;
+    result.succeeded = succeeded;
+    result.errorNumber = number;
+    result.errorMessage = std::move(message);
+    return result;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(NativePlatform::ScriptOutcome)
 
 class tst_InstallerWindow : public QObject
 {
@@ -25,6 +150,7 @@ class tst_InstallerWindow : public QObject
 
 private slots:
     void init();
+    void cleanup();
 
     void windowProperties();
     void widgetTree();
@@ -43,17 +169,60 @@ private slots:
     void installResult();
     void installRefusesControlCharacters_data();
     void installRefusesControlCharacters();
+
+    void downloadsBesideOwnBundle();
+    void startFailure_data();
+    void startFailure();
+    void progress_data();
+    void progress();
+    void progressFollowsDownload();
+    void transferError();
+    void failedWriteNeverInstalls();
+    void cancelRemovesPartialFile();
+    void closeKeepsPartialFile();
+    void completion_data();
+    void completion();
+    void relaunchBeforeFailedCleanUp();
+
+private:
+    // A window whose download goes beside tmp/"Tarnwick Installer.app".
+    std::unique_ptr<InstallerWindow> makeWindow(const QString &appPath = QStringLiteral("/Applications/Example.app"),
+                                                const QString &url = QString());
+    QString downloadDir() const { return tmp->path(); }
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<TestHttpServer> server;
 };
 
 void tst_InstallerWindow::init()
 {
     FakeNativePlatform::reset();
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    FakeNativePlatform::setBundlePath(tmp->filePath(QStringLiteral("Tarnwick Installer.app")).toStdString());
+    server = std::make_unique<TestHttpServer>();
+    QVERIFY(server->start());
+    // By default the download starts and then waits: the form tests see a
+    // window in its downloading state.
+    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok("PK").holdAfter(0));
+}
+
+void tst_InstallerWindow::cleanup()
+{
+    server.reset();
+    tmp.reset();
+}
+
+std::unique_ptr<InstallerWindow> tst_InstallerWindow::makeWindow(const QString &appPath, const QString &url)
+{
+    return std::make_unique<InstallerWindow>(appPath, url.isEmpty() ? server->url(QStringLiteral("/Update.zip")) : url,
+                                             nullptr);
 }
 
 void tst_InstallerWindow::windowProperties()
 {
-    InstallerWindow window(QStringLiteral("/Applications/Example.app"), QStringLiteral("http://127.0.0.1:9/Update.zip"),
-                           nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
 
     QCOMPARE(window.objectName(), QStringLiteral("InstallerWindow"));
     QCOMPARE(window.size(), QSize(564, 148));
@@ -71,7 +240,8 @@ void tst_InstallerWindow::windowProperties()
 
 void tst_InstallerWindow::widgetTree()
 {
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
 
     QWidget *central = window.centralWidget();
     QVERIFY(central);
@@ -115,7 +285,8 @@ void tst_InstallerWindow::childGeometry()
     QFETCH(QString, name);
     QFETCH(QRect, geometry);
 
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     auto *widget = window.centralWidget()->findChild<QWidget *>(name);
     QVERIFY(widget);
     QCOMPARE(widget->geometry(), geometry);
@@ -144,7 +315,8 @@ void tst_InstallerWindow::styleSheets()
     QFETCH(int, length);
     QFETCH(QByteArray, hash);
 
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
     QVERIFY(widget);
     const QString sheet = widget->styleSheet();
@@ -154,7 +326,8 @@ void tst_InstallerWindow::styleSheets()
 
 void tst_InstallerWindow::progressBarStartsEmpty()
 {
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     QVERIFY(bar);
     QCOMPARE(bar->minimum(), 0);
@@ -165,7 +338,8 @@ void tst_InstallerWindow::progressBarStartsEmpty()
 
 void tst_InstallerWindow::logo()
 {
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     auto *label = window.findChild<QLabel *>(QStringLiteral("label"));
     QVERIFY(label);
     const QPixmap pixmap = label->pixmap(Qt::ReturnByValue);
@@ -176,7 +350,8 @@ void tst_InstallerWindow::logo()
 
 void tst_InstallerWindow::titleBarSetUpOnce()
 {
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     QCOMPARE(FakeNativePlatform::titleBarCalls(), 1);
     // The native window exists by then, and the flags were set before it.
     QVERIFY(FakeNativePlatform::lastTitleBarView() != nullptr);
@@ -197,7 +372,8 @@ void tst_InstallerWindow::metaObject()
 
 void tst_InstallerWindow::cancelClosesWindow()
 {
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *button = window.findChild<QPushButton *>(QStringLiteral("buttonCancel"));
@@ -236,7 +412,8 @@ void tst_InstallerWindow::installRunsOneCommand()
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, shell);
 
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     QString error;
     QVERIFY(window.install(package, target, error));
     QVERIFY(error.isEmpty());
@@ -280,7 +457,8 @@ void tst_InstallerWindow::installResult()
         outcome.errorMessage = message.toStdString();
     FakeNativePlatform::setScriptOutcome(outcome);
 
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     QString text;
     QCOMPARE(window.install(QStringLiteral("/dir/Update.pkg"), QStringLiteral("/"), text), result);
     QCOMPARE(text, error);
@@ -308,12 +486,329 @@ void tst_InstallerWindow::installRefusesControlCharacters()
     QFETCH(QString, target);
     QFETCH(QString, named);
 
-    InstallerWindow window(QString(), QString(), nullptr);
+    const auto owner = makeWindow();
+    InstallerWindow &window = *owner;
     QString error;
     QVERIFY(!window.install(package, target, error));
     QVERIFY2(error.contains(QLatin1Char('"') + named + QLatin1Char('"')), qPrintable(error));
     QVERIFY2(error.contains(QLatin1String("control character")), qPrintable(error));
     QVERIFY(FakeNativePlatform::scriptsRun().empty());
+}
+
+void tst_InstallerWindow::downloadsBesideOwnBundle()
+{
+    // given
+    server->setAnswer(QStringLiteral("/files/Update%20v2.pkg?token=1"), TestHttpAnswer::ok("package").holdAfter(3));
+
+    // when
+    const auto window = makeWindow(QStringLiteral("/Applications/Example.app"),
+                                   server->url(QStringLiteral("/files/Update%20v2.pkg?token=1")));
+
+    // then: the file is named after the URL's decoded last segment, in the
+    // folder that holds the updater's bundle.
+    QVERIFY(server->waitForRequests(1));
+    QCOMPARE(server->requests().first().target, QByteArray("/files/Update%20v2.pkg?token=1"));
+    QTRY_VERIFY(QFileInfo::exists(tmp->filePath(QStringLiteral("Update v2.pkg"))));
+    QCOMPARE(entries(downloadDir()), QStringList{"Update v2.pkg"});
+}
+
+void tst_InstallerWindow::startFailure_data()
+{
+    QTest::addColumn<QString>("bundleParent"); // relative to the temporary folder
+    QTest::addColumn<QString>("urlPath");
+    QTest::addColumn<QString>("reason"); // %1: the temporary folder
+
+    QTest::newRow("directory-under-a-file") << "plain-file/sub"
+                                            << "/Update.zip"
+                                            << "The directory %1/plain-file/sub is not accessible.";
+    QTest::newRow("url-ends-in-slash") << "updates"
+                                       << "/downloads/"
+                                       << "Failed to create %1/updates/ (";
+}
+
+void tst_InstallerWindow::startFailure()
+{
+    QFETCH(QString, bundleParent);
+    QFETCH(QString, urlPath);
+    QFETCH(QString, reason);
+
+    // given
+    QVERIFY(writeFile(tmp->filePath(QStringLiteral("plain-file")), "not a folder"));
+    FakeNativePlatform::setBundlePath(tmp->filePath(bundleParent + QStringLiteral("/Updater.app")).toStdString());
+    BoxCloser closer;
+
+    // when: the box is shown and dismissed inside the constructor
+    const auto window = makeWindow(QStringLiteral("/Applications/Example.app"), server->url(urlPath));
+    QCOMPARE(closer.seen.size(), 1);
+    window->show(); // as the program's entry does after construction
+
+    // then
+    const SeenBox &box = closer.seen.first();
+    QCOMPARE(box.title, QStringLiteral("Tarnwick Installer"));
+    QVERIFY2(box.text.startsWith(QStringLiteral("Failed to download the update.\n\n") + reason.arg(tmp->path())),
+             qPrintable(box.text));
+    QCOMPARE(box.buttonTexts, QStringList{"CLOSE"});
+    QCOMPARE(box.buttonNames, QStringList{"CLOSE"});
+    QVERIFY(box.windowModal);
+    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(server->requests().isEmpty());
+    QVERIFY(FakeNativePlatform::scriptsRun().empty());
+}
+
+void tst_InstallerWindow::progress_data()
+{
+    QTest::addColumn<qulonglong>("received");
+    QTest::addColumn<qulonglong>("total");
+    QTest::addColumn<int>("value");
+
+    // Each row starts from a bar at 500.
+    QTest::newRow("total-zero") << 10ull << 0ull << 500;
+    QTest::newRow("nothing-yet") << 0ull << 5000ull << 30;
+    QTest::newRow("below-floor") << 145ull << 5000ull << 30;
+    QTest::newRow("above-floor") << 160ull << 5000ull << 32;
+    QTest::newRow("complete") << 5000ull << 5000ull << 1000;
+    QTest::newRow("more-than-announced") << 5005ull << 5000ull << 500;
+    QTest::newRow("unknown-size") << 1000000ull << 18446744073709551615ull << 30;
+}
+
+void tst_InstallerWindow::progress()
+{
+    QFETCH(qulonglong, received);
+    QFETCH(qulonglong, total);
+    QFETCH(int, value);
+
+    const auto window = makeWindow();
+    auto *bar = window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    bar->setValue(500);
+    QVERIFY(
+        QMetaObject::invokeMethod(window.get(), "on_progress", Q_ARG(qulonglong, received), Q_ARG(qulonglong, total)));
+    QCOMPARE(bar->value(), value);
+}
+
+void tst_InstallerWindow::progressFollowsDownload()
+{
+    // given: a body that arrives in slow pieces, held open at the end
+    const QByteArray body(200000, 'p');
+    server->setAnswer(QStringLiteral("/Update.zip"),
+                      TestHttpAnswer::ok(body).inPieces(20000, 20).holdAfter(body.size() - 1));
+
+    // when
+    const auto window = makeWindow();
+    auto *bar = window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    QList<int> values;
+    connect(bar, &QProgressBar::valueChanged, this, [&values](int value) { values << value; });
+
+    // then: from the floor of 30 up, never back, to just below full
+    QTRY_VERIFY_WITH_TIMEOUT(!values.isEmpty() && values.last() == 999, 20000);
+    QVERIFY2(values.first() >= 30, qPrintable(QString::number(values.first())));
+    QVERIFY(std::is_sorted(values.begin(), values.end()));
+    QVERIFY(values.size() > 1);
+}
+
+void tst_InstallerWindow::transferError()
+{
+    // given
+    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::withStatus(404, "no such update"));
+    BoxCloser closer;
+
+    // when
+    const auto window = makeWindow();
+    window->show();
+
+    // then: the box, the window closed, the error page kept on disk
+    QTRY_VERIFY(!window->isVisible());
+    QCOMPARE(texts(closer.seen), QStringList{QStringLiteral("Failed to update.\n\nError transferring %1 - server "
+                                                            "replied: Not Found")
+                                                 .arg(server->url(QStringLiteral("/Update.zip")))});
+    QCOMPARE(readFile(tmp->filePath(QStringLiteral("Update.zip"))), QByteArray("no such update"));
+    QVERIFY(FakeNativePlatform::scriptsRun().empty());
+}
+
+void tst_InstallerWindow::failedWriteNeverInstalls()
+{
+    if (geteuid() != 0 && qEnvironmentVariableIsEmpty("CI"))
+        QSKIP("needs root to make a character device");
+    // given: the download lands on a private copy of /dev/full, so every write fails
+    const QString full = tmp->filePath(QStringLiteral("Update.pkg"));
+    QVERIFY2(mknod(full.toLocal8Bit().constData(), S_IFCHR | 0600, makedev(1, 7)) == 0, strerror(errno));
+    const QByteArray body(300000, 'p');
+    server->setAnswer(QStringLiteral("/Update.pkg"), TestHttpAnswer::ok(body).inPieces(50000, 10));
+    BoxCloser closer;
+    QSignalSpy ended(server.get(), &TestHttpServer::answerEnded);
+
+    // when
+    const auto window =
+        makeWindow(QStringLiteral("/Applications/Example.app"), server->url(QStringLiteral("/Update.pkg")));
+    window->show();
+
+    // then: one box; the rest of the body arrives but nothing is installed
+    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(ended.wait(20000) || !ended.isEmpty());
+    QTest::qWait(200);
+    QCOMPARE(texts(closer.seen), QStringList{"Failed to update.\n\nI/O failure (No space left on device)"});
+    QVERIFY(FakeNativePlatform::scriptsRun().empty());
+}
+
+void tst_InstallerWindow::cancelRemovesPartialFile()
+{
+    // given: part of the body is on disk
+    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(QByteArray(200000, 'z')).holdAfter(100000));
+    const auto window = makeWindow();
+    window->show();
+    const QString file = tmp->filePath(QStringLiteral("Update.zip"));
+    QTRY_VERIFY(QFileInfo(file).size() > 0); // what the file's buffer has let through
+
+    // when
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("buttonCancel")), Qt::LeftButton);
+
+    // then
+    QVERIFY(!window->isVisible());
+    QVERIFY(!QFileInfo::exists(file));
+    QVERIFY(FakeNativePlatform::scriptsRun().empty());
+}
+
+void tst_InstallerWindow::closeKeepsPartialFile()
+{
+    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(QByteArray(200000, 'z')).holdAfter(100000));
+    const auto window = makeWindow();
+    window->show();
+    const QString file = tmp->filePath(QStringLiteral("Update.zip"));
+    QTRY_VERIFY(QFileInfo(file).size() > 0); // what the file's buffer has let through
+
+    QVERIFY(window->close()); // the title bar's close button
+
+    QVERIFY(!window->isVisible());
+    QVERIFY(QFileInfo(file).size() > 0);
+}
+
+void tst_InstallerWindow::completion_data()
+{
+    QTest::addColumn<QString>("fileName");  // the URL's last segment
+    QTest::addColumn<QByteArray>("body");   // what the server sends
+    QTest::addColumn<QString>("appFolder"); // below the temporary folder
+    QTest::addColumn<NativePlatform::ScriptOutcome>("installOutcome");
+    QTest::addColumn<QString>("installed"); // package handed to the installer; empty: none
+    QTest::addColumn<QString>("boxText");   // empty: no box; %1: the app path
+    QTest::addColumn<bool>("relaunched");
+    QTest::addColumn<QStringList>("left"); // the download folder's entries afterwards
+
+    const QByteArray package = "xar! the package";
+    const QString apps = QStringLiteral("apps/Applications");
+    const QStringList nothing{"apps"};
+    const auto ok = outcome(true);
+
+    QTest::newRow("zip") << "Update.zip" << zipHolding("Update.pkg", package) << apps << ok << "Update.pkg" << QString()
+                         << true << nothing;
+    QTest::newRow("upper-case-zip") << "Update.ZIP" << zipHolding("Update.pkg", package) << apps << ok << "Update.pkg"
+                                    << QString() << true << nothing;
+    QTest::newRow("mixed-case-zip") << "update.Zip" << zipHolding("update.pkg", package) << apps << ok << "update.pkg"
+                                    << QString() << true << nothing;
+    QTest::newRow("entry-in-other-case") << "Update.zip" << zipHolding("UPDATE.PKG", package) << apps << ok
+                                         << "Update.pkg" << QString() << true << nothing;
+    QTest::newRow("pkg") << "Update.pkg" << package << apps << ok << "Update.pkg" << QString() << true << nothing;
+    QTest::newRow("other-suffix") << "Update.dmg" << package << apps << ok << "Update.dmg" << QString() << true
+                                  << nothing;
+    QTest::newRow("a-not-an-archive") << "Update.zip" << package << apps << ok << QString()
+                                      << "Failed to update.\n\nError code 1." << false
+                                      << QStringList{"Update.zip", "apps"};
+    QTest::newRow("b-no-package-entry") << "Update.zip" << zipHolding("Other.pkg", package) << apps << ok << QString()
+                                        << "Failed to update.\n\nError code 3 (-100)." << false << nothing;
+    QTest::newRow("b-package-in-folder") << "Update.zip" << zipHolding("Folder/Update.pkg", package) << apps << ok
+                                         << QString() << "Failed to update.\n\nError code 3 (-100)." << false
+                                         << nothing;
+    QTest::newRow("c-zip") << "Update.zip" << zipHolding("Update.pkg", package) << "apps/Desktop" << ok << QString()
+                           << "Failed to update.\n\nUnexpected application path %1" << false << nothing;
+    QTest::newRow("c-pkg") << "Update.pkg" << package << "apps/applications" << ok << QString()
+                           << "Failed to update.\n\nUnexpected application path %1" << false << nothing;
+    QTest::newRow("d-message") << "Update.zip" << zipHolding("Update.pkg", package) << apps
+                               << outcome(false, 1, std::string("installer: the package is damaged")) << "Update.pkg"
+                               << "Failed to update.\n\ninstaller: the package is damaged" << false << nothing;
+    QTest::newRow("d-cancelled") << "Update.pkg" << package << apps
+                                 << outcome(false, -128, std::string("User canceled.")) << "Update.pkg"
+                                 << "Failed to update.\n\nThe administrator password is required to do this." << false
+                                 << nothing;
+    QTest::newRow("d-silent") << "Update.zip" << zipHolding("Update.pkg", package) << apps << outcome(false)
+                              << "Update.pkg"
+                              << "Failed to update.\n\n"
+                              << false << nothing;
+}
+
+void tst_InstallerWindow::completion()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, appFolder);
+    QFETCH(NativePlatform::ScriptOutcome, installOutcome);
+    QFETCH(QString, installed);
+    QFETCH(QString, boxText);
+    QFETCH(bool, relaunched);
+    QFETCH(QStringList, left);
+
+    // given
+    const QString appPath = tmp->filePath(appFolder + QStringLiteral("/Example.app"));
+    const QString marker = tmp->filePath(QStringLiteral("apps/started"));
+    QVERIFY(makeApplication(appPath, marker));
+    server->setAnswer(QLatin1Char('/') + fileName, TestHttpAnswer::ok(body));
+    FakeNativePlatform::setScriptOutcome(installOutcome);
+    QByteArray packageSeen;
+    FakeNativePlatform::setScriptAction(
+        [&](const NativePlatform::PrivilegedCommand &) { packageSeen = readFile(tmp->filePath(installed)); });
+    BoxCloser closer;
+
+    // when
+    const auto window = makeWindow(appPath, server->url(QLatin1Char('/') + fileName));
+    window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 20000);
+
+    // then
+    if (boxText.contains(QLatin1String("%1")))
+        boxText = boxText.arg(appPath);
+    QCOMPARE(texts(closer.seen), boxText.isEmpty() ? QStringList() : QStringList{boxText});
+    const auto &scripts = FakeNativePlatform::scriptsRun();
+    if (installed.isEmpty()) {
+        QVERIFY(scripts.empty());
+    } else {
+        QCOMPARE(scripts.size(), size_t(1));
+        const QString target = appPath.left(appPath.indexOf(QStringLiteral("/Applications")) + 1);
+        QCOMPARE(QString::fromStdString(scripts.front().shellCommand),
+                 QStringLiteral("/usr/sbin/installer -pkg '%1' -target '%2'").arg(tmp->filePath(installed), target));
+        QCOMPARE(packageSeen, QByteArray("xar! the package"));
+    }
+    if (relaunched)
+        QTRY_VERIFY(QFileInfo::exists(marker));
+    else
+        QTest::qWait(200); // a relaunch would have written the marker by now
+    QCOMPARE(QFileInfo::exists(marker), relaunched);
+    QFile::remove(marker);
+    QCOMPARE(entries(downloadDir()), left);
+}
+
+void tst_InstallerWindow::relaunchBeforeFailedCleanUp()
+{
+    // given: the installer leaves a folder where the package was, which
+    // QFile::remove cannot take away
+    const QString appPath = tmp->filePath(QStringLiteral("apps/Applications/Example 2.5.app"));
+    const QString marker = tmp->filePath(QStringLiteral("apps/started"));
+    QVERIFY(makeApplication(appPath, marker));
+    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(zipHolding("Update.pkg", "package")));
+    const QString package = tmp->filePath(QStringLiteral("Update.pkg"));
+    FakeNativePlatform::setScriptAction([&](const NativePlatform::PrivilegedCommand &) {
+        QFile::remove(package);
+        QDir().mkpath(package + QStringLiteral("/Contents"));
+    });
+    BoxCloser closer;
+    bool startedWhileBoxOpen = false;
+    closer.beforeClosing = [&] { startedWhileBoxOpen = QTest::qWaitFor([&] { return QFileInfo::exists(marker); }); };
+
+    // when
+    const auto window = makeWindow(appPath, server->url(QStringLiteral("/Update.zip")));
+    window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 20000);
+
+    // then
+    QCOMPARE(texts(closer.seen), QStringList{"Failed to remove file.\n\n" + package});
+    QVERIFY2(startedWhileBoxOpen, "the application is started before the clean-up is reported");
+    QVERIFY(!QFileInfo::exists(tmp->filePath(QStringLiteral("Update.zip"))));
 }
 
 QTEST_MAIN(tst_InstallerWindow)

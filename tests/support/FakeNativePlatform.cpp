@@ -1,5 +1,7 @@
 #include "FakeNativePlatform.h"
 
+#include <utility>
+
 namespace {
 
 struct State
@@ -9,6 +11,7 @@ struct State
     int titleBarCalls = 0;
     void *lastTitleBarView = nullptr;
     std::vector<NativePlatform::PrivilegedCommand> scriptsRun;
+    std::function<void(const NativePlatform::PrivilegedCommand &)> scriptAction;
 };
 
 State &state()
@@ -35,6 +38,8 @@ std::string bundlePath()
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command)
 {
     state().scriptsRun.push_back(command);
+    if (state().scriptAction)
+        state().scriptAction(command);
     return state().outcome;
 }
 
@@ -55,6 +60,11 @@ void setBundlePath(const std::string &path)
 void setScriptOutcome(const NativePlatform::ScriptOutcome &outcome)
 {
     state().outcome = outcome;
+}
+
+void setScriptAction(std::function<void(const NativePlatform::PrivilegedCommand &)> action)
+{
+    state().scriptAction = std::move(action);
 }
 
 int titleBarCalls()

@@ -2,6 +2,7 @@
 
 #include "NativePlatform.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ void reset();
 
 void setBundlePath(const std::string &path);
 void setScriptOutcome(const NativePlatform::ScriptOutcome &outcome);
+// Runs while a privileged script "runs", before its outcome is given back.
+void setScriptAction(std::function<void(const NativePlatform::PrivilegedCommand &)> action);
 
 int titleBarCalls();
 void *lastTitleBarView();
