@@ -163,10 +163,6 @@ private slots:
     void titleBarSetUpOnce();
     void metaObject();
     void cancelClosesWindow();
-    void installRunsOneCommand_data();
-    void installRunsOneCommand();
-    void installResult_data();
-    void installResult();
     void installRefusesControlCharacters_data();
     void installRefusesControlCharacters();
 
@@ -379,90 +375,6 @@ void tst_InstallerWindow::cancelClosesWindow()
     auto *button = window.findChild<QPushButton *>(QStringLiteral("buttonCancel"));
     QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(!window.isVisible());
-}
-
-void tst_InstallerWindow::installRunsOneCommand_data()
-{
-    QTest::addColumn<QString>("package");
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QByteArray>("shell");
-
-    QTest::newRow("plain") << "/dir/Update.pkg"
-                           << "/"
-                           << QByteArray("do shell script \"/usr/sbin/installer -pkg '/dir/Update.pkg' -target '/'\" "
-                                         "with administrator privileges")
-                           << QByteArray("/usr/sbin/installer -pkg '/dir/Update.pkg' -target '/'");
-    QTest::newRow("quoted") << "/tmp/it's \"q\" \\ x.pkg"
-                            << "/Volumes/Data/"
-                            << QByteArray("do shell script \"/usr/sbin/installer -pkg '/tmp/it'\\\\''s \\\"q\\\" "
-                                          "\\\\ x.pkg' -target '/Volumes/Data/'\" with administrator privileges")
-                            << QByteArray("/usr/sbin/installer -pkg '/tmp/it'\\''s \"q\" \\ x.pkg' -target "
-                                          "'/Volumes/Data/'");
-    QTest::newRow("utf8") << QString::fromUtf8("/Users/Zoë/Update.pkg") << "/"
-                          << QByteArray("do shell script \"/usr/sbin/installer -pkg '/Users/Zo\xc3\xab/Update.pkg' "
-                                        "-target '/'\" with administrator privileges")
-                          << QByteArray("/usr/sbin/installer -pkg '/Users/Zo\xc3\xab/Update.pkg' -target '/'");
-}
-
-void tst_InstallerWindow::installRunsOneCommand()
-{
-    QFETCH(QString, package);
-    QFETCH(QString, target);
-    QFETCH(QByteArray, script);
-    QFETCH(QByteArray, shell);
-
-    const auto owner = makeWindow();
-    InstallerWindow &window = *owner;
-    QString error;
-    QVERIFY(window.install(package, target, error));
-    QVERIFY(error.isEmpty());
-
-    const auto &scripts = FakeNativePlatform::scriptsRun();
-    QCOMPARE(scripts.size(), size_t(1));
-    QCOMPARE(QByteArray::fromStdString(scripts.front().appleScriptSource), script);
-    QCOMPARE(QByteArray::fromStdString(scripts.front().shellCommand), shell);
-}
-
-void tst_InstallerWindow::installResult_data()
-{
-    QTest::addColumn<bool>("succeeded");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QByteArray>("message");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QString>("error");
-
-    // number 0 and a null message stand for "not given".
-    QTest::newRow("success") << true << 0 << QByteArray() << true << QString();
-    QTest::newRow("cancelled") << false << -128 << QByteArray("User canceled.") << false
-                               << "The administrator password is required to do this.";
-    QTest::newRow("failed-with-message") << false << 1 << QByteArray("installer: Error - the package is damaged.")
-                                         << false << "installer: Error - the package is damaged.";
-    QTest::newRow("failed-silently") << false << 0 << QByteArray() << false << QString();
-}
-
-void tst_InstallerWindow::installResult()
-{
-    QFETCH(bool, succeeded);
-    QFETCH(int, number);
-    QFETCH(QByteArray, message);
-    QFETCH(bool, result);
-    QFETCH(QString, error);
-
-    NativePlatform::ScriptOutcome outcome;
-    outcome.succeeded = succeeded;
-    if (number != 0)
-        outcome.errorNumber = number;
-    if (!message.isNull())
-        outcome.errorMessage = message.toStdString();
-    FakeNativePlatform::setScriptOutcome(outcome);
-
-    const auto owner = makeWindow();
-    InstallerWindow &window = *owner;
-    QString text;
-    QCOMPARE(window.install(QStringLiteral("/dir/Update.pkg"), QStringLiteral("/"), text), result);
-    QCOMPARE(text, error);
-    QCOMPARE(FakeNativePlatform::scriptsRun().size(), size_t(1));
 }
 
 void tst_InstallerWindow::installRefusesControlCharacters_data()
