@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <memory>
-#include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -100,36 +99,6 @@ int openDescriptors()
         .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
         .size();
 }
-
-// Lowers this process's limit on the size of files it writes, so that the
-// system fails any write past `bytes` (EFBIG); restores it when destroyed.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        // A write past the limit would otherwise end the process.
-        savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, savedHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-    [[nodiscard]] bool isActive() const { return active; }
-
-private:
-    rlimit saved{};
-    void (*savedHandler)(int) = SIG_DFL;
-    bool active = false;
-};
 
 // What makes the copy of an entry fail: damage done to the archive, or a
 // limit on the size of the file written (`argument` bytes).
@@ -311,9 +280,15 @@ void tst_Unzipper::locatesEntryByName_data()
     QTest::addColumn<int>("expectedEntry");    // index into `stored`, or -1
     QTest::addColumn<QString>("expectedError");
 
-    const QString ok;
+    auto found = [](const char *tag, const QByteArrayList &stored, const QByteArray &requested, int entry,
+                    const QString &subdirectory = {}, const QByteArray &stub = {}) {
+        QTest::newRow(tag) << stub << stored << QString::fromUtf8(requested) << subdirectory << entry << QString();
+    };
     const QString notFound = QStringLiteral("Error code 3 (-100).");
-    const QByteArray none;
+    auto missing = [](const char *tag, const QByteArrayList &stored, const QByteArray &requested, const QString &error,
+                      const QByteArray &stub = {}) {
+        QTest::newRow(tag) << stub << stored << QString::fromUtf8(requested) << QString() << -1 << error;
+    };
     // minizip cannot find the end record of an empty archive at offset 0.
     const QByteArray stub = "#!/bin/sh\nexit 1\n";
     const QString tooLong = QStringLiteral("Error code 3 (-102).");
@@ -324,41 +299,23 @@ void tst_Unzipper::locatesEntryByName_data()
     const QByteArray decomposed = "U\xcc\x88nits.pkg";                       // U and U+0308
     const QByteArray lowerNonAscii = "\xc3\xbcnits.pkg";                     // "ünits.pkg"
 
-    QTest::newRow("exact-name") << none << QByteArrayList{"Update.pkg"} << "Update.pkg"
-                                << "" << 0 << ok;
-    QTest::newRow("ascii-case-differs") << none << QByteArrayList{"Update.pkg"} << "uPDATE.PKG"
-                                        << "" << 0 << ok;
-    QTest::newRow("first-of-case-variants")
-        << none << QByteArrayList{"update.pkg", "UPDATE.PKG", "Update.pkg"} << "Update.pkg"
-        << "" << 0 << ok;
-    QTest::newRow("first-match-not-first-entry")
-        << none << QByteArrayList{"Other.pkg", "UPDATE.PKG", "update.pkg"} << "update.pkg"
-        << "" << 1 << ok;
-    QTest::newRow("folder-part-given") << none << QByteArrayList{"Update.pkg", "pkg/Update.pkg"} << "pkg/Update.pkg"
-                                       << "pkg" << 1 << ok;
-    QTest::newRow("folder-part-case-differs") << none << QByteArrayList{"Pkg/Update.pkg"} << "pkg/UPDATE.pkg"
-                                              << "pkg" << 0 << ok;
-    QTest::newRow("folder-part-missing") << none << QByteArrayList{"pkg/Update.pkg"} << "Update.pkg"
-                                         << "" << -1 << notFound;
-    QTest::newRow("not-in-archive") << none << QByteArrayList{"Update.pkg"} << "Other.pkg"
-                                    << "" << -1 << notFound;
-    QTest::newRow("prefix-of-stored-name") << none << QByteArrayList{"Update.pkg.old"} << "Update.pkg"
-                                           << "" << -1 << notFound;
-    QTest::newRow("no-entries-after-stub") << stub << QByteArrayList{} << "Update.pkg"
-                                           << "" << -1 << notFound;
-    QTest::newRow("non-ascii-same-bytes")
-        << none << QByteArrayList{precomposed} << QString::fromUtf8(precomposed) << "" << 0 << ok;
-    QTest::newRow("non-ascii-case-differs")
-        << none << QByteArrayList{lowerNonAscii} << QString::fromUtf8(precomposed) << "" << -1 << notFound;
-    QTest::newRow("non-ascii-decomposed")
-        << none << QByteArrayList{decomposed} << QString::fromUtf8(precomposed) << "" << -1 << notFound;
-    QTest::newRow("name-255-bytes") << none << QByteArrayList{name255} << QString::fromUtf8(name255) << "d" << 0 << ok;
-    QTest::newRow("name-256-bytes") << none << QByteArrayList{name256} << QString::fromUtf8(name256) << "" << -1
-                                    << tooLong;
-    QTest::newRow("two-byte-letters-256-bytes")
-        << none << QByteArrayList{twoByteLetters256} << QString::fromUtf8(twoByteLetters256) << "" << -1 << tooLong;
-    QTest::newRow("after-stub") << stub << QByteArrayList{"Update.pkg"} << "Update.pkg"
-                                << "" << 0 << ok;
+    found("exact-name", {"Update.pkg"}, "Update.pkg", 0);
+    found("ascii-case-differs", {"Update.pkg"}, "uPDATE.PKG", 0);
+    found("first-of-case-variants", {"update.pkg", "UPDATE.PKG", "Update.pkg"}, "Update.pkg", 0);
+    found("first-match-not-first-entry", {"Other.pkg", "UPDATE.PKG", "update.pkg"}, "update.pkg", 1);
+    found("folder-part-given", {"Update.pkg", "pkg/Update.pkg"}, "pkg/Update.pkg", 1, "pkg");
+    found("folder-part-case-differs", {"Pkg/Update.pkg"}, "pkg/UPDATE.pkg", 0, "pkg");
+    found("non-ascii-same-bytes", {precomposed}, precomposed, 0);
+    found("name-255-bytes", {name255}, name255, 0, "d");
+    found("after-stub", {"Update.pkg"}, "Update.pkg", 0, "", stub);
+    missing("folder-part-missing", {"pkg/Update.pkg"}, "Update.pkg", notFound);
+    missing("not-in-archive", {"Update.pkg"}, "Other.pkg", notFound);
+    missing("prefix-of-stored-name", {"Update.pkg.old"}, "Update.pkg", notFound);
+    missing("no-entries-after-stub", {}, "Update.pkg", notFound, stub);
+    missing("non-ascii-case-differs", {lowerNonAscii}, precomposed, notFound);
+    missing("non-ascii-decomposed", {decomposed}, precomposed, notFound);
+    missing("name-256-bytes", {name256}, name256, tooLong);
+    missing("two-byte-letters-256-bytes", {twoByteLetters256}, twoByteLetters256, tooLong);
 }
 
 void tst_Unzipper::locatesEntryByName()
@@ -441,7 +398,6 @@ void tst_Unzipper::copyFails_data()
             badCrc);
         row("wrong-crc-deflated", text(3 * bufferSize), Method::Deflated, Damage::WrongCrc, 0x12345678, true, badCrc);
         row("wrong-crc-empty", QByteArray(), Method::Stored, Damage::WrongCrc, 1, true, badCrc);
-        // The system refuses to grow the output past the limit.
         row("write-nothing-fits", noise(1000), Method::Stored, Damage::FileSizeLimit, 0, true, tooLarge);
         // Smaller than Qt's own write buffer, whose failure would show only on closing.
         row("write-small-entry-cut", noise(1000), Method::Stored, Damage::FileSizeLimit, 100, true, tooLarge);
@@ -474,16 +430,21 @@ void tst_Unzipper::copyFails()
         QVERIFY(writeFile(outputPath, before));
     QVERIFY(unzipper->open(zipPath, error));
 
-    // when
-    std::optional<FileSizeLimit> limit;
-    if (kind == Damage::FileSizeLimit) {
-        limit.emplace(static_cast<rlim_t>(argument));
-        QVERIFY(limit->isActive());
-    }
-    const bool ok = unzipper->unzip("Update.pkg", dirPath, error);
-    limit.reset();
+    // when, for a size limit, the system refuses to grow the output past it
+    // (EFBIG) and does not end the process
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit lowered = saved;
+    if (kind == Damage::FileSizeLimit)
+        lowered.rlim_cur = static_cast<rlim_t>(argument);
+    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const bool limited = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    const bool ok = limited && unzipper->unzip("Update.pkg", dirPath, error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
 
     // then
+    QVERIFY(limited);
     QVERIFY(!ok);
     QCOMPARE(error, expectedError);
     if (copyStarted) {
@@ -506,29 +467,24 @@ void tst_Unzipper::outputFails_data()
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("dir");            // below the test's directory, which holds a file named "file"
     QTest::addColumn<QString>("existingFolder"); // made there first, if given
-    QTest::addColumn<QString>("expectedError");  // %1: the test's directory
+    QTest::addColumn<QString>("expectedError");  // "%1" stands for the test's directory
 
+    auto row = [](const char *tag, const QString &fileName, const QString &dir, const QString &existingFolder,
+                  const QString &expectedError) {
+        QTest::newRow(tag) << fileName << dir << existingFolder << expectedError;
+    };
     const QString notAccessible = QStringLiteral("The directory %1/%2 is not accessible.");
     const QString cannotCreate = QStringLiteral("Failed to create %1/%2 (%3).");
-    for (const QString dir : {"file", "file/out", "file/a/b"})
-        QTest::newRow(qPrintable("not-accessible-" + QString(dir).replace('/', '-')))
-            << "Update.pkg" << dir << "" << notAccessible.arg("%1", dir);
-    QTest::newRow("missing-subdirectory")
-        << "sub/Update.pkg"
-        << "out"
-        << "" << cannotCreate.arg("%1", "out/sub/Update.pkg", "No such file or directory");
-    QTest::newRow("missing-subdirectory-trailing-slash")
-        << "sub/Update.pkg"
-        << "out/"
-        << "" << cannotCreate.arg("%1", "out//sub/Update.pkg", "No such file or directory");
-    QTest::newRow("output-is-a-folder") << "Update.pkg"
-                                        << "out"
-                                        << "out/Update.pkg"
-                                        << cannotCreate.arg("%1", "out/Update.pkg", "Is a directory");
-    QTest::newRow("missing-entry") << "Missing.pkg"
-                                   << "out"
-                                   << ""
-                                   << "Error code 3 (-100).";
+    const QString noSuchFile = QStringLiteral("No such file or directory");
+    row("dir-is-a-file", "Update.pkg", "file", "", notAccessible.arg("%1", "file"));
+    row("dir-below-a-file", "Update.pkg", "file/out", "", notAccessible.arg("%1", "file/out"));
+    row("dir-deep-below-a-file", "Update.pkg", "file/a/b", "", notAccessible.arg("%1", "file/a/b"));
+    row("missing-subdirectory", "sub/Update.pkg", "out", "", cannotCreate.arg("%1", "out/sub/Update.pkg", noSuchFile));
+    row("missing-subdirectory-trailing-slash", "sub/Update.pkg", "out/", "",
+        cannotCreate.arg("%1", "out//sub/Update.pkg", noSuchFile));
+    row("output-is-a-folder", "Update.pkg", "out", "out/Update.pkg",
+        cannotCreate.arg("%1", "out/Update.pkg", "Is a directory"));
+    row("missing-entry", "Missing.pkg", "out", "", "Error code 3 (-100).");
 }
 
 void tst_Unzipper::outputFails()
@@ -544,7 +500,7 @@ void tst_Unzipper::outputFails()
         QVERIFY(QDir(tmp->path()).mkpath(existingFolder));
 
     QVERIFY(!unzipper->unzip(fileName, tmp->path() + '/' + dir, error));
-    QCOMPARE(error, expectedError.arg(tmp->path()));
+    QCOMPARE(error, QString(expectedError).replace("%1", tmp->path()));
     QCOMPARE(contents(path("file")), QByteArray("in the way"));
     // Only the destination itself is made, nothing below it.
     QCOMPARE(QDir(path("out")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
@@ -602,15 +558,8 @@ void tst_Unzipper::diskFull()
     QStringList arguments{"--mount", "--propagation", "private"};
     if (geteuid() != 0)
         arguments = QStringList{"--user", "--map-root-user"} + arguments;
-    arguments += QStringList{"/bin/sh",
-                             "-c",
-                             script,
-                             "sh",
-                             mountPoint,
-                             TARNWICK_UNZIP_ONE,
-                             zipPath,
-                             QString::number(fillerKiB),
-                             fileBefore ? "1" : "0"};
+    arguments += QStringList{"/bin/sh", "-c", script, "sh", mountPoint, TARNWICK_UNZIP_ONE, zipPath};
+    arguments += QStringList{QString::number(fillerKiB), fileBefore ? "1" : "0"};
 
     // when
     QProcess process;
@@ -646,7 +595,6 @@ void tst_Unzipper::openAndClose_data()
     QTest::newRow("destroy-while-open") << QStringList{"One.zip", "destroy"} << 0 << none;
     QTest::newRow("open-other") << QStringList{"One.zip", "Two.zip"} << 1 << QByteArray("two");
     QTest::newRow("open-same-again") << QStringList{"One.zip", "One.zip"} << 1 << QByteArray("one");
-    QTest::newRow("failed-open") << QStringList{"Missing.zip"} << 0 << none;
     // A failed open closes the archive opened before.
     for (const char *bad : {"Missing.zip", "Folder.zip", "Empty.zip", "Text.zip", "NoEndRecord.zip", "LocalOnly.zip"})
         QTest::newRow(qPrintable(QString(bad).chopped(4).toLower() + "-after-open"))
