@@ -596,9 +596,9 @@ void tst_Unzipper::openAndClose_data()
     QTest::newRow("open-other") << QStringList{"One.zip", "Two.zip"} << 1 << QByteArray("two");
     QTest::newRow("open-same-again") << QStringList{"One.zip", "One.zip"} << 1 << QByteArray("one");
     // A failed open closes the archive opened before.
-    for (const char *bad : {"Missing.zip", "Folder.zip", "Empty.zip", "Text.zip", "NoEndRecord.zip", "LocalOnly.zip"})
-        QTest::newRow(qPrintable(QString(bad).chopped(4).toLower() + "-after-open"))
-            << QStringList{"One.zip", bad} << 0 << none;
+    for (const char *bad :
+         {"missing.zip", "folder.zip", "empty.zip", "text.zip", "no-end-record.zip", "local-only.zip"})
+        QTest::newRow(qPrintable(QString(bad).chopped(4) + "-after-open")) << QStringList{"One.zip", bad} << 0 << none;
     QTest::newRow("failed-unzip") << QStringList{"One.zip", "unzip-missing"} << 1 << QByteArray("one");
     QTest::newRow("failed-unzip-then-destroy") << QStringList{"One.zip", "unzip-missing", "destroy"} << 0 << none;
 }
@@ -612,11 +612,11 @@ void tst_Unzipper::openAndClose()
     QVERIFY(writeZip(ZipBuilder().add("Update.pkg", "one"), path("One.zip")));
     QVERIFY(writeZip(ZipBuilder().add("Update.pkg", "two"), path("Two.zip")));
     const QByteArray valid = contents(path("One.zip"));
-    QVERIFY(QDir().mkpath(path("Folder.zip")));
-    QVERIFY(writeFile(path("Empty.zip"), ""));
-    QVERIFY(writeFile(path("Text.zip"), text(10000)));
-    QVERIFY(writeFile(path("NoEndRecord.zip"), valid.left(valid.size() - 22)));
-    QVERIFY(writeFile(path("LocalOnly.zip"), valid.left(valid.indexOf("PK\x01\x02"))));
+    QVERIFY(QDir().mkpath(path("folder.zip")));
+    QVERIFY(writeFile(path("empty.zip"), ""));
+    QVERIFY(writeFile(path("text.zip"), text(10000)));
+    QVERIFY(writeFile(path("no-end-record.zip"), valid.left(valid.size() - 22)));
+    QVERIFY(writeFile(path("local-only.zip"), valid.left(valid.indexOf("PK\x01\x02"))));
 
     const int descriptorsBefore = openDescriptors();
     for (const QString &step : steps) {
