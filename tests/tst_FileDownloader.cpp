@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
@@ -23,68 +24,6 @@ constexpr int endTimeoutMs = 20000;
 // How long a test keeps the event loop running after an ending signal to see
 // that no second ending signal, and no further progress, follows.
 constexpr int settleMs = 300;
-
-// Everything a downloader emits, in order.
-class Recorder
-{
-public:
-    explicit Recorder(FileDownloader &downloader)
-    {
-        QObject::connect(&downloader, &FileDownloader::downloadProgress, &context,
-                         [this](qulonglong bytesReceived, qulonglong bytesTotal) {
-                             progress.append({bytesReceived, bytesTotal});
-                             events.append(QStringLiteral("progress"));
-                         });
-        QObject::connect(&downloader, &FileDownloader::finished, &context, [this] {
-            ++finished;
-            events.append(QStringLiteral("finished"));
-            ended();
-        });
-        QObject::connect(&downloader, &FileDownloader::errorOccurred, &context, [this](const QString &error) {
-            errors.append(error);
-            events.append(QStringLiteral("error"));
-            ended();
-        });
-    }
-
-    int ends() const { return finished + errors.size(); }
-    // For failure messages: the signals seen, and the errors' texts.
-    QByteArray describe(const QString &url) const
-    {
-        return QStringLiteral("url %1; signals: %2; errors: %3")
-            .arg(url, events.join(QLatin1Char(' ')), errors.join(QStringLiteral(" | ")))
-            .toUtf8();
-    }
-
-    // Waits for the first ending signal, then a little longer for any other.
-    bool waitForEnd()
-    {
-        if (ends() == 0) {
-            QEventLoop loop;
-            QTimer::singleShot(endTimeoutMs, &loop, &QEventLoop::quit);
-            waiting = &loop;
-            loop.exec();
-            waiting = nullptr;
-        }
-        QTest::qWait(settleMs);
-        return ends() > 0;
-    }
-
-    QList<QPair<qulonglong, qulonglong>> progress;
-    QStringList events;
-    QStringList errors;
-    int finished = 0;
-
-private:
-    void ended()
-    {
-        if (waiting)
-            waiting->quit();
-    }
-
-    QEventLoop *waiting = nullptr;
-    QObject context;
-};
 
 QByteArray readFile(const QString &path)
 {
@@ -123,31 +62,15 @@ QString qtErrorText(const QString &url)
     return reply->errorString();
 }
 
-// Runs the test in another current directory and goes back at the end.
-class CurrentDirectoryGuard
-{
-public:
-    explicit CurrentDirectoryGuard(const QString &path)
-        : saved(QDir::currentPath())
-    {
-        QDir::setCurrent(path);
-    }
-    ~CurrentDirectoryGuard() { QDir::setCurrent(saved); }
-    CurrentDirectoryGuard(const CurrentDirectoryGuard &) = delete;
-    CurrentDirectoryGuard &operator=(const CurrentDirectoryGuard &) = delete;
-
-private:
-    QString saved;
-};
-
 // What nearly every test starts from: a temporary directory, a server, and a
-// downloader whose signals are recorded.
+// downloader with a record of everything it emits, in order.
 struct Rig
 {
-    Rig() = default;
+    Rig() { record(); }
     Rig(const QSslCertificate &certificate, const QSslKey &key)
         : server(certificate, key)
     {
+        record();
     }
 
     bool start() { return dir.isValid() && (server.isListening() || server.start()); }
@@ -166,32 +89,63 @@ struct Rig
         return downloader.download(url, dirPath.isEmpty() ? dir.path() : dirPath, filePath, error);
     }
     // The same, waited for to its end.
-    bool fetch(const QString &dirPath = QString()) { return begin(dirPath) && recorder.waitForEnd(); }
+    bool fetch(const QString &dirPath = QString()) { return begin(dirPath) && waitForEnd(); }
+    // Waits for the first ending signal, then a little longer for any other.
+    bool waitForEnd()
+    {
+        const bool ended = QTest::qWaitFor([this] { return ends() > 0; }, endTimeoutMs);
+        QTest::qWait(settleMs);
+        return ended;
+    }
 
-    bool succeeded() const { return recorder.finished == 1 && recorder.errors.isEmpty(); }
-    bool failedOnce() const { return recorder.finished == 0 && recorder.errors.size() == 1; }
-    // For failure messages.
+    int ends() const { return finished + errors.size(); }
+    bool succeeded() const { return finished == 1 && errors.isEmpty(); }
+    bool failedOnce() const { return finished == 0 && errors.size() == 1; }
+    bool allTotalsAre(qulonglong total) const
+    {
+        return std::all_of(progress.cbegin(), progress.cend(), [total](const auto &p) { return p.second == total; });
+    }
+    // For failure messages: the signals seen, the errors' texts and what else went wrong.
     QByteArray why() const
     {
-        return recorder.describe(url) + "; download error: " + error.toUtf8() +
-               "; server: " + server.errorString().toUtf8() + "; directory: " + dir.errorString().toUtf8();
+        return QStringLiteral("url %1; signals: %2; errors: %3; download error: %4; server: %5; directory: %6")
+            .arg(url, events.join(QLatin1Char(' ')), errors.join(QStringLiteral(" | ")), error, server.errorString(),
+                 dir.errorString())
+            .toUtf8();
     }
 
     QTemporaryDir dir;
     TestHttpServer server;
     std::unique_ptr<FileDownloader> owned = std::make_unique<FileDownloader>(nullptr);
     FileDownloader &downloader = *owned; // dangles once a test resets owned
-    Recorder recorder{downloader};
     QString url;
     QString filePath;
     QString error;
-};
+    QList<QPair<qulonglong, qulonglong>> progress;
+    QStringList events;
+    QStringList errors;
+    int finished = 0;
 
-bool allTotalsAre(const Recorder &recorder, qulonglong total)
-{
-    return std::all_of(recorder.progress.cbegin(), recorder.progress.cend(),
-                       [total](const QPair<qulonglong, qulonglong> &report) { return report.second == total; });
-}
+private:
+    void record()
+    {
+        QObject::connect(&downloader, &FileDownloader::downloadProgress, &context,
+                         [this](qulonglong bytesReceived, qulonglong bytesTotal) {
+                             progress.append({bytesReceived, bytesTotal});
+                             events.append(QStringLiteral("progress"));
+                         });
+        QObject::connect(&downloader, &FileDownloader::finished, &context, [this] {
+            ++finished;
+            events.append(QStringLiteral("finished"));
+        });
+        QObject::connect(&downloader, &FileDownloader::errorOccurred, &context, [this](const QString &text) {
+            errors.append(text);
+            events.append(QStringLiteral("error"));
+        });
+    }
+
+    QObject context; // gone first, so no signal reaches a half-destroyed rig
+};
 
 } // namespace
 
@@ -212,7 +166,6 @@ private slots:
 
     void progress_data();
     void progress();
-    void readBufferBounded();
     void errorStatus_data();
     void errorStatus();
     void cutShort_data();
@@ -333,23 +286,20 @@ void tst_FileDownloader::destination()
     QFETCH(QString, relativeDir);
     QFETCH(bool, passRelative);
 
-    // given
     Rig rig;
     const QByteArray body = "the update for " + urlPath.toUtf8();
     QVERIFY2(rig.serve(QString::fromLatin1(sentTarget), TestHttpAnswer::ok(body)), rig.why());
     rig.url = rig.server.url(urlPath);
     const QString absoluteDir = relativeDir.isEmpty() ? rig.dir.path() : rig.dir.filePath(relativeDir);
     QCOMPARE(QFileInfo::exists(absoluteDir), relativeDir.isEmpty());
-    std::unique_ptr<CurrentDirectoryGuard> cwd;
+    const auto restoreCurrent = qScopeGuard([saved = QDir::currentPath()] { QDir::setCurrent(saved); });
     if (passRelative)
-        cwd = std::make_unique<CurrentDirectoryGuard>(rig.dir.path());
+        QDir::setCurrent(rig.dir.path());
     const QString dirPath = passRelative ? relativeDir : absoluteDir;
 
-    // when
     rig.error = QStringLiteral("untouched");
     QVERIFY2(rig.fetch(dirPath), rig.why());
 
-    // then
     QCOMPARE(rig.error, QStringLiteral("untouched"));
     QCOMPARE(rig.filePath, dirPath + QLatin1Char('/') + expectedName);
     QVERIFY(QFileInfo(absoluteDir).isDir());
@@ -381,7 +331,6 @@ void tst_FileDownloader::refused()
     QFETCH(QString, urlPath);
     QFETCH(QString, relativeDir);
 
-    // given
     Rig rig;
     QVERIFY2(rig.start(), rig.why());
     writeFile(rig.dir.filePath(QStringLiteral("plain-file")), "not a directory");
@@ -389,10 +338,8 @@ void tst_FileDownloader::refused()
     rig.url = rig.server.url(urlPath);
     rig.filePath = QStringLiteral("untouched");
 
-    // when
     QVERIFY(!rig.begin(dirPath));
 
-    // then
     if (relativeDir.isEmpty()) {
         QCOMPARE(rig.filePath, dirPath + QLatin1Char('/'));
         QFile same(rig.filePath);
@@ -403,32 +350,30 @@ void tst_FileDownloader::refused()
         QCOMPARE(rig.filePath, QStringLiteral("untouched"));
     }
     QTest::qWait(settleMs);
-    QVERIFY2(rig.recorder.events.isEmpty(), rig.why());
+    QVERIFY2(rig.events.isEmpty(), rig.why());
     QVERIFY(rig.server.requests().isEmpty());
     QCOMPARE(readFile(rig.dir.filePath(QStringLiteral("plain-file"))), QByteArray("not a directory"));
 }
 
 void tst_FileDownloader::existingFileEmptied()
 {
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok("short").inPieces(1, 50)), rig.why());
     const QString path = rig.dir.filePath(QStringLiteral("Update.zip"));
     writeFile(path, QByteArray(100000, 'x'));
 
-    // when
     QVERIFY2(rig.begin(), rig.why());
 
-    // then: emptied at once, before any data arrives
+    // emptied at once, before any data arrives
     QCOMPARE(rig.filePath, path);
     QCOMPARE(QFileInfo(path).size(), qint64(0));
-    QVERIFY2(rig.recorder.waitForEnd() && rig.succeeded(), rig.why());
+    QVERIFY2(rig.waitForEnd() && rig.succeeded(), rig.why());
     QCOMPARE(readFile(path), QByteArray("short"));
 }
 
 void tst_FileDownloader::noExtraHeaders()
 {
-    // given: the headers that Qt itself sends with a plain GET
+    // the headers that Qt itself sends with a plain GET
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok("body")), rig.why());
     {
@@ -439,10 +384,8 @@ void tst_FileDownloader::noExtraHeaders()
     }
     QCOMPARE(rig.server.requests().size(), 1);
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then
     QCOMPARE(rig.server.requests().size(), 2);
     const TestHttpRequest plain = rig.server.requests().at(0);
     const TestHttpRequest ours = rig.server.requests().at(1);
@@ -459,24 +402,32 @@ void tst_FileDownloader::progress_data()
     QTest::addColumn<TestHttpAnswer>("answer");
     QTest::addColumn<bool>("lengthKnown");
     QTest::addColumn<bool>("unknownTotalReported"); // the reply has reported its own -1 before a later chunk
+    QTest::addColumn<bool>("slowDisk");             // each chunk takes a while, so Qt's network thread runs ahead
 
     const QByteArray body = pattern(64 * 1024);
-    QTest::newRow("content-length") << TestHttpAnswer::ok(body) << true << false;
-    QTest::newRow("content-length-slow-pieces") << TestHttpAnswer::ok(body).inPieces(16 * 1024, 150) << true << false;
-    QTest::newRow("content-length-large") << TestHttpAnswer::ok(pattern(8 * 1024 * 1024)) << true << false;
-    QTest::newRow("no-content-length") << TestHttpAnswer::ok(body, Framing::CloseDelimited) << false << false;
+    const QByteArray large = pattern(8 * 1024 * 1024);
+    const QByteArray none;
+    QTest::newRow("content-length") << TestHttpAnswer::ok(body) << true << false << false;
+    QTest::newRow("content-length-slow-pieces")
+        << TestHttpAnswer::ok(body).inPieces(16 * 1024, 150) << true << false << false;
+    QTest::newRow("content-length-large") << TestHttpAnswer::ok(large) << true << false << false;
+    // The reply's read buffer is bounded in file mode: however slow the
+    // writes, no more than about 1 MiB waits in the reply.
+    QTest::newRow("content-length-huge-slow-disk")
+        << TestHttpAnswer::ok(pattern(32 * 1024 * 1024)) << true << false << true;
+    QTest::newRow("no-content-length") << TestHttpAnswer::ok(body, Framing::CloseDelimited) << false << false << false;
     QTest::newRow("no-content-length-slow-pieces")
-        << TestHttpAnswer::ok(body, Framing::CloseDelimited).inPieces(16 * 1024, 150) << false << true;
-    QTest::newRow("chunked") << TestHttpAnswer::ok(body, Framing::Chunked) << false << false;
+        << TestHttpAnswer::ok(body, Framing::CloseDelimited).inPieces(16 * 1024, 150) << false << true << false;
+    QTest::newRow("chunked") << TestHttpAnswer::ok(body, Framing::Chunked) << false << false << false;
     QTest::newRow("chunked-slow-pieces") << TestHttpAnswer::ok(body, Framing::Chunked).inPieces(16 * 1024, 150) << false
-                                         << true;
-    QTest::newRow("chunked-large")
-        << TestHttpAnswer::ok(pattern(8 * 1024 * 1024), Framing::Chunked).inPieces(256 * 1024, 0) << false << false;
-    QTest::newRow("empty-content-length") << TestHttpAnswer::ok(QByteArray()) << true << false;
+                                         << true << false;
+    QTest::newRow("chunked-large") << TestHttpAnswer::ok(large, Framing::Chunked).inPieces(256 * 1024, 0) << false
+                                   << false << false;
+    QTest::newRow("empty-content-length") << TestHttpAnswer::ok(none) << true << false << false;
     QTest::newRow("empty-no-content-length")
-        << TestHttpAnswer::ok(QByteArray(), Framing::CloseDelimited) << false << false;
-    QTest::newRow("empty-chunked") << TestHttpAnswer::ok(QByteArray(), Framing::Chunked) << false << false;
-    QTest::newRow("empty-no-content") << TestHttpAnswer::withStatus(204) << false << false;
+        << TestHttpAnswer::ok(none, Framing::CloseDelimited) << false << false << false;
+    QTest::newRow("empty-chunked") << TestHttpAnswer::ok(none, Framing::Chunked) << false << false << false;
+    QTest::newRow("empty-no-content") << TestHttpAnswer::withStatus(204) << false << false << false;
 }
 
 void tst_FileDownloader::progress()
@@ -484,26 +435,27 @@ void tst_FileDownloader::progress()
     QFETCH(TestHttpAnswer, answer);
     QFETCH(bool, lengthKnown);
     QFETCH(bool, unknownTotalReported);
+    QFETCH(bool, slowDisk);
 
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/Update.pkg"), answer), rig.why());
+    if (slowDisk)
+        connect(&rig.downloader, &FileDownloader::downloadProgress, this, [] { QThread::msleep(20); });
     const auto size = qulonglong(answer.body.size());
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then
-    const Recorder &recorder = rig.recorder;
     QVERIFY2(rig.succeeded(), rig.why());
-    QCOMPARE(recorder.events.last(), QStringLiteral("finished"));
+    QCOMPARE(rig.events.last(), QStringLiteral("finished"));
     QVERIFY(QFileInfo(rig.filePath).isFile());
     QCOMPARE(readFile(rig.filePath), answer.body);
-    QCOMPARE(recorder.progress.isEmpty() ? 0 : recorder.progress.last().first, size);
+    QCOMPARE(rig.progress.isEmpty() ? 0 : rig.progress.last().first, size);
     qulonglong previous = 0;
     bool unknownSeen = false;
-    for (const auto &report : recorder.progress) {
+    for (const auto &report : qAsConst(rig.progress)) {
         QVERIFY2(report.first > previous, "each report brings new bytes");
+        QVERIFY2(report.first - previous <= 2 * 1024 * 1024,
+                 qPrintable(QStringLiteral("%1 bytes waited in the reply at once").arg(report.first - previous)));
         previous = report.first;
         if (lengthKnown) {
             QCOMPARE(report.second, size);
@@ -515,34 +467,7 @@ void tst_FileDownloader::progress()
         }
     }
     if (unknownTotalReported)
-        QCOMPARE(recorder.progress.last().second, unknownTotal);
-}
-
-// The reply's read buffer is bounded in file mode: however slow the writes,
-// no more than about 1 MiB waits in the reply (the memory mend).
-void tst_FileDownloader::readBufferBounded()
-{
-    // given: a slow disk; every chunk takes a while, so Qt's network thread runs ahead
-    Rig rig;
-    const QByteArray body = pattern(32 * 1024 * 1024);
-    QVERIFY2(rig.serve(QStringLiteral("/Update.pkg"), TestHttpAnswer::ok(body)), rig.why());
-    connect(&rig.downloader, &FileDownloader::downloadProgress, this, [] { QThread::msleep(20); });
-
-    // when
-    QVERIFY2(rig.fetch(), rig.why());
-
-    // then
-    QVERIFY2(rig.succeeded(), rig.why());
-    QCOMPARE(readFile(rig.filePath), body);
-    qulonglong previous = 0;
-    qulonglong largestStep = 0;
-    for (const auto &report : qAsConst(rig.recorder.progress)) {
-        largestStep = qMax(largestStep, report.first - previous);
-        previous = report.first;
-    }
-    QCOMPARE(previous, qulonglong(body.size()));
-    QVERIFY2(largestStep <= 2 * 1024 * 1024,
-             qPrintable(QStringLiteral("%1 bytes waited in the reply at once").arg(largestStep)));
+        QCOMPARE(rig.progress.last().second, unknownTotal);
 }
 
 void tst_FileDownloader::errorStatus_data()
@@ -563,19 +488,17 @@ void tst_FileDownloader::errorStatus()
     QFETCH(TestHttpAnswer, answer);
     QFETCH(QString, reason);
 
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), answer), rig.why());
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then: Qt's text, no finished(), and the error page stays on disk
-    QCOMPARE(rig.recorder.finished, 0);
-    QCOMPARE(rig.recorder.errors,
+    // Qt's text, no finished(), and the error page stays on disk
+    QCOMPARE(rig.finished, 0);
+    QCOMPARE(rig.errors,
              QStringList{QStringLiteral("Error transferring %1 - server replied: %2").arg(rig.url, reason)});
-    QCOMPARE(rig.recorder.events.last(), QStringLiteral("error"));
-    QCOMPARE(rig.recorder.errors.first(), qtErrorText(rig.url));
+    QCOMPARE(rig.events.last(), QStringLiteral("error"));
+    QCOMPARE(rig.errors.first(), qtErrorText(rig.url));
     QTRY_COMPARE(readFile(rig.filePath), answer.body);
 }
 
@@ -622,17 +545,15 @@ void tst_FileDownloader::cutShort()
         QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(sent).arg(announced),
     };
     for (int round = 0; round < rounds; ++round) {
-        // given
         Rig rig;
         QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), answer), rig.why());
 
-        // when
         QVERIFY2(rig.fetch(), rig.why());
 
-        // then: the part that came is on disk, and the transfer failed
+        // the part that came is on disk, and the transfer failed
         QVERIFY2(rig.failedOnce(), rig.why());
-        QCOMPARE(rig.recorder.events.last(), QStringLiteral("error"));
-        QVERIFY2(expected.contains(rig.recorder.errors.first()), rig.why());
+        QCOMPARE(rig.events.last(), QStringLiteral("error"));
+        QVERIFY2(expected.contains(rig.errors.first()), rig.why());
         QTRY_COMPARE(readFile(rig.filePath), answer.body.left(int(sent)));
     }
 }
@@ -642,7 +563,6 @@ void tst_FileDownloader::cutShort()
 // order, and an emptied chunk is no write failure.
 void tst_FileDownloader::nestedLoopInProgressReceiver()
 {
-    // given
     Rig rig;
     const QByteArray body = pattern(200000);
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(body).inPieces(20000, 10)), rig.why());
@@ -657,10 +577,8 @@ void tst_FileDownloader::nestedLoopInProgressReceiver()
         --depth;
     });
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then
     QVERIFY2(rig.succeeded(), rig.why());
     QCOMPARE(readFile(rig.filePath), body);
 }
@@ -687,7 +605,6 @@ void tst_FileDownloader::writeFailure()
     if (!QFileInfo(QStringLiteral("/dev/full")).exists())
         QSKIP("This system has no /dev/full");
 
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/full"), answer), rig.why());
     if (nestedLoop) {
@@ -699,17 +616,16 @@ void tst_FileDownloader::writeFailure()
     }
     QSignalSpy answerEnded(&rig.server, &TestHttpServer::answerEnded);
 
-    // when
     QVERIFY2(rig.fetch(QStringLiteral("/dev")), rig.why());
     QCOMPARE(rig.filePath, QStringLiteral("/dev/full"));
     // The server is done sending (or sees the connection dropped); any late data has had its chance.
     QVERIFY(answerEnded.count() > 0 || answerEnded.wait(endTimeoutMs));
     QTest::qWait(settleMs);
 
-    // then: one error, nothing after it
-    QCOMPARE(rig.recorder.errors, QStringList{QStringLiteral("I/O failure (No space left on device)")});
-    QCOMPARE(rig.recorder.finished, 0);
-    QCOMPARE(rig.recorder.events.last(), QStringLiteral("error"));
+    // one error, nothing after it
+    QCOMPARE(rig.errors, QStringList{QStringLiteral("I/O failure (No space left on device)")});
+    QCOMPARE(rig.finished, 0);
+    QCOMPARE(rig.events.last(), QStringLiteral("error"));
 }
 
 // ---- byte-array mode, the bare request step, and releasing ------------------
@@ -732,19 +648,16 @@ void tst_FileDownloader::byteArray()
     QFETCH(TestHttpAnswer, answer);
     QFETCH(bool, succeeds);
 
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/list.json"), answer), rig.why());
     QByteArray target = "before";
     QByteArray atFinished;
     connect(&rig.downloader, &FileDownloader::finished, this, [&] { atFinished = target; });
 
-    // when
     rig.error = QStringLiteral("untouched");
     QVERIFY(rig.downloader.download(rig.url, &target, rig.error));
-    QVERIFY2(rig.recorder.waitForEnd(), rig.why());
+    QVERIFY2(rig.waitForEnd(), rig.why());
 
-    // then
     QCOMPARE(rig.error, QStringLiteral("untouched"));
     if (succeeds) {
         QVERIFY2(rig.succeeded(), rig.why());
@@ -752,32 +665,30 @@ void tst_FileDownloader::byteArray()
         QCOMPARE(atFinished, answer.body);
     } else {
         QVERIFY2(rig.failedOnce(), rig.why());
-        QCOMPARE(rig.recorder.errors.first(), qtErrorText(rig.url));
+        QCOMPARE(rig.errors.first(), qtErrorText(rig.url));
         QCOMPARE(target, QByteArray("before"));
     }
     if (!answer.body.isEmpty() && answer.framing == Framing::ContentLength)
-        QCOMPARE(rig.recorder.progress.last().second, qulonglong(answer.body.size()));
+        QCOMPARE(rig.progress.last().second, qulonglong(answer.body.size()));
 }
 
 void tst_FileDownloader::requestStepAlone()
 {
-    // given
     Rig rig;
     const QByteArray body = pattern(100000);
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(body).inPieces(25000, 50)), rig.why());
     QSignalSpy answerEnded(&rig.server, &TestHttpServer::answerEnded);
 
-    // when
     rig.error = QStringLiteral("untouched");
     QVERIFY(rig.downloader.download(rig.url, rig.error));
     QVERIFY(answerEnded.wait(endTimeoutMs));
     QTest::qWait(settleMs);
 
-    // then: counted, never finished
+    // counted, never finished
     QCOMPARE(rig.error, QStringLiteral("untouched"));
-    QCOMPARE(rig.recorder.ends(), 0);
-    QVERIFY(!rig.recorder.progress.isEmpty());
-    QCOMPARE(rig.recorder.progress.last().second, qulonglong(body.size()));
+    QCOMPARE(rig.ends(), 0);
+    QVERIFY(!rig.progress.isEmpty());
+    QCOMPARE(rig.progress.last().second, qulonglong(body.size()));
 }
 
 // A slow download let go half-way: by a second download, by clean() or by
@@ -799,20 +710,18 @@ void tst_FileDownloader::release()
     QFETCH(QString, secondPath);
     QFETCH(bool, destroy);
 
-    // given: a first download that is slowly under way
+    // a first download that is slowly under way
     Rig rig;
     const QByteArray slowBody = pattern(400 * 1024);
     QVERIFY2(rig.serve(QStringLiteral("/first/Slow.zip"), TestHttpAnswer::ok(slowBody).inPieces(4096, 20)), rig.why());
     QSignalSpy answerEnded(&rig.server, &TestHttpServer::answerEnded);
     QVERIFY2(rig.begin(), rig.why());
     const QString firstPath = rig.filePath;
-    Recorder &recorder = rig.recorder;
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.progress.size() >= 2, endTimeoutMs);
-    QCOMPARE(recorder.ends(), 0);
-    const int reports = recorder.progress.size();
-    const qulonglong firstReceived = recorder.progress.last().first;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.progress.size() >= 2, endTimeoutMs);
+    QCOMPARE(rig.ends(), 0);
+    const int reports = rig.progress.size();
+    const qulonglong firstReceived = rig.progress.last().first;
 
-    // when
     if (!secondPath.isEmpty())
         QVERIFY2(rig.serve(secondPath, TestHttpAnswer::ok("quick")) && rig.fetch(), rig.why());
     else if (destroy)
@@ -820,16 +729,15 @@ void tst_FileDownloader::release()
     else
         rig.downloader.clean();
 
-    // then
     QTRY_VERIFY_WITH_TIMEOUT(!answerEnded.isEmpty(), endTimeoutMs);
     QCOMPARE(answerEnded.first().at(0).toString(), QStringLiteral("/first/Slow.zip"));
     QCOMPARE(answerEnded.first().at(2).toBool(), false);
     QTest::qWait(settleMs);
     if (secondPath.isEmpty()) {
-        QVERIFY2(recorder.ends() == 0 && recorder.progress.size() == reports, rig.why());
+        QVERIFY2(rig.ends() == 0 && rig.progress.size() == reports, rig.why());
     } else {
         QVERIFY2(rig.succeeded(), rig.why());
-        QCOMPARE(recorder.progress.last().first, qulonglong(5));
+        QCOMPARE(rig.progress.last().first, qulonglong(5));
         QCOMPARE(readFile(rig.filePath), QByteArray("quick"));
     }
     if (secondPath.isEmpty() || rig.filePath != firstPath)
@@ -840,22 +748,19 @@ void tst_FileDownloader::release()
 // though the failed download is cleaned up after its receivers have run.
 void tst_FileDownloader::downloadFromErrorReceiver()
 {
-    // given
     Rig rig;
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok("second try")), rig.why());
     const QString url = rig.url;
     connect(&rig.downloader, &FileDownloader::errorOccurred, this,
             [&] { QVERIFY(rig.downloader.download(url, rig.dir.path(), rig.filePath, rig.error)); });
 
-    // when
     rig.url = rig.server.url(QStringLiteral("/missing/Update.zip"));
     QVERIFY2(rig.fetch(), rig.why());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.recorder.finished > 0, endTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.finished > 0, endTimeoutMs);
     QTest::qWait(settleMs);
 
-    // then
-    QCOMPARE(rig.recorder.errors.size(), 1);
-    QCOMPARE(rig.recorder.finished, 1);
+    QCOMPARE(rig.errors.size(), 1);
+    QCOMPARE(rig.finished, 1);
     QCOMPARE(readFile(rig.filePath), QByteArray("second try"));
 }
 
@@ -878,7 +783,6 @@ void tst_FileDownloader::https()
     QFETCH(bool, untrustedServer);
     QFETCH(bool, succeeds);
 
-    // given
     std::unique_ptr<DefaultSslConfigurationGuard> trust;
     if (trustTestCa)
         trust = std::make_unique<DefaultSslConfigurationGuard>(QList<QSslCertificate>{certificates.caCertificate()});
@@ -888,10 +792,8 @@ void tst_FileDownloader::https()
     QVERIFY2(rig.serve(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(body)), rig.why());
     QVERIFY(rig.url.startsWith(QStringLiteral("https://127.0.0.1:")));
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then
     if (succeeds) {
         QVERIFY2(rig.succeeded(), rig.why());
         QCOMPARE(readFile(rig.filePath), body);
@@ -899,8 +801,8 @@ void tst_FileDownloader::https()
         QVERIFY(rig.server.requests().at(0).https);
     } else {
         QVERIFY2(rig.failedOnce(), rig.why());
-        QVERIFY2(rig.recorder.errors.first().startsWith(QStringLiteral("SSL handshake failed")), rig.why());
-        QCOMPARE(rig.recorder.errors.first(), qtErrorText(rig.url));
+        QVERIFY2(rig.errors.first().startsWith(QStringLiteral("SSL handshake failed")), rig.why());
+        QCOMPARE(rig.errors.first(), qtErrorText(rig.url));
         QVERIFY(rig.server.requests().isEmpty());
         QCOMPARE(QFileInfo(rig.filePath).size(), qint64(0));
     }
@@ -949,7 +851,6 @@ void tst_FileDownloader::redirects()
 
     DefaultSslConfigurationGuard trust({certificates.caCertificate()});
     for (int round = 0; round < rounds; ++round) {
-        // given
         Rig rig;
         TestHttpServer &http = rig.server;
         QVERIFY2(rig.start(), rig.why());
@@ -969,28 +870,28 @@ void tst_FileDownloader::redirects()
             }
             return http;
         };
-        QString startUrl;
+        QStringList expected; // every URL to be asked, the final one last
         for (const QString &hop : qAsConst(hops)) {
             const QStringList parts = hop.split(QLatin1Char(' '));
             QString path = parts.at(0);
             TestHttpServer &server = serverFor(path);
-            if (startUrl.isEmpty())
-                startUrl = server.url(path);
+            expected.append(server.url(path));
             server.setAnswer(path, TestHttpAnswer::redirect(parts.at(1).toInt(), expand(parts.at(2)).toUtf8()));
         }
         QString finalPath = finalUrl;
-        serverFor(finalPath).setAnswer(finalPath, answer);
-        rig.url = startUrl;
+        TestHttpServer &last = serverFor(finalPath);
+        last.setAnswer(finalPath, answer);
+        expected.append(last.url(finalPath));
+        rig.url = expected.first();
 
-        // when
         QVERIFY2(rig.fetch(), rig.why());
 
-        // then: the final answer's body and length, none of a "moved" page
+        // the final answer's body and length, none of a "moved" page
         QVERIFY2(rig.succeeded(), rig.why());
-        QCOMPARE(rig.filePath, rig.dir.path() + QLatin1Char('/') + QUrl(startUrl).fileName());
+        QCOMPARE(rig.filePath, rig.dir.path() + QLatin1Char('/') + QUrl(rig.url).fileName());
         QCOMPARE(readFile(rig.filePath), answer.body);
-        QVERIFY2(allTotalsAre(rig.recorder, qulonglong(answer.body.size())), rig.why());
-        QCOMPARE(rig.recorder.progress.last().first, qulonglong(answer.body.size()));
+        QVERIFY2(rig.allTotalsAre(qulonglong(answer.body.size())), rig.why());
+        QCOMPARE(rig.progress.last().first, qulonglong(answer.body.size()));
         // Each hop asked once, in order, and the final answer once. (Qt's
         // repeats of the first request, see above, are left out.)
         QStringList asked;
@@ -998,13 +899,7 @@ void tst_FileDownloader::redirects()
             for (const TestHttpRequest &request : server->requests())
                 asked.append(server->origin() + QString::fromLatin1(request.target));
         }
-        QStringList expected;
-        for (const QString &hop : qAsConst(hops)) {
-            const QString path = hop.split(QLatin1Char(' ')).at(0);
-            expected.append(path.startsWith(QLatin1Char('/')) ? http.origin() + path : expand(path));
-        }
-        expected.append(expand(finalUrl));
-        QCOMPARE(asked.count(expand(finalUrl)), 1);
+        QCOMPARE(asked.count(expected.last()), 1);
         asked.removeDuplicates();
         std::sort(asked.begin(), asked.end());
         std::sort(expected.begin(), expected.end());
@@ -1035,7 +930,6 @@ void tst_FileDownloader::redirectRefused()
     QFETCH(QString, expectedError);
     QFETCH(int, expectedRequests);
 
-    // given
     DefaultSslConfigurationGuard trust({certificates.caCertificate()});
     Rig rig;
     TestHttpServer &http = rig.server;
@@ -1047,19 +941,18 @@ void tst_FileDownloader::redirectRefused()
     redirecting.setAnswer(QStringLiteral("/loop/Update.zip"), TestHttpAnswer::redirect(302, location.toUtf8()));
     rig.url = redirecting.url(QStringLiteral("/loop/Update.zip"));
 
-    // when
     QVERIFY2(rig.fetch(), rig.why());
 
-    // then: Qt's text, no finished(), nothing of the redirect pages in the file
+    // Qt's text, no finished(), nothing of the redirect pages in the file
     QVERIFY2(rig.failedOnce(), rig.why());
-    QCOMPARE(rig.recorder.errors.first(), expectedError);
-    QVERIFY(rig.recorder.progress.isEmpty());
+    QCOMPARE(rig.errors.first(), expectedError);
+    QVERIFY(rig.progress.isEmpty());
     QVERIFY2(redirecting.requests().size() >= expectedRequests,
              qPrintable(QString::number(redirecting.requests().size())));
     if (fromHttps)
         QVERIFY(http.requests().isEmpty());
     QTRY_COMPARE(QFileInfo(rig.filePath).size(), qint64(0));
-    QCOMPARE(rig.recorder.errors.first(), qtErrorText(rig.url));
+    QCOMPARE(rig.errors.first(), qtErrorText(rig.url));
 }
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)
