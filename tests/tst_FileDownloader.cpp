@@ -91,11 +91,19 @@ struct Rig
     // The same, waited for to its end.
     bool fetch(const QString &dirPath = QString()) { return begin(dirPath) && waitForEnd(); }
     // Waits for the first ending signal, then a little longer for any other.
+    // (An event loop, not polling with sleeps: those would change what Qt sees
+    // of a close that follows the data closely.)
     bool waitForEnd()
     {
-        const bool ended = QTest::qWaitFor([this] { return ends() > 0; }, endTimeoutMs);
+        if (ends() == 0) {
+            QEventLoop loop;
+            QTimer::singleShot(endTimeoutMs, &loop, &QEventLoop::quit);
+            waiting = &loop;
+            loop.exec();
+            waiting = nullptr;
+        }
         QTest::qWait(settleMs);
-        return ended;
+        return ends() > 0;
     }
 
     int ends() const { return finished + errors.size(); }
@@ -137,13 +145,22 @@ private:
         QObject::connect(&downloader, &FileDownloader::finished, &context, [this] {
             ++finished;
             events.append(QStringLiteral("finished"));
+            ended();
         });
         QObject::connect(&downloader, &FileDownloader::errorOccurred, &context, [this](const QString &text) {
             errors.append(text);
             events.append(QStringLiteral("error"));
+            ended();
         });
     }
 
+    void ended()
+    {
+        if (waiting)
+            waiting->quit();
+    }
+
+    QEventLoop *waiting = nullptr;
     QObject context; // gone first, so no signal reaches a half-destroyed rig
 };
 
