@@ -212,8 +212,15 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         *target = body;
         emit finished();
     } else if (file) {
-        file->write(body);
+        // Closing flushes the file's buffer: a small download is written only
+        // now, and a write that fails here leaves the file as incomplete as a
+        // failed chunk does.
+        const bool written = body.isEmpty() || file->write(body) == body.size();
         file->close();
+        if (!written || file->error() != QFileDevice::NoError) {
+            emit errorOccurred(QStringLiteral("I/O failure (%1)").arg(file->errorString()));
+            return;
+        }
         emit finished();
     }
 }

@@ -52,7 +52,8 @@ signals:
     void finished();
     // Qt's text for a failed transfer; "Incomplete download (%1 of %2 bytes)."
     // for a body that ended short of its Content-Length while Qt saw no error;
-    // "I/O failure (%1)" for a chunk that could not be written to the file.
+    // "I/O failure (%1)" for data that could not be written to the file, be it
+    // a chunk on its way or the rest flushed when the file is closed.
     void errorOccurred(QString error);
     // Emitted for each chunk before it is written. bytesTotal is Content-Length
     // when known, else 0 or 18446744073709551615 (the reply's -1).

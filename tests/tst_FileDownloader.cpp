@@ -607,6 +607,10 @@ void tst_FileDownloader::writeFailure_data()
 
     const QByteArray body = pattern(1024 * 1024);
     QTest::newRow("one-piece") << TestHttpAnswer::ok(body) << false;
+    // Small enough to sit in the file's buffer: the write fails only when the
+    // file is closed at the end.
+    QTest::newRow("fits-in-buffer") << TestHttpAnswer::ok(pattern(1000)) << false;
+    QTest::newRow("fits-in-buffer-slow-pieces") << TestHttpAnswer::ok(pattern(4000)).inPieces(1000, 30) << false;
     QTest::newRow("slow-pieces") << TestHttpAnswer::ok(body).inPieces(64 * 1024, 30) << false;
     QTest::newRow("slow-pieces-nested-loop") << TestHttpAnswer::ok(body).inPieces(64 * 1024, 30) << true;
     QTest::newRow("chunked-slow-pieces-nested-loop")
