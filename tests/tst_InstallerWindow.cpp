@@ -175,8 +175,8 @@ private slots:
     void transferError();
     void failedWriteNeverInstalls_data();
     void failedWriteNeverInstalls();
-    void cancelRemovesPartialFile();
-    void closeKeepsPartialFile();
+    void leaveDuringDownload_data();
+    void leaveDuringDownload();
     void completion_data();
     void completion();
     void relaunchBeforeFailedCleanUp();
@@ -571,8 +571,20 @@ void tst_InstallerWindow::failedWriteNeverInstalls()
     QVERIFY(FakeNativePlatform::scriptsRun().empty());
 }
 
-void tst_InstallerWindow::cancelRemovesPartialFile()
+void tst_InstallerWindow::leaveDuringDownload_data()
 {
+    QTest::addColumn<bool>("cancel"); // the "CANCEL UPDATE" button, else the title bar's close button
+    QTest::addColumn<bool>("fileKept");
+
+    QTest::newRow("cancel-removes-file") << true << false;
+    QTest::newRow("close-keeps-file") << false << true;
+}
+
+void tst_InstallerWindow::leaveDuringDownload()
+{
+    QFETCH(bool, cancel);
+    QFETCH(bool, fileKept);
+
     // given: part of the body is on disk
     server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(QByteArray(200000, 'z')).holdAfter(100000));
     const auto window = makeWindow();
@@ -581,26 +593,16 @@ void tst_InstallerWindow::cancelRemovesPartialFile()
     QTRY_VERIFY(QFileInfo(file).size() > 0); // what the file's buffer has let through
 
     // when
-    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("buttonCancel")), Qt::LeftButton);
+    if (cancel)
+        QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("buttonCancel")), Qt::LeftButton);
+    else
+        QVERIFY(window->close());
 
     // then
     QVERIFY(!window->isVisible());
-    QVERIFY(!QFileInfo::exists(file));
+    QCOMPARE(QFileInfo(file).size() > 0, fileKept);
+    QCOMPARE(QFileInfo::exists(file), fileKept);
     QVERIFY(FakeNativePlatform::scriptsRun().empty());
-}
-
-void tst_InstallerWindow::closeKeepsPartialFile()
-{
-    server->setAnswer(QStringLiteral("/Update.zip"), TestHttpAnswer::ok(QByteArray(200000, 'z')).holdAfter(100000));
-    const auto window = makeWindow();
-    window->show();
-    const QString file = tmp->filePath(QStringLiteral("Update.zip"));
-    QTRY_VERIFY(QFileInfo(file).size() > 0); // what the file's buffer has let through
-
-    QVERIFY(window->close()); // the title bar's close button
-
-    QVERIFY(!window->isVisible());
-    QVERIFY(QFileInfo(file).size() > 0);
 }
 
 void tst_InstallerWindow::completion_data()
