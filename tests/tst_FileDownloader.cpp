@@ -2,11 +2,9 @@
 
 #include <QtTest>
 
-#include <QSslCertificate>
 #include <QSslConfiguration>
 
-#include <csignal>
-#include <sys/resource.h>
+#include "FileSizeLimit.h"
 
 // What one download emitted.
 struct Emitted
@@ -158,23 +156,16 @@ void tst_FileDownloader::writeFailure()
 {
     QFETCH(QString, path);
 
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
-    const rlimit before = limit;
-    limit.rlim_cur = 4096;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
     FileDownloader downloader(nullptr);
     Emitted emitted(downloader);
     connect(&downloader, &FileDownloader::errorOccurred, this, [] { QTest::qWait(500); });
     QString filePath, error;
+    FileSizeLimit limit(4096);
     QVERIFY(downloader.download(url(path), saved.path(), filePath, error));
     QVERIFY(emitted.ended());
     QTest::qWait(500);
-    setrlimit(RLIMIT_FSIZE, &before);
-    QCOMPARE(emitted.errors.size(), 1);
-    QVERIFY2(emitted.errors[0].startsWith("I/O failure ("), qPrintable(emitted.errors[0]));
-    QCOMPARE(emitted.finished, 0);
+    QCOMPARE(emitted.finished + emitted.errors.size(), 1);
+    QVERIFY2(emitted.errors.value(0).startsWith("I/O failure ("), qPrintable(emitted.errors.value(0)));
 }
 
 void tst_FileDownloader::restartFromErrorReceiver()
