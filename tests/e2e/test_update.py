@@ -16,7 +16,7 @@ CRC = bytearray(make_zip({"Crc.pkg": PACKAGE}, method=0))
 CRC[40] ^= 1  # the entry's first byte (after the 30 + 7 bytes of its local header)
 FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE, "Update.dmg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
-         "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "NotZip.zip": PACKAGE}
+         "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:5000], "NotZip.zip": PACKAGE}
 FAILS = "Failed to update.\n\n"
 SHELL_APP = "O'Brien \"Q\" $(touch pwned) `touch pwned` \\ ; x/Applications/Example.app"
 MESSAGE = "installer: Error - the package \"Update.pkg\" is damaged."
@@ -40,6 +40,8 @@ ROWS = {  # name: (file and query, expectations)
                                          requests=0)),
     "disk-full": ("Update.pkg", dict(box=FAILS + "I/O failure (No space left on device)", left={"Update.pkg"},
                                      setup="touch Update.pkg && mount --bind /dev/full Update.pkg")),
+    "small-on-full-disk": ("Small.pkg", dict(box=FAILS + "I/O failure (No space left on device)", left={"Small.pkg"},
+                                              setup="touch Small.pkg && mount --bind /dev/full Small.pkg")),
     "zip-disk-full": ("Update.zip", dict(box=FAILS + "Error code 8 (No space left on device)", left={"Update.pkg"},
                                          setup="touch Update.pkg && mount --bind /dev/full Update.pkg")),
     "outside-applications": ("Update.zip", dict(box=FAILS + "Unexpected application path {app}",
