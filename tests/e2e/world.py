@@ -8,6 +8,7 @@ import http.server
 import io
 import os
 import pathlib
+import random
 import re
 import shlex
 import shutil
@@ -76,13 +77,9 @@ def serve(root, tls=False):
     return server
 
 
-def make_package(label, size=200 * 1024):
+def make_package(label):
     """Recognisable bytes, not trivially compressible, arriving in several chunks."""
-    value, body = 7, bytearray(f"package: {label}\n".encode())
-    while len(body) < size:
-        value = (value * 1103515245 + 12345) & 0x7FFFFFFF
-        body += value.to_bytes(4, "little")
-    return bytes(body)
+    return f"package: {label}\n".encode() + random.Random(label).randbytes(200 * 1024)
 
 
 def make_zip(entries, method=zipfile.ZIP_DEFLATED):
@@ -107,18 +104,18 @@ class XServer:
             self.display = ":" + pipe.readline().strip()
 
     def xdotool(self, *args):
-        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display),
-                              capture_output=True, text=True).stdout.split()
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display), capture_output=True,
+                              text=True).stdout.split()
 
     def window(self, title):
         return (self.xdotool("search", "--onlyvisible", "--name", f"^{re.escape(title)}$") or [None])[0]
 
 
 def wait_until(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while not (value := predicate()) and time.monotonic() < deadline:
+    for _ in range(int(timeout * 20)):
+        if value := predicate():
+            return value
         time.sleep(0.05)
-    return value
 
 
 # Records its call and the package it was handed, then ends as asked.
@@ -157,15 +154,14 @@ class Sandbox:
                 self.updater, *arguments]
 
     def recorded(self, name):
-        path = pathlib.Path(self.private, name)
-        return path.read_bytes() if path.exists() else None
+        return (path := pathlib.Path(self.private, name)).exists() and path.read_bytes() or None
 
     def downloads(self):
         """What the run left beside the bundle."""
         return set(os.listdir(self.root)) - {"Tarnwick Installer.app", "private", self.app[len(self.root):].split("/")[1]}
 
     def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.root)
 
 
 def box_text(log):
