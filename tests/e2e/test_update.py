@@ -113,7 +113,8 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(sandbox.recorded("record/args"), os.fsencode(
             f"-pkg\0{sandbox.root}/{installed}\0-target\0{target}\0") if installed else None)
         self.assertEqual(sandbox.recorded("record/package"), PACKAGE if installed else None)
-        self.assertEqual(sandbox.recorded("started"), os.fsencode(
+        # The application is started detached: it may record its start after the updater has ended.
+        self.assertEqual(wait_until(lambda: sandbox.recorded("started"), 5 if started else 0.2), os.fsencode(
             f"{given}{sandbox.executable[len(sandbox.app):]} 0\n") if started else None)
         self.assertEqual(sandbox.downloads(), set(left))
         self.assertEqual(len(server.requests) - asked, requests)
