@@ -54,13 +54,13 @@ void tst_MessageBoxCSS::box()
         QCOMPARE(box->button(QMessageBox::Cancel)->text(), QStringLiteral("Cancel"));
         QCOMPARE(load->palette().color(QPalette::ButtonText), QColor(0, 255, 0));
         QCOMPARE(no->palette().color(QPalette::ButtonText), QColor(255, 0, 0));
-        QVERIFY(load->isDefault() && !no->isDefault());
+        QVERIFY(no->isDefault() && !load->isDefault());
     });
     QTimer::singleShot(50, &parent, [&] { QTest::keyClick(parent.findChild<QMessageBox *>(), Qt::Key_Return); });
     const int pressed = show(&parent, QStringLiteral("Title"), QStringLiteral("Text"), modal, QMessageBox::Yes,
                              QStringLiteral("Load"), QStringLiteral("LOAD"), QMessageBox::No, QStringLiteral("NO"),
-                             QString(), QMessageBox::Cancel, QString(), QStringLiteral("ignored"), QMessageBox::Yes);
-    QCOMPARE(pressed, int(QMessageBox::Yes));
+                             QString(), QMessageBox::Cancel, QString(), QStringLiteral("ignored"), QMessageBox::No);
+    QCOMPARE(pressed, int(QMessageBox::No));
 }
 
 QTEST_MAIN(tst_MessageBoxCSS)
