@@ -46,22 +46,20 @@ void tst_Unzipper::unzip_data()
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("error"); // empty: extracted whole
 
-    const QString out = folder.filePath("out");
-    QTest::newRow("second-entry") << makeZip({"a", "Update.pkg"}, 0) << "Update.pkg" << out << "";
-    QTest::newRow("deflated") << makeZip({"Update.pkg"}, Z_DEFLATED) << "update.PKG" << out << "";
-    QTest::newRow("not-open") << ""
-                              << "Update.pkg" << out << "Error code 2.";
-    QTest::newRow("no-file") << "none.zip"
-                             << "Update.pkg" << out << "Error code 1.";
-    QTest::newRow("bad-local-header") << makeZip({"Update.pkg"}, 0, -40, 'X') << "Update.pkg" << out
-                                      << "Error code 4 (-103).";
-    QTest::newRow("bad-deflate") << makeZip({"Update.pkg"}, Z_DEFLATED, 0, '\xff') << "Update.pkg" << out
-                                 << "Error code 6.";
-    QTest::newRow("nested-folder-missing")
-        << makeZip({"sub/Update.pkg"}, 0) << "sub/Update.pkg" << out
-        << "Failed to create " + out + "/sub/Update.pkg (No such file or directory).";
-    QTest::newRow("folder-not-accessible") << makeZip({"Update.pkg"}, 0) << "Update.pkg" << folder.filePath("1.zip/x")
-                                           << "The directory " + folder.filePath("1.zip/x") + " is not accessible.";
+    const QString out = folder.filePath("out"), blocked = folder.filePath("1.zip/x");
+    const auto row = [](const char *name, QString archive, QString entry, QString out, QString error) {
+        QTest::newRow(name) << archive << entry << out << error;
+    };
+    row("second-entry", makeZip({"a", "Update.pkg"}, 0), "Update.pkg", out, "");
+    row("deflated", makeZip({"Update.pkg"}, Z_DEFLATED), "update.PKG", out, "");
+    row("not-open", "", "Update.pkg", out, "Error code 2.");
+    row("no-file", "none.zip", "Update.pkg", out, "Error code 1.");
+    row("bad-local-header", makeZip({"Update.pkg"}, 0, -40, 'X'), "Update.pkg", out, "Error code 4 (-103).");
+    row("bad-deflate", makeZip({"Update.pkg"}, Z_DEFLATED, 0, '\xff'), "Update.pkg", out, "Error code 6.");
+    row("nested-folder-missing", makeZip({"sub/Update.pkg"}, 0), "sub/Update.pkg", out,
+        "Failed to create " + out + "/sub/Update.pkg (No such file or directory).");
+    row("folder-not-accessible", makeZip({"Update.pkg"}, 0), "Update.pkg", blocked,
+        "The directory " + blocked + " is not accessible.");
 }
 
 void tst_Unzipper::unzip()
