@@ -18,7 +18,7 @@
 class BackgroundSha256
 {
 public:
-    explicit BackgroundSha256(qsizetype maxQueuedBytes = 8 * 1024 * 1024);
+    explicit BackgroundSha256(qsizetype maxQueuedBytes = 4 * 1024 * 1024);
     // Stops the helper thread; what is still queued is dropped.
     ~BackgroundSha256();
     BackgroundSha256(const BackgroundSha256 &) = delete;
