@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -83,6 +84,19 @@ bool copyEntry(unzFile archive, QFile &file, const quint64 size, QString &error)
     return true;
 }
 
+// Whether the file system of dirPath has room for size more bytes; false, with
+// error naming both, when it has not (unknown free space counts as room).
+bool hasRoom(const QString &dirPath, const QString &fileName, quint64 size, QString &error)
+{
+    const QStorageInfo storage(dirPath);
+    const qint64 available = storage.bytesAvailable();
+    if (!storage.isValid() || available < 0 || size <= quint64(available))
+        return true;
+    error = QStringLiteral("Not enough free space in %1 to extract %2: %3 bytes needed, %4 bytes free.")
+                .arg(dirPath, fileName, QString::number(size), QString::number(available));
+    return false;
+}
+
 } // namespace
 
 Unzipper::Unzipper(QObject *parent)
@@ -143,7 +157,10 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
 
-    bool ok = copyEntry(archive.get(), file, info.uncompressed_size, error);
+    // Room is asked for once the file is emptied, so that an older file of
+    // that name counts as free; an entry that cannot fit never fills the disk.
+    bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error) &&
+              copyEntry(archive.get(), file, info.uncompressed_size, error);
     file.close();
     if (ok && file.error() != QFileDevice::NoError) {
         error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
