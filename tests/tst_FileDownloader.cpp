@@ -74,10 +74,12 @@ void tst_FileDownloader::toFile_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("error");    // a pattern; empty for success
     QTest::addColumn<qulonglong>("total"); // in the last progress report
+    QTest::addColumn<int>("stallLimit");   // in milliseconds; 0: the 60 s default
 
-    const auto row = [](const char *name, QString path, QString error, qulonglong total) {
-        QTest::newRow(name) << path << error << total;
+    const auto row = [](const char *name, QString path, QString error, qulonglong total, int stallLimit = 0) {
+        QTest::newRow(name) << path << error << total << stallLimit;
     };
+    const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
     row("length", "HTTP:Update.pkg", "", 300000);
     row("chunked", "HTTP:Update.pkg?framing=chunked&step=1000", "", 0);
     row("close", "HTTP:Update.pkg?framing=close", "", 0);
@@ -86,6 +88,11 @@ void tst_FileDownloader::toFile_data()
     row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
     row("not-found", "HTTP:Missing.pkg",
         "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", 0);
+    row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", 0);
+    row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
+        "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", 0);
+    row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 0, 1000);
+    row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", 300000, 1000);
     row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
         "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 0);
 }
@@ -95,9 +102,12 @@ void tst_FileDownloader::toFile()
     QFETCH(QString, path);
     QFETCH(QString, error);
     QFETCH(qulonglong, total);
+    QFETCH(int, stallLimit);
 
     FileDownloader downloader(nullptr);
     Emitted emitted(downloader);
+    if (stallLimit)
+        downloader.setStallLimit(std::chrono::milliseconds(stallLimit));
     QString filePath, message;
     QVERIFY(downloader.download(url(path), saved.filePath("in/new"), filePath, message));
     QCOMPARE(filePath, saved.filePath("in/new/") + QUrl(url(path)).fileName());
@@ -106,7 +116,7 @@ void tst_FileDownloader::toFile()
     QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
              qPrintable(emitted.errors.value(0)));
     QFile file(filePath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.open(QIODevice::ReadOnly), !error.contains("pin")); // a refused download is removed
     if (error.isEmpty())
         QCOMPARE(qMakePair(file.readAll(), emitted.progress), qMakePair(package, qMakePair(300000ull, total)));
 }

@@ -3,6 +3,8 @@
 A row is what the server sends, the application and the installer, and what
 must come of it: the box's text or none, the package handed to the installer,
 the application's start, the files left beside the updater, the requests."""
+import hashlib
+import math
 import os
 import shutil
 import subprocess
@@ -18,12 +20,34 @@ FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
          "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:5000], "NotZip.zip": PACKAGE}
 FAILS = "Failed to update.\n\n"
+ZIP, PKG = (hashlib.sha256(FILES[name]).hexdigest() for name in ("Update.zip", "Update.pkg"))
+SIZE = len(PACKAGE)
+# A small file system where the download lands, with the bundle, the application
+# and the records bound back into it.
+TMPFS = ('a=$(mktemp -d) && mount --bind . "$a" && mount -t tmpfs -o size={} tmpfs . && cd "$PWD" && '
+         'for d in "Tarnwick Installer.app" private apps; do mkdir "$d" && mount --bind "$a/$d" "$d"; done')
+PIN = "The download's {} does not match its pin: expected {}"
 SHELL_APP = "O'Brien \"Q\" $(touch pwned) `touch pwned` \\ ; x/Applications/Example.app"
 MESSAGE = "installer: Error - the package \"Update.pkg\" is damaged."
 INSTALLED = dict(installed="Update.pkg", started=True)
 ROWS = {  # name: (file and query, expectations)
     "zip": ("Update.zip?step=20000&pause=0.05", INSTALLED),
-    "pkg": ("Update.pkg", INSTALLED),
+    "pkg": ("Update.pkg#notes", INSTALLED),
+    "pinned-zip": (f"Update.zip#sha256={ZIP}&size={len(FILES['Update.zip'])}", INSTALLED),
+    "pinned-pkg": (f"Update.pkg?framing=chunked#size={SIZE}&sha256={PKG.upper()}", INSTALLED),
+    "pin-mismatch": (f"Update.zip#sha256={PKG}",
+                     dict(box=FAILS + PIN.format("SHA-256 digest", PKG) + f", received {ZIP}.")),
+    "pin-size-vs-length": (f"Update.pkg#size={SIZE + 1}",
+                           dict(box=FAILS + PIN.format("size", SIZE + 1) + f" bytes, the server announces {SIZE}.")),
+    "pin-unreadable": (f"Update.pkg#sha256={PKG}&size=20x",
+                       dict(requests=0, box="Failed to download the update.\n\nThe pin in the URL cannot be read: "
+                            "size must be a decimal number of bytes, not \"20x\".")),
+    "does-not-fit": ("Update.pkg", dict(setup=TMPFS.format("128k"), box=FAILS + "Not enough free space in {root} "
+                                        f"for the download: {SIZE} bytes needed, 131072 bytes free.")),
+    "package-does-not-fit": ("Update.zip", dict(setup=TMPFS.format("300k"), box=FAILS + "Not enough free space in "
+                                                f"{{root}} to extract Update.pkg: {SIZE} bytes needed, "
+                                                f"{307200 - 4096 * math.ceil(len(FILES['Update.zip']) / 4096)} "
+                                                "bytes free.")),
     "dmg-as-is": ("Update.dmg?framing=chunked", dict(INSTALLED, installed="Update.dmg")),
     "zip-upper-case": ("Upper.ZIP?framing=close", dict(INSTALLED, installed="Upper.pkg")),
     "quote-and-space": ("it's%20an%20update.pkg", dict(INSTALLED, installed="it's an update.pkg")),
@@ -99,7 +123,8 @@ class UpdateTest(unittest.TestCase):
         self.addCleanup(process.kill)
         output = (lambda: open(sandbox.private + "/log", errors="replace").read())  # noqa: E731
         if cancel:
-            window, partial = wait_until(lambda: self.x.window("Installing update..."), 15), sandbox.root + "/Update.pkg"
+            window = wait_until(lambda: self.x.window("Installing update..."), 15)
+            partial = sandbox.root + "/Update.pkg"
             self.assertTrue(wait_until(lambda: os.path.exists(partial) and os.path.getsize(partial) > 4096, 15))
             self.x.xdotool("mousemove", "--window", window, "446", "106", "click", "1")
         if box:

@@ -25,7 +25,7 @@ import zipfile
 class Handler(http.server.BaseHTTPRequestHandler):
     """Serves the files under the server's root as the query says: status=N,
     framing=length|chunked|close, length=N (announced), cut=N (bytes sent),
-    step=N and pause=S (pacing), redirect=URL, encoding=E."""
+    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL, encoding=E."""
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
@@ -49,8 +49,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         body, step = body[:int(query.get("cut", len(body)))], int(query.get("step", 1 << 16))
         try:
-            for at in range(0, len(body), step):
-                piece = body[at:at + step]
+            for at in range(0, len(body) * int(query.get("repeat", 1)), step):
+                piece = body[at % len(body):at % len(body) + step]
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if framing == "chunked" else piece)
                 self.wfile.flush()
                 time.sleep(float(query.get("pause", 0)))
@@ -158,7 +158,8 @@ class Sandbox:
 
     def downloads(self):
         """What the run left beside the bundle."""
-        return set(os.listdir(self.root)) - {"Tarnwick Installer.app", "private", self.app[len(self.root):].split("/")[1]}
+        app = self.app[len(self.root):].split("/")[1]
+        return set(os.listdir(self.root)) - {"Tarnwick Installer.app", "private", app}
 
     def remove(self):
         shutil.rmtree(self.root)
