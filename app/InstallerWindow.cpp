@@ -117,7 +117,8 @@ void InstallerWindow::on_downloadFinished()
         unzipper.close();
     }
 
-    const QString target = UpdateSteps::installationTarget(appPath);
+    const QString application = UpdateSteps::cleanApplicationPath(appPath);
+    const QString target = UpdateSteps::installationTarget(application);
     if (target.isEmpty()) {
         showFailure(QStringLiteral("Failed to update.\n\nUnexpected application path %1").arg(appPath));
         removeDownloads();
@@ -134,7 +135,7 @@ void InstallerWindow::on_downloadFinished()
     }
 
     QProcess relaunch;
-    relaunch.setProgram(UpdateSteps::relaunchProgram(appPath));
+    relaunch.setProgram(UpdateSteps::relaunchProgram(application));
     relaunch.startDetached();
 
     if (archive)

@@ -1,5 +1,6 @@
 #include "UpdateSteps.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace UpdateSteps {
@@ -18,6 +19,11 @@ QString installationTarget(const QString &appPath)
 {
     const int at = appPath.indexOf(QLatin1String("/Applications"), 0, Qt::CaseSensitive);
     return at < 0 ? QString() : appPath.left(at + 1);
+}
+
+QString cleanApplicationPath(const QString &appPath)
+{
+    return appPath.startsWith(QLatin1Char('/')) ? QDir::cleanPath(appPath) : QString();
 }
 
 QString relaunchProgram(const QString &appPath)

@@ -21,6 +21,9 @@ QString packagePathForArchive(const QString &archivePath);
 // there is none.
 QString installationTarget(const QString &appPath);
 
+// `appPath` as typed (a trailing slash, "." and ".." parts) made plain, for an
+// absolute path; empty for one that is not absolute, which names no volume.
+QString cleanApplicationPath(const QString &appPath);
 // The executable inside the bundle: the bundle path, "/Contents/MacOS/" and the
 // bundle's name up to its first dot ("Example 2.5.app" runs "Example 2").
 QString relaunchProgram(const QString &appPath);

@@ -16,6 +16,12 @@
 #include <limits>
 #include <optional>
 
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Bound on what a file-mode reply buffers ahead of our writes. Without it Qt's
@@ -38,6 +44,72 @@ bool writeAll(QFile &file, const QByteArray &data)
         done += written;
     }
     return true;
+}
+
+// The name with its control characters spelled out, for a message on one line.
+QString visible(const QString &name)
+{
+    QString shown;
+    for (const QChar c : name)
+        shown += c.unicode() < 0x20 || c.unicode() == 0x7f
+                     ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                     : QString(c);
+    return shown;
+}
+
+// Opens path for writing into file and empties it, as a regular file only:
+// never through a symbolic link, and without waiting for a reader on a FIFO.
+// Whatever else stands at that name is left as it is, with reason saying why.
+// Unbuffered: each chunk is written as it comes, and a failing write reports
+// the system's own reason rather than a flush's at the end.
+bool openRegularFile(QFile &file, const QString &path, QString &reason)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // ELOOP: a link; ENXIO: a FIFO without a reader (or a device without a driver).
+        reason = errno == ELOOP   ? QStringLiteral("it is a symbolic link")
+                 : errno == ENXIO ? QStringLiteral("it is not a regular file")
+                                  : qt_error_string(errno);
+        return false;
+    }
+    struct stat status
+    {
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        reason = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    if (::ftruncate(fd, 0) != 0 ||
+        !file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        reason = qt_error_string(errno);
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+// Why the reply's final answer is not the file, or nothing when it is: only a
+// 200 answer is (a 204, 206 or 304 ends without error in Qt, but has no file).
+QString statusRefusal(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() == 200)
+        return QString();
+    return QStringLiteral("The server answered %1 %2 instead of sending the file.")
+        .arg(status.toInt())
+        .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+}
+
+// Qt's error text shows the URL as it was asked for, password included.
+QString withoutPasswords(QString text, const QNetworkReply *reply)
+{
+    for (const QUrl &url : {reply->request().url(), reply->url()}) {
+        if (!url.password().isEmpty())
+            text.replace(url.toString(), url.toString(QUrl::RemovePassword));
+    }
+    return text;
 }
 
 // The Content-Length of the reply's final answer, 0 when it has none.
@@ -95,6 +167,21 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
     if (!DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error))
         return false;
 
+    // Nothing else is fetched, and nothing is written for another scheme.
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        error = QStringLiteral("Only http and https URLs are downloaded, not \"%1\".").arg(parsed.scheme());
+        return false;
+    }
+    // A control character would cut the name short or hide part of it.
+    const QString fileName = parsed.fileName(QUrl::FullyDecoded);
+    if (std::any_of(fileName.cbegin(), fileName.cend(),
+                    [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; })) {
+        error = QStringLiteral("The file name \"%1\" contains a control character.").arg(visible(fileName));
+        return false;
+    }
+
     // A QDir on the empty path is the current directory, so a relative dirPath
     // is taken relative to it; mkpath succeeds when the directory exists.
     if (!QDir(QString()).mkpath(dirPath)) {
@@ -102,12 +189,13 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
         return false;
     }
 
-    const QUrl parsed(url, QUrl::TolerantMode);
-    filePath = dirPath + QLatin1Char('/') + parsed.fileName(QUrl::FullyDecoded);
+    filePath = dirPath + QLatin1Char('/') + fileName;
+    writtenPath = filePath;
 
-    file = new QFile(filePath, this);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error = QStringLiteral("Failed to create %1 (%2).").arg(filePath).arg(file->errorString());
+    QString reason;
+    file = new QFile(this);
+    if (!openRegularFile(*file, filePath, reason)) {
+        error = QStringLiteral("Failed to create %1 (%2).").arg(filePath, reason);
         clean();
         return false;
     }
@@ -209,7 +297,7 @@ void FileDownloader::stop(const QString &message, bool removeFile)
     if (file) {
         file->close();
         if (removeFile)
-            file->remove();
+            QFile::remove(writtenPath);
     }
     emit errorOccurred(message);
 }
@@ -230,10 +318,15 @@ void FileDownloader::headersArrived()
     if (headersChecked)
         return;
     // Neither a redirect that Qt follows nor an error answer, which Qt reports
-    // when it ends, carries the file.
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 300)
+    // when it ends, carries the file; any other answer but 200 is refused now.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400 || (status >= 300 && reply->hasRawHeader("Location")))
         return;
     headersChecked = true;
+    if (const QString refusal = statusRefusal(reply); !refusal.isEmpty()) {
+        stop(refusal, false);
+        return;
+    }
 
     const std::optional<qint64> announced = announcedSize(reply);
     QString error;
@@ -250,7 +343,7 @@ bool FileDownloader::checkSpace(qint64 needed, QString &error) const
 {
     // Asked before the body is written, so the space of a file emptied by
     // this download counts as free.
-    const QString directory = QFileInfo(*file).absolutePath();
+    const QString directory = QFileInfo(writtenPath).absolutePath();
     const QStorageInfo storage(directory);
     const qint64 available = storage.bytesAvailable();
     if (!storage.isValid() || available < 0 || needed <= available)
@@ -300,9 +393,13 @@ void FileDownloader::partialDataReady()
         // Detached before the signal: while its receivers run (perhaps a nested
         // event loop), the reply can deliver neither another chunk, which would
         // leave a hole in the file, nor its completion, which would emit finished().
+        // The partial file goes: on a full disk it would keep the disk full.
         detach(reply);
         currentReply = nullptr;
-        emit errorOccurred(QStringLiteral("I/O failure (%1)").arg(file->errorString()));
+        const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
+        file->close();
+        QFile::remove(writtenPath);
+        emit errorOccurred(message);
         if (guard)
             guard->deleteLater();
     }
@@ -324,11 +421,16 @@ void FileDownloader::dataReady(QNetworkReply *reply)
 
     if (reply->error() != QNetworkReply::NoError) {
         QPointer<QNetworkReply> guard(reply);
-        emit errorOccurred(reply->errorString());
+        emit errorOccurred(withoutPasswords(reply->errorString(), reply));
         // Unless a receiver has meanwhile cleaned up or started another download,
         // which clean() would tear down.
         if (guard && guard == currentReply)
             clean();
+        return;
+    }
+
+    if (const QString refusal = statusRefusal(reply); !refusal.isEmpty()) {
+        stop(refusal, false);
         return;
     }
 
@@ -360,7 +462,7 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         emit finished();
     } else if (file) {
         if (!pinCheck.add(body, error)) {
-            file->remove();
+            QFile::remove(writtenPath);
             emit errorOccurred(error);
             return;
         }
@@ -370,13 +472,15 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         const bool written = writeAll(*file, body);
         file->close();
         if (!written || file->error() != QFileDevice::NoError) {
-            emit errorOccurred(QStringLiteral("I/O failure (%1)").arg(file->errorString()));
+            const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
+            QFile::remove(writtenPath);
+            emit errorOccurred(message);
             return;
         }
         // Compared only now that every byte is on disk: the file that
         // finished() hands on is the one checked.
         if (!pinCheck.checkComplete(error)) {
-            file->remove();
+            QFile::remove(writtenPath);
             emit errorOccurred(error);
             return;
         }

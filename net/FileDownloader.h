@@ -18,15 +18,18 @@ class QTimer;
 // complete (byte-array mode). Everything happens on the thread the downloader
 // lives in (the GUI thread); download() only prepares and issues the request.
 //
-// Redirects are followed while they are not less safe (http to http or https,
-// https to https); an https to http redirect ends in errorOccurred.
+// Only http and https URLs are fetched, and only a final 200 answer is taken
+// for the file. Redirects are followed while they are not less safe (http to
+// http or https, https to https); an https to http redirect ends in
+// errorOccurred. The file is written only as a regular file, never through a
+// symbolic link. Messages never show a URL's password.
 //
 // A URL may pin its download in its fragment (see DownloadPin): its size, held
 // against Content-Length when the headers arrive and against the body as it
 // grows and when it ends, and its SHA-256, computed as the body is written and
 // compared before finished(). A download that its pin refuses is stopped and
-// its file removed; otherwise the downloader never removes the file it writes,
-// not even after a failure. A transfer that receives nothing for the stall
+// its file removed, as is one whose data could not be written (a full disk
+// stays full otherwise); after any other failure the partial file is kept. A transfer that receives nothing for the stall
 // limit (60 s) fails, and one whose size is known before the body (from the pin
 // or Content-Length) fails at once when the destination has less free space.
 //
@@ -45,9 +48,12 @@ public:
 
     // File mode. Creates dirPath with its missing parents, sets filePath to
     // dirPath + "/" + the URL's decoded file name and empties or creates that
-    // file. False, with error set, when the URL's pin cannot be read (nothing
-    // made, filePath untouched), when the directory (filePath untouched) or the
-    // file (filePath already set) cannot be made; no signal follows then.
+    // file. False, with error set, when the URL's pin cannot be read, its
+    // scheme is not http or https or its file name holds a control character
+    // (nothing made, filePath untouched), when the directory (filePath
+    // untouched) or the file (filePath already set; a link or anything but a
+    // regular file there is refused and left as it is) cannot be made; no
+    // signal follows then.
     bool download(QString url, QString dirPath, QString &filePath, QString &error);
     // Byte-array mode. *target receives the whole body just before finished();
     // the caller keeps it alive until then or the next download. True unless
@@ -71,8 +77,9 @@ signals:
     void finished();
     // Qt's text for a failed transfer; "Incomplete download (%1 of %2 bytes)."
     // for a body that ended short of its Content-Length while Qt saw no error;
-    // "I/O failure (%1)" for data that could not be written to the file, be it
-    // a chunk on its way or the rest flushed when the file is closed;
+    // "I/O failure (%1)" for data that could not be written to the file;
+    // "The server answered %1 %2 instead of sending the file." for a final
+    // answer other than 200 that Qt takes for a success;
     // PinCheck's texts for a body that its pin refuses; "Nothing arrived for
     // 60 seconds." after a stall; "Not enough free space in …" when the
     // announced or pinned size does not fit.
@@ -101,6 +108,8 @@ private:
 
     QByteArray *target;
     QFile *file;
+    // Where file is written. The QFile, opened from a descriptor, has no name.
+    QString writtenPath;
     QNetworkAccessManager *manager;
     QNetworkReply *currentReply;
     qint64 total = 0;

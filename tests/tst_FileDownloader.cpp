@@ -93,6 +93,10 @@ void tst_FileDownloader::toFile_data()
         "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", 0);
     row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 0, 1000);
     row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", 300000, 1000);
+    row("partial-content", "HTTP:Update.pkg?status=206",
+        "The server answered 206 Partial Content instead of sending the file.", 0);
+    row("not-modified", "HTTP:Update.pkg?status=304",
+        "The server answered 304 Not Modified instead of sending the file.", 0);
     row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
         "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 0);
 }

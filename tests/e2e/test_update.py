@@ -18,8 +18,10 @@ CRC = bytearray(make_zip({"Crc.pkg": PACKAGE}, method=0))
 CRC[40] ^= 1  # the entry's first byte (after the 30 + 7 bytes of its local header)
 FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE, "Update.dmg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
-         "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:5000], "NotZip.zip": PACKAGE}
-FAILS = "Failed to update.\n\n"
+         "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:12000],
+         "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE}
+FAILS, START = "Failed to update.\n\n", "Failed to download the update.\n\n"
+STYLE = "-style=fusion/Applications/Example.app"
 ZIP, PKG = (hashlib.sha256(FILES[name]).hexdigest() for name in ("Update.zip", "Update.pkg"))
 SIZE = len(PACKAGE)
 # A small file system where the download lands, with the bundle, the application
@@ -53,7 +55,11 @@ ROWS = {  # name: (file and query, expectations)
     "quote-and-space": ("it's%20an%20update.pkg", dict(INSTALLED, installed="it's an update.pkg")),
     "shell-app-path": ("Update.pkg", dict(INSTALLED, app=SHELL_APP)),
     "non-ascii-app": ("Update.pkg", dict(INSTALLED, app="Bü/Applications/Été x.app")),
-    "style-option-app": ("Update.pkg", dict(INSTALLED, app="-style=fusion/Applications/Example.app")),
+    "trailing-slash-app": ("Update.pkg", dict(INSTALLED, typed="{app}/")),
+    "dotted-app": ("Update.pkg", dict(INSTALLED, typed="{root}/apps/./x/../Applications/Example.app")),
+    # Relative: Qt would take it for its own option, were it not for main().
+    "style-option-app": ("Update.pkg", dict(app="-style=fusion/Applications/Example.app", typed=STYLE,
+                                            box=FAILS + "Unexpected application path " + STYLE)),
     "redirect": ("Moved.pkg?status=302&redirect=Update.pkg", dict(INSTALLED, installed="Moved.pkg", requests=2)),
     "not-found": ("Missing.pkg", dict(box=FAILS + "Error transferring {url} - server replied: Not Found",
                                       left={"Missing.pkg"})),
@@ -62,12 +68,26 @@ ROWS = {  # name: (file and query, expectations)
     "cannot-create": ("Update.pkg", dict(box="Failed to download the update.\n\nFailed to create {root}/Update.pkg "
                                          "(Is a directory).", setup="mkdir Update.pkg", left={"Update.pkg"},
                                          requests=0)),
-    "disk-full": ("Update.pkg", dict(box=FAILS + "I/O failure (No space left on device)", left={"Update.pkg"},
-                                     setup="touch Update.pkg && mount --bind /dev/full Update.pkg")),
-    "small-on-full-disk": ("Small.pkg", dict(box=FAILS + "I/O failure (No space left on device)", left={"Small.pkg"},
-                                              setup="touch Small.pkg && mount --bind /dev/full Small.pkg")),
-    "zip-disk-full": ("Update.zip", dict(box=FAILS + "Error code 8 (No space left on device)", left={"Update.pkg"},
-                                         setup="touch Update.pkg && mount --bind /dev/full Update.pkg")),
+    # Past the file size limit writes fail as on a full disk, and the partial file goes.
+    "write-fails": ("Update.pkg?framing=chunked", dict(box=FAILS + "I/O failure (File too large)",
+                                                      setup="trap '' XFSZ; ulimit -f 64")),
+    "write-fails-at-close": ("Small.pkg?framing=chunked", dict(box=FAILS + "I/O failure (File too large)",
+                                                              setup="trap '' XFSZ; ulimit -f 16")),
+    "extraction-write-fails": ("Zeros.zip", dict(box=FAILS + "Error code 8 (File too large)",
+                                                 setup="trap '' XFSZ; ulimit -f 400")),
+    "symlink-at-name": ("Update.pkg", dict(requests=0, setup="echo mine > private/mine && ln -s private/mine Update.pkg",
+                                           box=START + "Failed to create {root}/Update.pkg (it is a symbolic link).",
+                                           left={"Update.pkg"})),
+    "fifo-at-name": ("Update.pkg", dict(requests=0, setup="mkfifo Update.pkg", left={"Update.pkg"},
+                                        box=START + "Failed to create {root}/Update.pkg (it is not a regular file).")),
+    "ftp-scheme": ("Update.pkg", dict(scheme="ftp", requests=0,
+                                      box=START + "Only http and https URLs are downloaded, not \"ftp\".")),
+    "nul-in-name": ("Update%00.pkg", dict(requests=0, box=START + "The file name \"Update\\x00.pkg\" contains a "
+                                          "control character.")),
+    "no-content": ("Update.pkg?status=204", dict(box=FAILS + "The server answered 204 No Content instead of "
+                                                 "sending the file.", left={"Update.pkg"})),
+    "password-hidden": ("Missing.pkg", dict(user="jo:secret@", left={"Missing.pkg"},
+                                            box=FAILS + "Error transferring {url} - server replied: Not Found")),
     "outside-applications": ("Update.zip", dict(box=FAILS + "Unexpected application path {app}",
                                                 app="apps/Desktop/Example.app")),
     "not-a-zip": ("NotZip.zip", dict(box=FAILS + "Error code 1.", left={"NotZip.zip"})),
@@ -109,17 +129,20 @@ class UpdateTest(unittest.TestCase):
                 try:
                     self.run_row(sandbox, file, **expected)
                 finally:
+                    self.doCleanups()  # the row's process goes with its row
                     sandbox.remove()
 
     def run_row(self, sandbox, file, installed=None, started=False, left=(), box=None, tls=False, setup="",
-                cancel=False, requests=1):
+                cancel=False, requests=1, typed="{app}", scheme="http", user=""):
         server = self.servers[tls]
-        url, asked = f"http{'s' * tls}://127.0.0.1:{server.server_address[1]}/{file}", len(server.requests)
-        # Relative, where Qt could take it for its own option.
-        given = os.path.relpath(sandbox.app, sandbox.root) if "-style" in sandbox.app else sandbox.app
+        port, asked = server.server_address[1], len(server.requests)
+        url = f"{scheme}{'s' * tls}://{user}127.0.0.1:{port}/{file}"
+        shown_url = f"{scheme}{'s' * tls}://{user.split(':')[0] + '@' if user else ''}127.0.0.1:{port}/{file}"
+        given = typed.format(app=sandbox.app, root=sandbox.root)
         with open(sandbox.private + "/log", "wb") as log:
             process = subprocess.Popen(sandbox.command(given, url), cwd=sandbox.root, stdout=log, stderr=log,
                                        env=dict(environment(self.x.display, sandbox.private + "/run"), SETUP=setup))
+        self.addCleanup(process.wait)
         self.addCleanup(process.kill)
         output = (lambda: open(sandbox.private + "/log", errors="replace").read())  # noqa: E731
         if cancel:
@@ -129,18 +152,18 @@ class UpdateTest(unittest.TestCase):
             self.x.xdotool("mousemove", "--window", window, "446", "106", "click", "1")
         if box:
             shown = wait_until(lambda: self.x.window("Tarnwick Installer") and box_text(output()), 20)
-            self.assertEqual(shown, ("Tarnwick Installer", box.format(url=url, root=sandbox.root, app=sandbox.app)),
+            self.assertEqual(shown, ("Tarnwick Installer", box.format(url=shown_url, root=sandbox.root, app=sandbox.app)),
                              output())
             self.x.xdotool("windowfocus", "--sync", self.x.window("Tarnwick Installer"), "key", "Return")
         self.assertEqual(process.wait(20), 0, output())
         self.assertEqual(box_text(output()) is None, box is None)
-        target = given.split("/Applications/")[0] + "/"
+        target = sandbox.app.split("/Applications/")[0] + "/"
         self.assertEqual(sandbox.recorded("record/args"), os.fsencode(
             f"-pkg\0{sandbox.root}/{installed}\0-target\0{target}\0") if installed else None)
         self.assertEqual(sandbox.recorded("record/package"), PACKAGE if installed else None)
         # The application is started detached: it may record its start after the updater has ended.
         self.assertEqual(wait_until(lambda: sandbox.recorded("started"), 5 if started else 0.2), os.fsencode(
-            f"{given}{sandbox.executable[len(sandbox.app):]} 0\n") if started else None)
+            f"{sandbox.executable} 0\n") if started else None)
         self.assertEqual(sandbox.downloads(), set(left))
         self.assertEqual(len(server.requests) - asked, requests)
 
