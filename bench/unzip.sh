@@ -8,11 +8,14 @@
 # 1 = faster), and each one's time over cp's.
 # All four write to a file in the same folder on the same disk, removed after
 # each run; their sources stay in the page cache between runs.
-#   bench/unzip.sh [runs]     default 5; results in bench/results/unzip/
+#   bench/unzip.sh [runs]     default 5; archives in bench/results/unzip/,
+#                             the table and every run in bench/results/unzip-*.txt
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs="${1:-5}"
+mkdir -p bench/results
+exec > >(tee "bench/results/unzip-$(date +%Y%m%d-%H%M%S).txt")
 build_dir=build-bench
 work=bench/results/unzip
 mkdir -p "$work/out"
