@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStorageInfo>
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -217,6 +218,19 @@ bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, QFile 
     return ok;
 }
 
+// Whether the file system of dirPath has room for size more bytes; false, with
+// error naming both, when it has not (unknown free space counts as room).
+bool hasRoom(const QString &dirPath, const QString &fileName, quint64 size, QString &error)
+{
+    const QStorageInfo storage(dirPath);
+    const qint64 available = storage.bytesAvailable();
+    if (!storage.isValid() || available < 0 || size <= quint64(available))
+        return true;
+    error = QStringLiteral("Not enough free space in %1 to extract %2: %3 bytes needed, %4 bytes free.")
+                .arg(dirPath, fileName, QString::number(size), QString::number(available));
+    return false;
+}
+
 } // namespace
 
 Unzipper::Unzipper(QObject *parent)
@@ -291,8 +305,11 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return unzReadCurrentFile(archive.get(), to, length);
     };
     quint32 crc = 0;
-    bool ok = encrypted ? copyEntry(readByMinizip, file, info.uncompressed_size, error)
-                        : copyFromFile(archive, info, file, crc, error);
+    // Room is asked for once the file is emptied, so that an older file of
+    // that name counts as free; an entry that cannot fit never fills the disk.
+    bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error) &&
+              (encrypted ? copyEntry(readByMinizip, file, info.uncompressed_size, error)
+                         : copyFromFile(archive, info, file, crc, error));
     file.close();
     if (ok && file.error() != QFileDevice::NoError) {
         error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());

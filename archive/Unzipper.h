@@ -23,7 +23,9 @@ public:
 
     // Writes the entry named `fileName` (ASCII letters in any case, folder
     // part included) to `dirPath` + "/" + `fileName`, creating `dirPath` but
-    // no folder below it. After a failed copy nothing is left at that path.
+    // no folder below it. An entry whose recorded size exceeds the free space
+    // there is refused before anything is written. After a failed copy
+    // nothing is left at that path.
     // The archive stays open either way.
     [[nodiscard]] bool unzip(QString fileName, QString dirPath, QString &error);
 

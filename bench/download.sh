@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Download benchmark: FileDownloader in file mode (bench_download) against
-# `curl -o`, both fetching the same files from nginx on 127.0.0.1 into the same
+# Download benchmark: FileDownloader in file mode (bench_download), once with a
+# plain URL and once with the URL pinned by the file's SHA-256 and size, against
+# `curl -o`, all fetching the same files from nginx on 127.0.0.1 into the same
 # directory, in alternating runs. Reports the median time and throughput of
-# each, the throughput ratio (downloader / curl) and the peak resident memory
-# (/usr/bin/time %M) of each.
+# each, the throughput ratios (to curl, and pinned to unpinned) and the peak
+# resident memory (/usr/bin/time %M) of each.
 #
 #   bash bench/download.sh [RUNS [SIZE_MIB...]]     default: 5 runs, 100 and 1024 MiB
 #
@@ -62,9 +63,11 @@ http {
 }
 EOF
 
+declare -A pins
 for size in "${sizes[@]}"; do
   echo "download.sh: making a ${size} MiB file of random bytes"
   head -c "$((size * 1024 * 1024))" /dev/urandom >"$work/www/file-${size}M.bin"
+  pins[$size]="sha256=$(sha256sum "$work/www/file-${size}M.bin" | cut -d' ' -f1)&size=$((size * 1024 * 1024))"
 done
 chmod 644 "$work"/www/*
 
@@ -74,6 +77,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 nginx_version=$(nginx -v 2>&1 | sed 's/.*nginx\///')
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 curl_version=$(curl --version | head -n1 | cut -d' ' -f1-2)
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -105,17 +109,18 @@ for size in "${sizes[@]}"; do
   bytes=$((size * 1024 * 1024))
   url="http://127.0.0.1:$port/file-${size}M.bin"
   out=$work/out/file-${size}M.bin
+  tools=(downloader pinned curl)
   for run in $(seq "$runs"); do
     check=no
     [ "$run" -eq 1 ] && check=yes
-    # Alternate which one goes first.
-    if [ $((run % 2)) -eq 1 ]; then
-      measure downloader "$out" "$downloader" "$url" "$work/out"
-      measure curl "$out" curl -sSf -o "$out" "$url"
-    else
-      measure curl "$out" curl -sSf -o "$out" "$url"
-      measure downloader "$out" "$downloader" "$url" "$work/out"
-    fi
+    # Rotate which one goes first.
+    for i in 0 1 2; do
+      case ${tools[$(((run + i) % 3))]} in
+        downloader) measure downloader "$out" "$downloader" "$url" "$work/out" ;;
+        pinned) measure pinned "$out" "$downloader" "$url#${pins[$size]}" "$work/out" ;;
+        curl) measure curl "$out" curl -sSf -o "$out" "$url" ;;
+      esac
+    done
     echo "download.sh: ${size} MiB run $run/$runs done"
   done
 done
@@ -124,29 +129,34 @@ mkdir -p bench/results
 result=bench/results/download-$(date +%Y%m%d-%H%M%S).md
 {
   echo "Download benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs alternating runs per size."
+  echo "Load average before: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)."
   echo "nginx $nginx_version on 127.0.0.1 (sendfile); $curl_version; bench_download (Release)."
   echo "Command: bash bench/download.sh $runs ${sizes[*]}"
   echo
-  echo "| size | tool | median time | median throughput | ratio to curl | peak RSS (median / max) |"
-  echo "|---|---|---|---|---|---|"
+  echo "| size | tool | median time | median throughput | ratio to curl | ratio to unpinned | peak RSS (median / max) |"
+  echo "|---|---|---|---|---|---|---|"
   for size in "${sizes[@]}"; do
     bytes=$((size * 1024 * 1024))
     curl_time=$(cut -d' ' -f1 "$work/curl-$size.txt" | median)
-    for name in downloader curl; do
+    plain_time=$(cut -d' ' -f1 "$work/downloader-$size.txt" | median)
+    for name in downloader pinned curl; do
       t=$(cut -d' ' -f1 "$work/$name-$size.txt" | median)
       rss=$(cut -d' ' -f2 "$work/$name-$size.txt" | median)
       rss_max=$(cut -d' ' -f2 "$work/$name-$size.txt" | sort -n | tail -n1)
       label=$name
       [ "$name" = downloader ] && label="FileDownloader"
+      [ "$name" = pinned ] && label="FileDownloader, pinned"
       [ "$name" = curl ] && label="curl -o"
-      awk -v size="$size" -v label="$label" -v t="$t" -v ct="$curl_time" -v bytes="$bytes" -v rss="$rss" -v rmax="$rss_max" \
-        'BEGIN { printf "| %d MiB | %s | %.3f s | %.0f MB/s | %.2f | %.1f / %.1f MiB |\n", size, label, t, bytes / t / 1e6, ct / t, rss / 1024, rmax / 1024 }'
+      awk -v size="$size" -v label="$label" -v t="$t" -v ct="$curl_time" -v pt="$plain_time" -v bytes="$bytes" \
+        -v rss="$rss" -v rmax="$rss_max" \
+        'BEGIN { vs = label == "curl -o" ? "-" : sprintf("%.2f", pt / t)
+                 printf "| %d MiB | %s | %.3f s | %.0f MB/s | %.2f | %s | %.1f / %.1f MiB |\n", size, label, t, bytes / t / 1e6, ct / t, vs, rss / 1024, rmax / 1024 }'
     done
   done
   echo
   echo "Each run (seconds, peak RSS KiB):"
   for size in "${sizes[@]}"; do
-    for name in downloader curl; do
+    for name in downloader pinned curl; do
       echo "- $name $size MiB: $(tr '\n' ';' <"$work/$name-$size.txt" | sed 's/;$//; s/;/; /g')"
     done
   done

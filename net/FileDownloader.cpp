@@ -3,12 +3,18 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSslConfiguration>
+#include <QStorageInfo>
+#include <QTimer>
 #include <QUrl>
+
+#include <limits>
+#include <optional>
 
 namespace {
 
@@ -16,6 +22,23 @@ namespace {
 // network thread reads the socket as fast as loopback allows and the unread data
 // piles up in the reply (about 1 GB resident for a 1 GiB file, see the README).
 constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
+
+constexpr std::chrono::milliseconds defaultStallLimit{60000};
+
+// Writes all of data. A short write (a disk filling up) is followed by one for
+// the rest, so that a failure is the one the system reports, with its text in
+// errorString(), and never a file shorter than the bytes counted and hashed.
+bool writeAll(QFile &file, const QByteArray &data)
+{
+    qint64 done = 0;
+    while (done < data.size()) {
+        const qint64 written = file.write(data.constData() + done, data.size() - done);
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
 
 // The Content-Length of the reply's final answer, 0 when it has none.
 // After a redirect on a kept-alive connection Qt 5.15 sometimes sends the first
@@ -30,6 +53,18 @@ qulonglong contentLength(const QNetworkReply *reply)
     return reply->header(QNetworkRequest::ContentLengthHeader).toULongLong();
 }
 
+// The size of the file as the final answer's headers announce it, if they do.
+// An encoded body's Content-Length counts the bytes on the wire, not the file.
+std::optional<qint64> announcedSize(const QNetworkReply *reply)
+{
+    if (!reply->hasRawHeader("Content-Length"))
+        return std::nullopt;
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return std::nullopt;
+    return qint64(qMin<qulonglong>(contentLength(reply), std::numeric_limits<qint64>::max()));
+}
+
 } // namespace
 
 FileDownloader::FileDownloader(QObject *parent)
@@ -38,7 +73,13 @@ FileDownloader::FileDownloader(QObject *parent)
     , file(nullptr)
     , manager(nullptr)
     , currentReply(nullptr)
+    , stallTimer(new QTimer(this))
 {
+    stallTimer->setSingleShot(true);
+    // A coarse timer may fire 5 % early: a minute must be a whole minute.
+    stallTimer->setTimerType(Qt::PreciseTimer);
+    stallTimer->setInterval(defaultStallLimit);
+    connect(stallTimer, &QTimer::timeout, this, &FileDownloader::stalled);
 }
 
 // Qt's parent-child ownership deletes the manager (with its replies) and the file.
@@ -47,6 +88,12 @@ FileDownloader::~FileDownloader() = default;
 bool FileDownloader::download(QString url, QString dirPath, QString &filePath, QString &error)
 {
     clean();
+
+    // Read first: a pin that cannot be read refuses the download before
+    // anything is made or sent.
+    DownloadPin pin;
+    if (!DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error))
+        return false;
 
     // A QDir on the empty path is the current directory, so a relative dirPath
     // is taken relative to it; mkpath succeeds when the directory exists.
@@ -65,13 +112,18 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
         return false;
     }
 
+    pinCheck = PinCheck(pin);
     return download(url, error);
 }
 
 bool FileDownloader::download(QString url, QByteArray *target, QString &error)
 {
     clean();
+    DownloadPin pin;
+    if (!DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error))
+        return false;
     this->target = target;
+    pinCheck = PinCheck(pin);
     return download(url, error);
 }
 
@@ -98,9 +150,12 @@ bool FileDownloader::download(QString url, QString &error)
 
     total = 0;
     received = 0;
+    headersChecked = false;
 
     connect(currentReply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
     connect(currentReply, &QNetworkReply::downloadProgress, this, &FileDownloader::on_download_progress);
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, &FileDownloader::headersArrived);
+    stallTimer->start();
     return true;
 }
 
@@ -125,6 +180,13 @@ void FileDownloader::clean()
         file->deleteLater();
         file = nullptr;
     }
+    pinCheck = PinCheck();
+    stallTimer->stop();
+}
+
+void FileDownloader::setStallLimit(std::chrono::milliseconds limit)
+{
+    stallTimer->setInterval(limit);
 }
 
 void FileDownloader::detach(QNetworkReply *reply)
@@ -132,6 +194,70 @@ void FileDownloader::detach(QNetworkReply *reply)
     disconnect(reply, nullptr, this, nullptr);
     if (manager)
         disconnect(manager, nullptr, this, nullptr);
+    stallTimer->stop();
+}
+
+void FileDownloader::stop(const QString &message, bool removeFile)
+{
+    QNetworkReply *reply = currentReply;
+    detach(reply);
+    currentReply = nullptr;
+    // Aborted now, so that nothing more is read (an endless body stops here),
+    // and deleted later: this may run inside one of the reply's own signals.
+    reply->abort();
+    reply->deleteLater();
+    if (file) {
+        file->close();
+        if (removeFile)
+            file->remove();
+    }
+    emit errorOccurred(message);
+}
+
+void FileDownloader::stalled()
+{
+    if (currentReply)
+        stop(QStringLiteral("Nothing arrived for %1 seconds.").arg(stallTimer->intervalAsDuration().count() / 1000.0),
+             false);
+}
+
+void FileDownloader::headersArrived()
+{
+    QNetworkReply *reply = currentReply;
+    if (!reply)
+        return;
+    stallTimer->start();
+    if (headersChecked)
+        return;
+    // Neither a redirect that Qt follows nor an error answer, which Qt reports
+    // when it ends, carries the file.
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 300)
+        return;
+    headersChecked = true;
+
+    const std::optional<qint64> announced = announcedSize(reply);
+    QString error;
+    if (announced && !pinCheck.checkAnnounced(*announced, error)) {
+        stop(error, true);
+        return;
+    }
+    const std::optional<qint64> needed = pinCheck.pin().size ? pinCheck.pin().size : announced;
+    if (file && needed && !checkSpace(*needed, error))
+        stop(error, false);
+}
+
+bool FileDownloader::checkSpace(qint64 needed, QString &error) const
+{
+    // Asked before the body is written, so the space of a file emptied by
+    // this download counts as free.
+    const QString directory = QFileInfo(*file).absolutePath();
+    const QStorageInfo storage(directory);
+    const qint64 available = storage.bytesAvailable();
+    if (!storage.isValid() || available < 0 || needed <= available)
+        return true;
+    error = QStringLiteral("Not enough free space in %1 for the download: %2 bytes needed, %3 bytes free.")
+                .arg(directory, QString::number(needed), QString::number(available));
+    return false;
 }
 
 void FileDownloader::partialDataReady()
@@ -139,6 +265,7 @@ void FileDownloader::partialDataReady()
     QNetworkReply *reply = currentReply;
     if (!reply)
         return;
+    stallTimer->start();
 
     const qulonglong announced = contentLength(reply);
     if (announced != 0)
@@ -149,15 +276,27 @@ void FileDownloader::partialDataReady()
     // start another download meanwhile; then this reply is no longer ours.
     QPointer<QNetworkReply> guard(reply);
     emit downloadProgress(static_cast<qulonglong>(received), static_cast<qulonglong>(total));
-    if (!guard || reply != currentReply || !file)
+    if (!guard || reply != currentReply)
         return;
+
+    QString error;
+    if (!file) {
+        // The body waits in the reply until it ends; a pinned size still
+        // stops one that grows past it.
+        if (!pinCheck.checkGrowth(reply->bytesAvailable(), error))
+            stop(error, false);
+        return;
+    }
 
     // Empty when a receiver's nested event loop let a later call take the data.
     const QByteArray chunk = reply->readAll();
     if (chunk.isEmpty())
         return;
-    const qint64 written = file->write(chunk);
-    if (written == -1 || written == 0) {
+    if (!pinCheck.add(chunk, error)) {
+        stop(error, true);
+        return;
+    }
+    if (!writeAll(*file, chunk)) {
         // Detached before the signal: while its receivers run (perhaps a nested
         // event loop), the reply can deliver neither another chunk, which would
         // leave a hole in the file, nor its completion, which would emit finished().
@@ -173,12 +312,15 @@ void FileDownloader::on_download_progress(qint64 bytesReceived, qint64 bytesTota
 {
     Q_UNUSED(bytesReceived)
     total = bytesTotal;
+    if (currentReply)
+        stallTimer->start();
 }
 
 void FileDownloader::dataReady(QNetworkReply *reply)
 {
     if (reply != currentReply)
         return;
+    stallTimer->stop();
 
     if (reply->error() != QNetworkReply::NoError) {
         QPointer<QNetworkReply> guard(reply);
@@ -208,17 +350,34 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         return;
     }
 
+    QString error;
     if (target) {
+        if (!pinCheck.add(body, error) || !pinCheck.checkComplete(error)) {
+            emit errorOccurred(error);
+            return;
+        }
         *target = body;
         emit finished();
     } else if (file) {
+        if (!pinCheck.add(body, error)) {
+            file->remove();
+            emit errorOccurred(error);
+            return;
+        }
         // Closing flushes the file's buffer: a small download is written only
         // now, and a write that fails here leaves the file as incomplete as a
         // failed chunk does.
-        const bool written = body.isEmpty() || file->write(body) == body.size();
+        const bool written = writeAll(*file, body);
         file->close();
         if (!written || file->error() != QFileDevice::NoError) {
             emit errorOccurred(QStringLiteral("I/O failure (%1)").arg(file->errorString()));
+            return;
+        }
+        // Compared only now that every byte is on disk: the file that
+        // finished() hands on is the one checked.
+        if (!pinCheck.checkComplete(error)) {
+            file->remove();
+            emit errorOccurred(error);
             return;
         }
         emit finished();

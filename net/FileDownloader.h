@@ -1,12 +1,17 @@
 #pragma once
 
+#include "PinCheck.h"
+
 #include <QObject>
 #include <QString>
+
+#include <chrono>
 
 class QByteArray;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 // Fetches one URL over HTTP(S) into a file, written chunk by chunk as the data
 // arrives (file mode), or into a caller's QByteArray once the transfer is
@@ -14,14 +19,22 @@ class QNetworkReply;
 // lives in (the GUI thread); download() only prepares and issues the request.
 //
 // Redirects are followed while they are not less safe (http to http or https,
-// https to https); an https to http redirect ends in errorOccurred. The
-// downloader never removes the file it writes, not even after a failure.
+// https to https); an https to http redirect ends in errorOccurred.
 //
-// Limits of Qt 5.15's HTTP layer that the downloader cannot see past: a body
+// A URL may pin its download in its fragment (see DownloadPin): its size, held
+// against Content-Length when the headers arrive and against the body as it
+// grows and when it ends, and its SHA-256, computed as the body is written and
+// compared before finished(). A download that its pin refuses is stopped and
+// its file removed; otherwise the downloader never removes the file it writes,
+// not even after a failure. A transfer that receives nothing for the stall
+// limit (60 s) fails, and one whose size is known before the body (from the pin
+// or Content-Length) fails at once when the destination has less free space.
+//
+// A limit of Qt 5.15's HTTP layer that the downloader cannot see past: a body
 // without Content-Length (chunked, or ended by the close) that the server cuts
-// exactly at a chunk boundary can be taken for complete, and rarely such a
-// reply never ends at all (nothing sets a transfer timeout). A body cut short
-// of its Content-Length is caught: see errorOccurred.
+// exactly at a chunk boundary can be taken for complete; only a pinned size
+// catches it. A body cut short of its Content-Length is caught: see
+// errorOccurred.
 class FileDownloader : public QObject
 {
     Q_OBJECT
@@ -32,11 +45,13 @@ public:
 
     // File mode. Creates dirPath with its missing parents, sets filePath to
     // dirPath + "/" + the URL's decoded file name and empties or creates that
-    // file. False, with error set, when the directory (filePath untouched) or
-    // the file (filePath already set) cannot be made; no signal follows then.
+    // file. False, with error set, when the URL's pin cannot be read (nothing
+    // made, filePath untouched), when the directory (filePath untouched) or the
+    // file (filePath already set) cannot be made; no signal follows then.
     bool download(QString url, QString dirPath, QString &filePath, QString &error);
     // Byte-array mode. *target receives the whole body just before finished();
-    // the caller keeps it alive until then or the next download. Always true.
+    // the caller keeps it alive until then or the next download. True unless
+    // the URL's pin cannot be read (error set, no request sent).
     bool download(QString url, QByteArray *target, QString &error);
     // The request step alone: issues the GET with no destination, so the body
     // is only counted for progress and finished() never comes. Always true.
@@ -46,6 +61,10 @@ public:
     // the abandoned reply no longer reach the downloader.
     void clean();
 
+    // How long a transfer may receive nothing (while connecting, waiting for
+    // the answer or within the body) before it fails; 60 s unless changed here.
+    void setStallLimit(std::chrono::milliseconds limit);
+
 signals:
     // The whole body is in its destination: the file is written and closed,
     // or the array is assigned. Never after errorOccurred for the same download.
@@ -53,7 +72,10 @@ signals:
     // Qt's text for a failed transfer; "Incomplete download (%1 of %2 bytes)."
     // for a body that ended short of its Content-Length while Qt saw no error;
     // "I/O failure (%1)" for data that could not be written to the file, be it
-    // a chunk on its way or the rest flushed when the file is closed.
+    // a chunk on its way or the rest flushed when the file is closed;
+    // PinCheck's texts for a body that its pin refuses; "Nothing arrived for
+    // 60 seconds." after a stall; "Not enough free space in …" when the
+    // announced or pinned size does not fit.
     void errorOccurred(QString error);
     // Emitted for each chunk before it is written. bytesTotal is Content-Length
     // when known, else 0 or 18446744073709551615 (the reply's -1).
@@ -68,6 +90,14 @@ private:
     // Cuts every connection between reply (and its manager) and this object,
     // so that a reply awaiting deletion can neither write nor finish.
     void detach(QNetworkReply *reply);
+    // The final answer's headers are in: checks the announced size against the
+    // pin and the free space.
+    void headersArrived();
+    void stalled();
+    // Ends the current transfer at once as a failure: the reply is aborted,
+    // the file closed (and removed when removeFile), then errorOccurred.
+    void stop(const QString &message, bool removeFile);
+    [[nodiscard]] bool checkSpace(qint64 needed, QString &error) const;
 
     QByteArray *target;
     QFile *file;
@@ -75,4 +105,7 @@ private:
     QNetworkReply *currentReply;
     qint64 total = 0;
     qint64 received = 0;
+    PinCheck pinCheck;
+    QTimer *stallTimer;
+    bool headersChecked = false;
 };

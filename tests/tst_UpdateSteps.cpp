@@ -1,92 +1,59 @@
+#include "BundleLocation.h"
+#include "InstallCommand.h"
 #include "UpdateSteps.h"
 
 #include <QtTest>
 
-#include <limits>
-
+// The text logic of an update: paths, progress, the install command and its outcome.
 class tst_UpdateSteps : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void archiveRoad_data();
-    void archiveRoad();
-    void targetAndRelaunch_data();
-    void targetAndRelaunch();
+    void paths_data();
+    void paths();
     void progress_data();
     void progress();
+    void command_data();
+    void command();
+    void outcome_data();
+    void outcome();
 };
 
-void tst_UpdateSteps::archiveRoad_data()
-{
-    QTest::addColumn<QString>("filePath");
-    QTest::addColumn<bool>("archive");
-    QTest::addColumn<QString>("packagePath");
-
-    QTest::newRow("zip") << "/dir/Update.zip" << true << "/dir/Update.pkg";
-    QTest::newRow("upper-case-suffix") << "/dir/Update.ZIP" << true << "/dir/Update.pkg";
-    QTest::newRow("mixed-case-suffix") << "/dir/update.Zip" << true << "/dir/update.pkg";
-    QTest::newRow("pkg") << "/dir/Update.pkg" << false << QString();
-    QTest::newRow("no-suffix") << "/dir/Update" << false << QString();
-    QTest::newRow("zip-without-dot") << "/dir/Updatezip" << false << QString();
-    QTest::newRow("zip-inside-name") << "/dir/Update.zip.pkg" << false << QString();
-    QTest::newRow("only-suffix") << ".zip" << true << ".pkg";
-    QTest::newRow("shorter-than-suffix") << "zip" << false << QString();
-    QTest::newRow("dots-and-spaces") << "/my dir/Up date 2.5.zip" << true << "/my dir/Up date 2.5.pkg";
-}
-
-void tst_UpdateSteps::archiveRoad()
-{
-    QFETCH(QString, filePath);
-    QFETCH(bool, archive);
-    QFETCH(QString, packagePath);
-
-    QCOMPARE(UpdateSteps::isArchive(filePath), archive);
-    if (archive)
-        QCOMPARE(UpdateSteps::packagePathForArchive(filePath), packagePath);
-}
-
-void tst_UpdateSteps::targetAndRelaunch_data()
+void tst_UpdateSteps::paths_data()
 {
     QTest::addColumn<QString>("appPath");
     QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("program");
-
-    QTest::newRow("system") << "/Applications/Example.app"
-                            << "/"
-                            << "/Applications/Example.app/Contents/MacOS/Example";
-    QTest::newRow("other-volume") << "/Volumes/Data/Applications/Example.app"
-                                  << "/Volumes/Data/"
-                                  << "/Volumes/Data/Applications/Example.app/Contents/MacOS/Example";
-    QTest::newRow("home") << "/Users/me/Applications/Example.app"
-                          << "/Users/me/"
-                          << "/Users/me/Applications/Example.app/Contents/MacOS/Example";
-    QTest::newRow("several-dots") << "/Applications/Example 2.5.app"
-                                  << "/"
-                                  << "/Applications/Example 2.5.app/Contents/MacOS/Example 2";
-    QTest::newRow("not-below-applications")
-        << "/Users/me/Desktop/Example.app" << QString() << "/Users/me/Desktop/Example.app/Contents/MacOS/Example";
-    QTest::newRow("lower-case-applications")
-        << "/applications/Example.app" << QString() << "/applications/Example.app/Contents/MacOS/Example";
-    QTest::newRow("text-search-not-component") << "/Volumes/Data/ApplicationsOld/Example.app"
-                                               << "/Volumes/Data/"
-                                               << "/Volumes/Data/ApplicationsOld/Example.app/Contents/MacOS/Example";
-    QTest::newRow("first-occurrence") << "/x/Applications/y/Applications/E.app"
-                                      << "/x/"
-                                      << "/x/Applications/y/Applications/E.app/Contents/MacOS/E";
-    QTest::newRow("non-ascii") << QString::fromUtf8("/Volumes/Données/Applications/Éxample.app")
-                               << QString::fromUtf8("/Volumes/Données/")
-                               << QString::fromUtf8("/Volumes/Données/Applications/Éxample.app/Contents/MacOS/Éxample");
+    QTest::addColumn<QString>("executable");
+    const auto row = [](const char *name, QString appPath, QString target, QString executable) {
+        QTest::newRow(name) << appPath << target << executable;
+    };
+    row("system", "/Applications/Example.app", "/", "Example");
+    row("other-volume", "/Volumes/Data/Applications/E.app", "/Volumes/Data/", "E");
+    row("several-dots", "/Applications/Example 2.5.app", "/", "Example 2");
+    row("not-below-applications", "/Users/me/Desktop/E.app", QString(), "E");
+    row("lower-case", "/applications/E.app", QString(), "E");
+    row("text-search", "/V/ApplicationsOld/E.app", "/V/", "E");
+    row("first-occurrence", "/x/Applications/y/Applications/E.app", "/x/", "E");
 }
 
-void tst_UpdateSteps::targetAndRelaunch()
+void tst_UpdateSteps::paths()
 {
     QFETCH(QString, appPath);
     QFETCH(QString, target);
-    QFETCH(QString, program);
+    QFETCH(QString, executable);
 
+    const QString program = appPath + "/Contents/MacOS/" + executable;
     QCOMPARE(UpdateSteps::installationTarget(appPath), target);
     QCOMPARE(UpdateSteps::relaunchProgram(appPath), program);
+    // The same rule finds the updater's own bundle from its executable.
+    QCOMPARE(bundlePathForExecutable(program), appPath);
+    QCOMPARE(bundlePathForExecutable(appPath + "/Contents/Other/x"), appPath + "/Contents/Other");
+    QCOMPARE(bundlePathForExecutable(appPath + "/MacOS/x"), appPath + "/MacOS");
+    QCOMPARE(bundlePathForExecutable(appPath.chopped(4) + "/Contents/MacOS/x"), appPath.chopped(4) + "/Contents/MacOS");
+    QCOMPARE(UpdateSteps::isArchive(appPath + ".zIp"), true);
+    QCOMPARE(UpdateSteps::packagePathForArchive(appPath + ".zIp"), appPath + ".pkg");
+    QCOMPARE(UpdateSteps::isArchive(appPath + "zip"), false);
 }
 
 void tst_UpdateSteps::progress_data()
@@ -95,22 +62,15 @@ void tst_UpdateSteps::progress_data()
     QTest::addColumn<qulonglong>("total");
     QTest::addColumn<int>("value"); // -1: no change
 
-    const qulonglong unknown = std::numeric_limits<qulonglong>::max();
     QTest::newRow("total-zero") << 5000ull << 0ull << -1;
-    QTest::newRow("nothing-yet") << 0ull << 5000ull << 30;
-    QTest::newRow("just-below-floor") << 145ull << 5000ull << 30;
     QTest::newRow("floor") << 150ull << 5000ull << 30;
-    QTest::newRow("above-floor") << 160ull << 5000ull << 32;
+    QTest::newRow("above-floor") << 155ull << 5000ull << 31;
     QTest::newRow("full") << 5000ull << 5000ull << 1000;
     QTest::newRow("more-than-announced") << 6000ull << 5000ull << 1200;
-    QTest::newRow("unknown-size") << 123456789ull << unknown << 30;
-    // received * 1000 wraps modulo 2^64 before the division.
+    QTest::newRow("unknown-size") << 123456789ull << ~0ull << 30;
     QTest::newRow("product-wraps") << (1ull << 61) << (1ull << 61) << 30;
-    QTest::newRow("large-without-wrap") << (1ull << 50) << (1ull << 51) << 500;
-    // The quotient's low 32 bits, read as a signed int, may be negative.
     QTest::newRow("low-bits-negative") << 0x80000000ull << 1000ull << 30;
     QTest::newRow("quotient-above-32-bits") << (1ull << 32) + 500 << 1000ull << 500;
-    QTest::newRow("low-bits-large") << 0x7fffffffull << 1000ull << 0x7fffffff;
 }
 
 void tst_UpdateSteps::progress()
@@ -119,11 +79,77 @@ void tst_UpdateSteps::progress()
     QFETCH(qulonglong, total);
     QFETCH(int, value);
 
-    const std::optional<int> result = UpdateSteps::progressValue(received, total);
-    if (value < 0)
-        QVERIFY(!result.has_value());
-    else
-        QCOMPARE(result.value_or(-1), value);
+    QCOMPARE(UpdateSteps::progressValue(received, total).value_or(-1), value);
+}
+
+void tst_UpdateSteps::command_data()
+{
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("expected"); // the arguments in the AppleScript source, or the refusal
+    const auto row = [](const char *name, QString package, QString target, QString expected) {
+        QTest::newRow(name) << package << target << expected;
+    };
+    const QString refused = "The package path \"%1\" contains a control character; it was not installed.";
+    row("plain", "/d/Update.pkg", "/", "-pkg '/d/Update.pkg' -target '/'");
+    row("quotes-backslash-format", "/t/it's \"q\" \\ %@.pkg", "/V/Jo's/",
+        "-pkg '/t/it'\\\\''s \\\"q\\\" \\\\ %@.pkg' -target '/V/Jo'\\\\''s/'");
+    row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), "/",
+        QString::fromUtf8("-pkg '/t/Été 更新\u0085.pkg' -target '/'"));
+    row("line-feed", "/t/a\nb.pkg", "/", refused.arg("/t/a\\nb.pkg"));
+    row("delete-and-cr", "/t/\x7f\r", "/", refused.arg("/t/\\x7f\\r"));
+    row("unit-separator-in-target", "/d/Update.pkg", "/V/\x1f\t/",
+        "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.");
+}
+
+// The shell form is checked by running it: see the end-to-end paths.
+void tst_UpdateSteps::command()
+{
+    QFETCH(QString, package);
+    QFETCH(QString, target);
+    QFETCH(QString, expected);
+
+    NativePlatform::PrivilegedCommand command{"untouched", "untouched"};
+    QString error;
+    const bool made = InstallCommand::makeCommand(package, target, command, error);
+    QCOMPARE(made ? QString::fromStdString(command.appleScriptSource) : error,
+             expected.startsWith("-pkg")
+                 ? "do shell script \"/usr/sbin/installer " + expected + "\" with administrator privileges"
+                 : expected);
+    QCOMPARE(command.shellCommand == "untouched", !made);
+}
+
+void tst_UpdateSteps::outcome_data()
+{
+    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<int>("number");         // 0: none
+    QTest::addColumn<QByteArray>("message"); // null: none
+    QTest::addColumn<QString>("error");      // null: success, error untouched
+
+    QTest::newRow("success") << true << 1 << QByteArray("ignored") << QString();
+    QTest::newRow("cancelled") << false << -128 << QByteArray("User canceled.")
+                               << "The administrator password is required to do this.";
+    QTest::newRow("message") << false << 1 << QByteArray("installer: damaged \xc3\xa9")
+                             << QString::fromUtf8("installer: damaged é");
+    QTest::newRow("nothing") << false << 128 << QByteArray() << "";
+}
+
+void tst_UpdateSteps::outcome()
+{
+    QFETCH(bool, succeeded);
+    QFETCH(int, number);
+    QFETCH(QByteArray, message);
+    QFETCH(QString, error);
+
+    NativePlatform::ScriptOutcome outcome;
+    outcome.succeeded = succeeded;
+    if (number != 0)
+        outcome.errorNumber = number;
+    if (!message.isNull())
+        outcome.errorMessage = message.toStdString();
+    QString text = QStringLiteral("before");
+    QCOMPARE(InstallCommand::interpretOutcome(outcome, text), error.isNull());
+    QCOMPARE(text, error.isNull() ? QStringLiteral("before") : error);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateSteps)

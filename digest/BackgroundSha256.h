@@ -1,0 +1,45 @@
+#pragma once
+
+#include "Sha256.h"
+
+#include <QByteArray>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// SHA-256 of a stream of chunks, computed on a helper thread of its own, so
+// that hashing overlaps with the producer's reading and writing. The chunks
+// are shared, not copied (QByteArray's reference count is atomic); the queue
+// holds at most maxQueuedBytes (one larger chunk when it is alone), and
+// addData() waits while it is full, so memory stays bounded whatever the
+// producer's pace. All members are called from one thread, the producer's.
+class BackgroundSha256
+{
+public:
+    explicit BackgroundSha256(qsizetype maxQueuedBytes = 4 * 1024 * 1024);
+    // Stops the helper thread; what is still queued is dropped.
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256 &) = delete;
+    BackgroundSha256 &operator=(const BackgroundSha256 &) = delete;
+
+    // Queues chunk behind the earlier ones. The caller must not change its
+    // copy in place afterwards (assigning or dropping it is fine).
+    void addData(const QByteArray &chunk);
+    // Waits until every queued chunk is hashed and gives the digest, as
+    // Sha256::result() does. Call it once, and add nothing after it.
+    [[nodiscard]] QByteArray result();
+
+private:
+    void run();
+
+    const qsizetype maxQueuedBytes;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> queue;
+    qsizetype queuedBytes = 0; // in queue or being hashed
+    bool stopping = false;
+    Sha256 sha; // touched only by the helper thread until it has ended
+    std::thread thread;
+};

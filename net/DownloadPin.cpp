@@ -1,0 +1,78 @@
+#include "DownloadPin.h"
+
+#include <QUrl>
+
+namespace {
+
+constexpr int shownValueLength = 80; // a garbled value is shown up to this length
+
+QString unreadable(const QString &reason)
+{
+    return QStringLiteral("The pin in the URL cannot be read: %1").arg(reason);
+}
+
+QString shown(const QString &value)
+{
+    return value.size() <= shownValueLength ? value : value.left(shownValueLength) + QStringLiteral("...");
+}
+
+bool isDecimal(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+bool isHex(const QString &text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool DownloadPin::read(const QUrl &url, DownloadPin &pin, QString &error)
+{
+    DownloadPin found;
+    const QStringList pairs = url.fragment(QUrl::FullyDecoded).split(QLatin1Char('&'));
+    for (const QString &pair : pairs) {
+        const int equals = pair.indexOf(QLatin1Char('='));
+        const QString key = pair.left(equals).toLower();
+        const QString value = pair.mid(equals + 1);
+        if (equals < 0 || (key != QLatin1String("sha256") && key != QLatin1String("size")))
+            continue;
+
+        const bool digest = key == QLatin1String("sha256");
+        if (digest ? !found.sha256.isEmpty() : found.size.has_value()) {
+            error = unreadable(QStringLiteral("%1 is given twice.").arg(key));
+            return false;
+        }
+        if (digest) {
+            if (value.size() != 64 || !isHex(value)) {
+                error =
+                    unreadable(QStringLiteral("sha256 must be 64 hexadecimal digits, not \"%1\".").arg(shown(value)));
+                return false;
+            }
+            found.sha256 = QByteArray::fromHex(value.toLatin1());
+        } else {
+            bool fits = false;
+            const qint64 size = value.toLongLong(&fits);
+            if (!isDecimal(value) || !fits) {
+                error =
+                    unreadable(QStringLiteral("size must be a decimal number of bytes, not \"%1\".").arg(shown(value)));
+                return false;
+            }
+            found.size = size;
+        }
+    }
+    pin = found;
+    return true;
+}
