@@ -2,9 +2,14 @@
 
 #include <unzip.h>
 
-// Owners of minizip's handles, so that no return path can leak one.
+#include <string>
+#include <unistd.h>
 
-// An open archive; closed with unzClose when replaced or destroyed.
+// Owners of minizip's handles and of file descriptors, so that no return path
+// can leak one.
+
+// An open archive and the path it was opened from; closed with unzClose when
+// replaced or destroyed.
 class UnzArchive
 {
 public:
@@ -15,16 +20,19 @@ public:
 
     [[nodiscard]] unzFile get() const { return handle; }
     [[nodiscard]] bool isOpen() const { return handle != nullptr; }
+    [[nodiscard]] const char *path() const { return filePath.c_str(); }
 
-    void reset(unzFile newHandle = nullptr)
+    void reset(unzFile newHandle = nullptr, std::string newPath = {})
     {
         if (handle)
             unzClose(handle);
         handle = newHandle;
+        filePath = handle ? std::move(newPath) : std::string();
     }
 
 private:
     unzFile handle = nullptr;
+    std::string filePath;
 };
 
 // The archive's current entry after a successful unzOpenCurrentFile; closed
@@ -53,4 +61,26 @@ public:
 
 private:
     unzFile archive;
+};
+
+// A file descriptor from open(2), or -1; closed at the end of the scope.
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd)
+        : fd(fd)
+    {
+    }
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+
+    [[nodiscard]] int get() const { return fd; }
+
+private:
+    int fd;
 };

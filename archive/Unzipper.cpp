@@ -4,9 +4,15 @@
 #include <QFile>
 #include <QStorageInfo>
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -39,10 +45,111 @@ bool writeAll(QFile &file, const char *data, qint64 size)
     return true;
 }
 
-// Streams the current entry of `archive` into `file`. `remaining` starts at
-// the entry's recorded size and drops by each size asked for, so a read of 0
-// before the end says how much was still to come.
-bool copyEntry(unzFile archive, QFile &file, const quint64 size, QString &error)
+// Reads an entry's data straight from the archive file, inflating it with
+// ISA-L and checking it with ISA-L's CRC-32 (several times zlib's speed). It
+// answers as unzReadCurrentFile does: at most `length` bytes a call and the
+// recorded uncompressed size in all, fewer when the data ends and 0 after
+// that; UNZ_ERRNO when the file cannot be read (errno 0 when it ends early),
+// and another negative code for deflate data that is corrupt or cut short.
+// Its data is the compressed size's bytes at `offset`, which the caller has
+// found to lie within the file; nothing outside them is read.
+class EntryReader
+{
+public:
+    EntryReader(int fd, const unz_file_info64 &info, quint64 offset)
+        : fd(fd)
+        , offset(offset)
+        , restCompressed(info.compressed_size)
+        , restUncompressed(info.uncompressed_size)
+    {
+        if (info.compression_method == Z_DEFLATED) {
+            input.resize(bufferSize);
+            inflater = std::make_unique<inflate_state>();
+            isal_inflate_init(inflater.get());
+        }
+    }
+
+    int read(char *out, unsigned length)
+    {
+        length = static_cast<unsigned>(std::min<quint64>(length, restUncompressed));
+        int n = 0;
+        if (inflater) {
+            n = inflate(reinterpret_cast<quint8 *>(out), length);
+            if (n < 0)
+                return n;
+        } else {
+            n = static_cast<int>(std::min<quint64>(length, restCompressed));
+            if (!readFile(out, n))
+                return UNZ_ERRNO;
+        }
+        restUncompressed -= quint64(n);
+        crc = crc32_gzip_refl(crc, reinterpret_cast<const quint8 *>(out), quint64(n));
+        return n;
+    }
+
+    // Of all the data read so far.
+    [[nodiscard]] quint32 crc32() const { return crc; }
+
+private:
+    bool readFile(void *to, quint64 size)
+    {
+        auto *bytes = static_cast<char *>(to);
+        while (size > 0) {
+            const ssize_t n = ::pread(fd, bytes, size, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = 0; // the file has shrunk since its size was taken
+                return false;
+            }
+            bytes += n;
+            size -= quint64(n);
+            offset += quint64(n);
+            restCompressed -= quint64(n);
+        }
+        return true;
+    }
+
+    int inflate(quint8 *out, unsigned length)
+    {
+        inflater->next_out = out;
+        inflater->avail_out = length;
+        while (inflater->avail_out > 0 && inflater->block_state != ISAL_BLOCK_FINISH) {
+            if (inflater->avail_in == 0 && restCompressed > 0) {
+                const auto size = static_cast<unsigned>(std::min<quint64>(input.size(), restCompressed));
+                if (!readFile(input.data(), size))
+                    return UNZ_ERRNO;
+                inflater->next_in = input.data();
+                inflater->avail_in = size;
+            }
+            const unsigned inBefore = inflater->avail_in;
+            const unsigned outBefore = inflater->avail_out;
+            const auto stateBefore = inflater->block_state;
+            if (isal_inflate(inflater.get()) != ISAL_DECOMP_OK)
+                return Z_DATA_ERROR;
+            // Stuck with all the data read: zlib's answer for a stream cut short.
+            if (inflater->avail_in == inBefore && inflater->avail_out == outBefore &&
+                inflater->block_state == stateBefore)
+                return Z_BUF_ERROR;
+        }
+        return static_cast<int>(length - inflater->avail_out);
+    }
+
+    const int fd;
+    quint64 offset;
+    quint64 restCompressed;
+    quint64 restUncompressed;
+    quint32 crc = 0;
+    std::vector<quint8> input;
+    std::unique_ptr<inflate_state> inflater;
+};
+
+// Streams an entry into `file` through `read`, which answers as
+// unzReadCurrentFile does. `remaining` starts at the entry's recorded size
+// and drops by each size asked for, so a read of 0 before the end says how
+// much was still to come.
+template<typename Read> bool copyEntry(Read read, QFile &file, const quint64 size, QString &error)
 {
     std::vector<char> buffer(bufferSize);
     quint64 remaining = size;
@@ -51,7 +158,7 @@ bool copyEntry(unzFile archive, QFile &file, const quint64 size, QString &error)
         const auto chunk = static_cast<unsigned>(std::min(remaining, bufferSize));
         // Cleared first: a short read at the end of the file sets no errno.
         errno = 0;
-        const int n = unzReadCurrentFile(archive, buffer.data(), chunk);
+        const int n = read(buffer.data(), chunk);
         const int readErrno = errno;
         if (n == UNZ_ERRNO) {
             error = QStringLiteral("Error code 5 (%1).").arg(readErrno);
@@ -75,13 +182,40 @@ bool copyEntry(unzFile archive, QFile &file, const quint64 size, QString &error)
         written += quint64(n);
     }
     // A read may come up short at the end of the data while the count of
-    // bytes asked for still reaches the recorded size. minizip then skips its
-    // CRC check, so the shortfall must be caught here.
+    // bytes asked for still reaches the recorded size. No CRC is checked
+    // then, so the shortfall must be caught here.
     if (written != size) {
         error = QStringLiteral("Error code 7 (%1").arg(size - written);
         return false;
     }
     return true;
+}
+
+// Copies the current entry, stored or deflated, not encrypted, reading its
+// data from the archive file itself, in large reads. minizip has located the
+// entry, checked its local header and says where its data begins; every
+// length it recorded is checked against the file's size first.
+bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, QFile &file, quint32 &crc, QString &error)
+{
+    errno = 0;
+    const FileDescriptor fd(::open(archive.path(), O_RDONLY | O_CLOEXEC));
+    struct stat status = {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0) {
+        error = QStringLiteral("Error code 5 (%1).").arg(errno);
+        return false;
+    }
+    const auto fileSize = static_cast<quint64>(status.st_size);
+    const quint64 offset = unzGetCurrentFileZStreamPos64(archive.get());
+    // Data said to run past the end of the file: what reading it would meet.
+    if (offset > fileSize || info.compressed_size > fileSize - offset) {
+        error = QStringLiteral("Error code 5 (0).");
+        return false;
+    }
+    EntryReader reader(fd.get(), info, offset);
+    const bool ok = copyEntry([&reader](char *to, unsigned length) { return reader.read(to, length); }, file,
+                              info.uncompressed_size, error);
+    crc = reader.crc32();
+    return ok;
 }
 
 // Whether the file system of dirPath has room for size more bytes; false, with
@@ -110,7 +244,8 @@ bool Unzipper::open(QString zipPath, QString &error)
 {
     // Closed before the new file is tried: a failed open leaves none open.
     archive.reset();
-    archive.reset(unzOpen64(zipPath.toUtf8().constData()));
+    const QByteArray path = zipPath.toUtf8();
+    archive.reset(unzOpen64(path.constData()), path.toStdString());
     if (!archive.isOpen()) {
         error = QStringLiteral("Error code 1.");
         return false;
@@ -141,6 +276,12 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
     UnzCurrentEntry entry(archive.get());
+    // minizip would hand out the data of any other method (bzip2, say) as it
+    // is stored, unchecked.
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
+        error = QStringLiteral("Error code 4 (%1).").arg(UNZ_BADZIPFILE);
+        return false;
+    }
 
     // Only now, so that an entry that cannot be read leaves no trace on disk.
     if (!QDir().mkpath(dirPath)) {
@@ -157,18 +298,29 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
 
+    // Without a password minizip passes an encrypted entry on as it is
+    // stored; its own reading is kept for those.
+    const bool encrypted = (info.flag & 1) != 0;
+    const auto readByMinizip = [this](char *to, unsigned length) {
+        return unzReadCurrentFile(archive.get(), to, length);
+    };
+    quint32 crc = 0;
     // Room is asked for once the file is emptied, so that an older file of
     // that name counts as free; an entry that cannot fit never fills the disk.
     bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error) &&
-              copyEntry(archive.get(), file, info.uncompressed_size, error);
+              (encrypted ? copyEntry(readByMinizip, file, info.uncompressed_size, error)
+                         : copyFromFile(archive, info, file, crc, error));
     file.close();
     if (ok && file.error() != QFileDevice::NoError) {
         error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
         ok = false;
     }
-    // minizip compares the CRC-32 only here, once the whole entry was read;
-    // a damaged entry must not pass for a sound one.
-    const int closed = entry.close();
+    // The CRC-32 is compared only once the whole entry was read: by minizip
+    // as it closes an entry that it read, here for data read from the file.
+    // A damaged entry must not pass for a sound one.
+    int closed = entry.close();
+    if (!encrypted && closed == UNZ_OK && crc != info.crc)
+        closed = UNZ_CRCERROR;
     if (ok && closed != UNZ_OK) {
         error = QStringLiteral("Error code 9 (%1).").arg(closed);
         ok = false;

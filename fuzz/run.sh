@@ -3,37 +3,22 @@
 # UBSan, and runs it for a bounded time.
 #   fuzz/run.sh [seconds]        default 600
 # Crashes, leaks and sanitizer reports end the run with a non-zero status and
-# leave the input in fuzz/artifacts/. Uses one core.
+# leave the input in fuzz/artifacts/. Uses one core. Starts from the seeds in
+# fuzz/seeds/ (made by fuzz/make_seeds.sh) and what fuzz/work/corpus/ kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-600}"
 build_dir=build-fuzz
 work=fuzz/work
-mkdir -p "$work/corpus" "$work/seeds" fuzz/artifacts
+mkdir -p "$work/corpus" fuzz/artifacts
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON \
   -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build_dir" --target fuzz_unzipper -j2
 
-# Seeds: the shapes of archive the program meets, each holding Update.pkg.
-seeds="$(realpath "$work/seeds")"
-staging="$(mktemp -d)"
-trap 'rm -rf "$staging"' EXIT
-(
-  cd "$staging"
-  printf 'an installer package\n%.0s' $(seq 40) > Update.pkg
-  printf 'other\n' > Other.pkg
-  zip -q -X -0 "$seeds/stored.zip" Update.pkg
-  zip -q -X -9 "$seeds/deflated.zip" Other.pkg Update.pkg
-  zip -q -X -fz "$seeds/zip64-sizes.zip" Update.pkg
-  bsdtar --format zip --options zip:zip64 -cf "$seeds/zip64.zip" Update.pkg
-  mkdir pkg && cp Update.pkg pkg/ && zip -q -X -D "$seeds/nested.zip" pkg/Update.pkg Update.pkg
-  : > empty.pkg && mv empty.pkg Update.pkg && zip -q -X "$seeds/empty-entry.zip" Update.pkg
-)
-
 # Leaks are checked after every input; memory per input is capped at 2 GiB.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   "$build_dir/bin/fuzz_unzipper" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 \
   -dict=fuzz/zip.dict -artifact_prefix=fuzz/artifacts/ -print_final_stats=1 \
-  "$work/corpus" "$work/seeds"
+  "$work/corpus" fuzz/seeds
