@@ -15,9 +15,10 @@ private slots:
     void unzip();
 
 private:
-    // An archive of `names`, each holding `data`, the byte at `offset` from the
-    // first entry's data then set to `byte`.
-    QString makeZip(const QStringList &names, int method, qint64 offset = -1, char byte = 0)
+    // An archive of `names`, each holding `data`, then with bytes changed: an
+    // offset into the file and the value it gets. For one stored "Update.pkg"
+    // the local header is at 0 and its central header at 340040.
+    QString makeZip(const QStringList &names, int method, const QList<QPair<qint64, char>> &changes = {})
     {
         const QString path = folder.filePath(QString::number(++archives) + ".zip");
         zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
@@ -30,8 +31,10 @@ private:
         }
         zipClose(zip, nullptr);
         QFile file(path);
-        if (offset != -1 && file.open(QIODevice::ReadWrite) && file.seek(30 + names[0].size() + offset))
-            file.write(&byte, 1); // 30: the fixed part of the local header
+        for (const auto &[offset, byte] : changes) {
+            if (file.isOpen() || file.open(QIODevice::ReadWrite))
+                file.seek(offset), file.write(&byte, 1);
+        }
         return path;
     }
     const QByteArray data = QByteArray("stand-in package ").repeated(20000);
@@ -54,8 +57,12 @@ void tst_Unzipper::unzip_data()
     row("deflated", makeZip({"Update.pkg"}, Z_DEFLATED), "update.PKG", out, "");
     row("not-open", "", "Update.pkg", out, "Error code 2.");
     row("no-file", "none.zip", "Update.pkg", out, "Error code 1.");
-    row("bad-local-header", makeZip({"Update.pkg"}, 0, -40, 'X'), "Update.pkg", out, "Error code 4 (-103).");
-    row("bad-deflate", makeZip({"Update.pkg"}, Z_DEFLATED, 0, '\xff'), "Update.pkg", out, "Error code 6.");
+    row("bad-local-header", makeZip({"Update.pkg"}, 0, {{0, 'X'}}), "Update.pkg", out, "Error code 4 (-103).");
+    row("bad-deflate", makeZip({"Update.pkg"}, Z_DEFLATED, {{40, '\xff'}}), "Update.pkg", out, "Error code 6.");
+    // Both headers changed alike: minizip refuses headers that disagree.
+    row("size-past-end", makeZip({"Update.pkg"}, 0, {{21, 1}, {340063, 1}}), "Update.pkg", out, "Error code 5 (0).");
+    row("encrypted-flag", makeZip({"Update.pkg"}, 0, {{6, 1}, {340048, 1}}), "Update.pkg", out, "");
+    row("bzip2", makeZip({"Update.pkg"}, 0, {{8, 12}, {340050, 12}}), "Update.pkg", out, "Error code 4 (-103).");
     row("nested-folder-missing", makeZip({"sub/Update.pkg"}, 0), "sub/Update.pkg", out,
         "Failed to create " + out + "/sub/Update.pkg (No such file or directory).");
     row("folder-not-accessible", makeZip({"Update.pkg"}, 0), "Update.pkg", blocked,
