@@ -1,6 +1,7 @@
 #include "InstallCommand.h"
 
-#include <QStringList>
+#include <QByteArray>
+#include <QFileInfo>
 
 namespace {
 
@@ -46,9 +47,7 @@ QString visiblePath(const QString &path)
 
 namespace InstallCommand {
 
-const char scriptTemplate[] =
-    "do shell script \"/usr/sbin/installer -pkg '%@' -target '%@'\" with administrator privileges";
-static_assert(sizeof(scriptTemplate) - 1 == 90, "the script template is 90 characters long");
+const char packageChanged[] = "The package changed before it could be installed.";
 
 QString escapedForSingleQuotes(const QString &text)
 {
@@ -69,20 +68,28 @@ QString escapedForAppleScriptString(const QString &text)
     return escaped;
 }
 
-QString shellCommand(const QString &packagePath, const QString &target)
+QString shellCommand(const QString &packagePath, const QString &target, const QByteArray &sha256)
 {
-    return QLatin1String("/usr/sbin/installer -pkg '") + escapedForSingleQuotes(packagePath) +
-           QLatin1String("' -target '") + escapedForSingleQuotes(target) + QLatin1String("'");
+    // The package waits in a folder its user can write, while the password is
+    // asked for and the installer runs. Root therefore installs a copy of its
+    // own, in a folder only root can enter (mktemp -d: mode 0700), and only if
+    // that copy's digest is the one the updater took of the bytes it wrote.
+    // System tools only, by absolute path. OpenSSL prints "...= <hex digest>".
+    const QString name =
+        QLatin1Char('\'') + escapedForSingleQuotes(QFileInfo(packagePath).fileName()) + QLatin1Char('\'');
+    return QLatin1String("d=$(/usr/bin/mktemp -d) || exit 1; trap '/bin/rm -rf \"$d\"' EXIT; /bin/cp -- '") +
+           escapedForSingleQuotes(packagePath) + QLatin1String("' \"$d\"/") + name +
+           QLatin1String(" && h=$(/usr/bin/openssl dgst -sha256 < \"$d\"/") + name +
+           QLatin1String(") || exit 1; if [ \"${h##* }\" != '") + QString::fromLatin1(sha256.toHex()) +
+           QLatin1String("' ]; then echo '") + QLatin1String(packageChanged) +
+           QLatin1String("' >&2; exit 1; fi; /usr/sbin/installer -pkg \"$d\"/") + name + QLatin1String(" -target '") +
+           escapedForSingleQuotes(target) + QLatin1Char('\'');
 }
 
-QString appleScriptSource(const QString &packagePath, const QString &target)
+QString appleScriptSource(const QString &shellCommand)
 {
-    // Split rather than substitute in turn, so that a "%@" inside the package
-    // path is not taken for the second place.
-    const QStringList pieces = QString::fromLatin1(scriptTemplate).split(QLatin1String("%@"));
-    Q_ASSERT(pieces.size() == 3);
-    return pieces.at(0) + escapedForAppleScriptString(escapedForSingleQuotes(packagePath)) + pieces.at(1) +
-           escapedForAppleScriptString(escapedForSingleQuotes(target)) + pieces.at(2);
+    return QLatin1String("do shell script \"") + escapedForAppleScriptString(shellCommand) +
+           QLatin1String("\" with administrator privileges");
 }
 
 bool containsControlCharacter(const QString &path)
@@ -93,8 +100,8 @@ bool containsControlCharacter(const QString &path)
     return false;
 }
 
-bool makeCommand(const QString &packagePath, const QString &target, NativePlatform::PrivilegedCommand &command,
-                 QString &error)
+bool makeCommand(const QString &packagePath, const QString &target, const QByteArray &sha256,
+                 NativePlatform::PrivilegedCommand &command, QString &error)
 {
     if (containsControlCharacter(packagePath)) {
         error = QStringLiteral("The package path \"%1\" contains a control character; it was not installed.")
@@ -106,8 +113,9 @@ bool makeCommand(const QString &packagePath, const QString &target, NativePlatfo
                     .arg(visiblePath(target));
         return false;
     }
-    command.appleScriptSource = utf8(appleScriptSource(packagePath, target));
-    command.shellCommand = utf8(shellCommand(packagePath, target));
+    const QString shell = shellCommand(packagePath, target, sha256);
+    command.appleScriptSource = utf8(appleScriptSource(shell));
+    command.shellCommand = utf8(shell);
     return true;
 }
 

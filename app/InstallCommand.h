@@ -2,6 +2,7 @@
 
 #include "NativePlatform.h"
 
+#include <QByteArray>
 #include <QString>
 
 // Text logic of the privileged package installation, free of any platform:
@@ -9,9 +10,8 @@
 // what the outcome of running it means for the caller.
 namespace InstallCommand {
 
-// "do shell script \"/usr/sbin/installer -pkg '%@' -target '%@'\" with administrator
-// privileges": package path first, target second.
-extern const char scriptTemplate[];
+// The message of a privileged run that found the package changed.
+extern const char packageChanged[];
 
 // `text` made safe between a pair of single quotes for the POSIX shell: each
 // single quote becomes '\'' (close, escaped quote, reopen). Nothing else is
@@ -21,12 +21,15 @@ extern const char scriptTemplate[];
 // quote get a backslash.
 [[nodiscard]] QString escapedForAppleScriptString(const QString &text);
 
-// /usr/sbin/installer -pkg '<package>' -target '<target>', each path quoted for the shell.
-[[nodiscard]] QString shellCommand(const QString &packagePath, const QString &target);
-// The script template with both paths inserted, quoted for the shell and then
-// escaped for the AppleScript string. For paths without quotes or backslashes
-// this is the template with the paths as they are.
-[[nodiscard]] QString appleScriptSource(const QString &packagePath, const QString &target);
+// The command that root runs: it copies the package into a private folder of
+// its own (keeping its file name), runs /usr/sbin/installer -pkg <copy> -target
+// <target> only if the copy's SHA-256 is `sha256` (32 bytes), else fails with
+// packageChanged on standard error, and removes the folder whatever happens.
+// Every inserted path is quoted for the shell.
+[[nodiscard]] QString shellCommand(const QString &packagePath, const QString &target, const QByteArray &sha256);
+// do shell script "<shellCommand, escaped for the AppleScript string>" with
+// administrator privileges.
+[[nodiscard]] QString appleScriptSource(const QString &shellCommand);
 
 // Whether `path` holds a character from U+0000 to U+001F or U+007F.
 [[nodiscard]] bool containsControlCharacter(const QString &path);
@@ -34,7 +37,7 @@ extern const char scriptTemplate[];
 // Both forms of the command for the native layer. False, with `error` naming
 // the path, when a path holds a control character: such a path would be cut
 // short or split by the layers below, so nothing must run.
-[[nodiscard]] bool makeCommand(const QString &packagePath, const QString &target,
+[[nodiscard]] bool makeCommand(const QString &packagePath, const QString &target, const QByteArray &sha256,
                                NativePlatform::PrivilegedCommand &command, QString &error);
 
 // True for a successful run, `error` untouched. Otherwise false with `error`

@@ -64,7 +64,7 @@ QString InstallerWindow::getAppPath()
 bool InstallerWindow::install(QString packagePath, QString target, QString &error)
 {
     NativePlatform::PrivilegedCommand command;
-    if (!InstallCommand::makeCommand(packagePath, target, command, error))
+    if (!InstallCommand::makeCommand(packagePath, target, packageSha256, command, error))
         return false;
     return InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
 }
@@ -114,7 +114,10 @@ void InstallerWindow::on_downloadFinished()
             close();
             return;
         }
+        packageSha256 = unzipper.sha256();
         unzipper.close();
+    } else {
+        packageSha256 = downloader->fileSha256();
     }
 
     const QString application = UpdateSteps::cleanApplicationPath(appPath);

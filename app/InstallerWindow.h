@@ -27,7 +27,8 @@ public:
     // the system asking for the password; blocks until the installer has
     // ended. False with `error` set when it did not succeed (an empty text
     // when the system gave no reason), `error` untouched on success. A path
-    // with a control character is refused without running anything.
+    // with a control character is refused without running anything. Installs
+    // only a package whose SHA-256 is packageSha256.
     [[nodiscard]] bool install(QString packagePath, QString target, QString &error);
 
 private slots:
@@ -43,6 +44,9 @@ private:
 
     QString appPath;
     QString filePath;
+    // The package's SHA-256, taken from its bytes as they were written: the
+    // privileged step installs nothing else.
+    QByteArray packageSha256;
     FileDownloader *downloader = nullptr;
     std::unique_ptr<Ui_InstallerWindow> ui;
 };

@@ -1,5 +1,7 @@
 #include "Unzipper.h"
 
+#include "WrittenFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStorageInfo>
@@ -30,17 +32,14 @@ constexpr int caseInsensitive = 2;
 // cost several times the kernel time of 64 KiB ones (bench/unzip.sh).
 constexpr qint64 writeSliceSize = 0x10000;
 
-// Writes all `size` bytes. After a short write it goes on with the rest, so
-// that a failure is one the system reported, with its own text in the file's
-// errorString().
-bool writeAll(QFile &file, const char *data, qint64 size)
+// Writes all `size` bytes, in slices; false, with the file's errorString(),
+// when the system refuses one.
+bool writeAll(WrittenFile &file, const char *data, qint64 size)
 {
-    while (size > 0) {
-        const qint64 written = file.write(data, std::min(size, writeSliceSize));
-        if (written <= 0)
+    for (qint64 slice = 0; size > 0; data += slice, size -= slice) {
+        slice = std::min(size, writeSliceSize);
+        if (!file.write(data, slice))
             return false;
-        data += written;
-        size -= written;
     }
     return true;
 }
@@ -149,7 +148,7 @@ private:
 // unzReadCurrentFile does. `remaining` starts at the entry's recorded size
 // and drops by each size asked for, so a read of 0 before the end says how
 // much was still to come.
-template<typename Read> bool copyEntry(Read read, QFile &file, const quint64 size, QString &error)
+template<typename Read> bool copyEntry(Read read, WrittenFile &file, const quint64 size, QString &error)
 {
     std::vector<char> buffer(bufferSize);
     quint64 remaining = size;
@@ -195,7 +194,8 @@ template<typename Read> bool copyEntry(Read read, QFile &file, const quint64 siz
 // data from the archive file itself, in large reads. minizip has located the
 // entry, checked its local header and says where its data begins; every
 // length it recorded is checked against the file's size first.
-bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, QFile &file, quint32 &crc, QString &error)
+bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, WrittenFile &file, quint32 &crc,
+                  QString &error)
 {
     errno = 0;
     const FileDescriptor fd(::open(archive.path(), O_RDONLY | O_CLOEXEC));
@@ -255,6 +255,7 @@ bool Unzipper::open(QString zipPath, QString &error)
 
 bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
 {
+    extractedSha256.clear();
     if (!archive.isOpen()) {
         error = QStringLiteral("Error code 2.");
         return false;
@@ -289,12 +290,13 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
 
+    // Written as a regular file only, never through a link, and hashed as it
+    // is written.
     const QString outputPath = dirPath + QLatin1Char('/') + fileName;
-    QFile file(outputPath);
-    // Unbuffered: the copy has its own buffer, and Qt's would hold back the
-    // failure of a small write until close(), after the copy looked sound.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        error = QStringLiteral("Failed to create %1 (%2).").arg(outputPath, file.errorString());
+    WrittenFile file;
+    QString reason;
+    if (!file.open(outputPath, reason)) {
+        error = QStringLiteral("Failed to create %1 (%2).").arg(outputPath, reason);
         return false;
     }
 
@@ -310,8 +312,7 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
     bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error) &&
               (encrypted ? copyEntry(readByMinizip, file, info.uncompressed_size, error)
                          : copyFromFile(archive, info, file, crc, error));
-    file.close();
-    if (ok && file.error() != QFileDevice::NoError) {
+    if (!file.close() && ok) {
         error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
         ok = false;
     }
@@ -327,6 +328,8 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
     }
     if (!ok)
         file.remove();
+    else
+        extractedSha256 = file.sha256();
     return ok;
 }
 

@@ -1,5 +1,8 @@
 #include "FileDownloader.h"
 
+#include "Sha256.h"
+#include "WrittenFile.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -31,21 +34,6 @@ constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};
 
-// Writes all of data. A short write (a disk filling up) is followed by one for
-// the rest, so that a failure is the one the system reports, with its text in
-// errorString(), and never a file shorter than the bytes counted and hashed.
-bool writeAll(QFile &file, const QByteArray &data)
-{
-    qint64 done = 0;
-    while (done < data.size()) {
-        const qint64 written = file.write(data.constData() + done, data.size() - done);
-        if (written <= 0)
-            return false;
-        done += written;
-    }
-    return true;
-}
-
 // The name with its control characters spelled out, for a message on one line.
 QString visible(const QString &name)
 {
@@ -55,39 +43,6 @@ QString visible(const QString &name)
                      ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
                      : QString(c);
     return shown;
-}
-
-// Opens path for writing into file and empties it, as a regular file only:
-// never through a symbolic link, and without waiting for a reader on a FIFO.
-// Whatever else stands at that name is left as it is, with reason saying why.
-// Unbuffered: each chunk is written as it comes, and a failing write reports
-// the system's own reason rather than a flush's at the end.
-bool openRegularFile(QFile &file, const QString &path, QString &reason)
-{
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        // ELOOP: a link; ENXIO: a FIFO without a reader (or a device without a driver).
-        reason = errno == ELOOP   ? QStringLiteral("it is a symbolic link")
-                 : errno == ENXIO ? QStringLiteral("it is not a regular file")
-                                  : qt_error_string(errno);
-        return false;
-    }
-    struct stat status
-    {
-    };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        reason = QStringLiteral("it is not a regular file");
-        return false;
-    }
-    if (::ftruncate(fd, 0) != 0 ||
-        !file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        reason = qt_error_string(errno);
-        ::close(fd);
-        return false;
-    }
-    return true;
 }
 
 // Why the reply's final answer is not the file, or nothing when it is: only a
@@ -142,7 +97,6 @@ std::optional<qint64> announcedSize(const QNetworkReply *reply)
 FileDownloader::FileDownloader(QObject *parent)
     : QObject(parent)
     , target(nullptr)
-    , file(nullptr)
     , manager(nullptr)
     , currentReply(nullptr)
     , stallTimer(new QTimer(this))
@@ -190,11 +144,10 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
     }
 
     filePath = dirPath + QLatin1Char('/') + fileName;
-    writtenPath = filePath;
 
     QString reason;
-    file = new QFile(this);
-    if (!openRegularFile(*file, filePath, reason)) {
+    file = std::make_unique<WrittenFile>();
+    if (!file->open(filePath, reason)) {
         error = QStringLiteral("Failed to create %1 (%2).").arg(filePath, reason);
         clean();
         return false;
@@ -260,14 +213,9 @@ void FileDownloader::clean()
         currentReply = nullptr;
     }
     target = nullptr;
-    if (file) {
-        // Closed (and its buffer flushed) now rather than at its deletion: a new
-        // download of the same path truncates and writes the file before that,
-        // and a late flush would put the old bytes over the new ones.
-        file->close();
-        file->deleteLater();
-        file = nullptr;
-    }
+    // Closed now: a new download of the same path empties and writes it next.
+    file.reset();
+    writtenSha256.clear();
     pinCheck = PinCheck();
     stallTimer->stop();
 }
@@ -294,11 +242,10 @@ void FileDownloader::stop(const QString &message, bool removeFile)
     // and deleted later: this may run inside one of the reply's own signals.
     reply->abort();
     reply->deleteLater();
-    if (file) {
+    if (file && removeFile)
+        file->remove();
+    else if (file)
         file->close();
-        if (removeFile)
-            QFile::remove(writtenPath);
-    }
     emit errorOccurred(message);
 }
 
@@ -343,7 +290,7 @@ bool FileDownloader::checkSpace(qint64 needed, QString &error) const
 {
     // Asked before the body is written, so the space of a file emptied by
     // this download counts as free.
-    const QString directory = QFileInfo(writtenPath).absolutePath();
+    const QString directory = QFileInfo(file->path()).absolutePath();
     const QStorageInfo storage(directory);
     const qint64 available = storage.bytesAvailable();
     if (!storage.isValid() || available < 0 || needed <= available)
@@ -389,7 +336,7 @@ void FileDownloader::partialDataReady()
         stop(error, true);
         return;
     }
-    if (!writeAll(*file, chunk)) {
+    if (!file->write(chunk)) {
         // Detached before the signal: while its receivers run (perhaps a nested
         // event loop), the reply can deliver neither another chunk, which would
         // leave a hole in the file, nor its completion, which would emit finished().
@@ -397,8 +344,7 @@ void FileDownloader::partialDataReady()
         detach(reply);
         currentReply = nullptr;
         const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
-        file->close();
-        QFile::remove(writtenPath);
+        file->remove();
         emit errorOccurred(message);
         if (guard)
             guard->deleteLater();
@@ -444,7 +390,7 @@ void FileDownloader::dataReady(QNetworkReply *reply)
     const auto delivered = qulonglong(file ? received + body.size() : body.size());
     if ((target || file) && delivered < announced) {
         if (file)
-            file->write(body);
+            static_cast<void>(file->write(body)); // kept as far as it came, like any cut transfer
         QPointer<QNetworkReply> guard(reply);
         emit errorOccurred(QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(delivered).arg(announced));
         if (guard && guard == currentReply)
@@ -454,7 +400,7 @@ void FileDownloader::dataReady(QNetworkReply *reply)
 
     QString error;
     if (target) {
-        if (!pinCheck.add(body, error) || !pinCheck.checkComplete(error)) {
+        if (!pinCheck.add(body, error) || !pinCheck.checkComplete(Sha256::hash(body), error)) {
             emit errorOccurred(error);
             return;
         }
@@ -462,25 +408,22 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         emit finished();
     } else if (file) {
         if (!pinCheck.add(body, error)) {
-            QFile::remove(writtenPath);
+            file->remove();
             emit errorOccurred(error);
             return;
         }
-        // Closing flushes the file's buffer: a small download is written only
-        // now, and a write that fails here leaves the file as incomplete as a
-        // failed chunk does.
-        const bool written = writeAll(*file, body);
-        file->close();
-        if (!written || file->error() != QFileDevice::NoError) {
+        const bool written = file->write(body);
+        if (!file->close() || !written) {
             const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
-            QFile::remove(writtenPath);
+            file->remove();
             emit errorOccurred(message);
             return;
         }
         // Compared only now that every byte is on disk: the file that
         // finished() hands on is the one checked.
-        if (!pinCheck.checkComplete(error)) {
-            QFile::remove(writtenPath);
+        writtenSha256 = file->sha256();
+        if (!pinCheck.checkComplete(writtenSha256, error)) {
+            file->remove();
             emit errorOccurred(error);
             return;
         }

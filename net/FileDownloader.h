@@ -6,9 +6,10 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 
 class QByteArray;
-class QFile;
+class WrittenFile;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -29,9 +30,9 @@ class QTimer;
 // grows and when it ends, and its SHA-256, computed as the body is written and
 // compared before finished(). A download that its pin refuses is stopped and
 // its file removed, as is one whose data could not be written (a full disk
-// stays full otherwise); after any other failure the partial file is kept. A transfer that receives nothing for the stall
-// limit (60 s) fails, and one whose size is known before the body (from the pin
-// or Content-Length) fails at once when the destination has less free space.
+// stays full otherwise); after any other failure the partial file is kept. A transfer that receives nothing for the
+// stall limit (60 s) fails, and one whose size is known before the body (from the pin or Content-Length) fails at once
+// when the destination has less free space.
 //
 // A limit of Qt 5.15's HTTP layer that the downloader cannot see past: a body
 // without Content-Length (chunked, or ended by the close) that the server cuts
@@ -71,6 +72,10 @@ public:
     // the answer or within the body) before it fails; 60 s unless changed here.
     void setStallLimit(std::chrono::milliseconds limit);
 
+    // File mode: the SHA-256 (32 bytes) of the bytes this download wrote to
+    // its file, computed as they were written; empty until finished().
+    [[nodiscard]] QByteArray fileSha256() const { return writtenSha256; }
+
 signals:
     // The whole body is in its destination: the file is written and closed,
     // or the array is assigned. Never after errorOccurred for the same download.
@@ -107,9 +112,8 @@ private:
     [[nodiscard]] bool checkSpace(qint64 needed, QString &error) const;
 
     QByteArray *target;
-    QFile *file;
-    // Where file is written. The QFile, opened from a descriptor, has no name.
-    QString writtenPath;
+    std::unique_ptr<WrittenFile> file;
+    QByteArray writtenSha256;
     QNetworkAccessManager *manager;
     QNetworkReply *currentReply;
     qint64 total = 0;

@@ -1,19 +1,11 @@
 #include "PinCheck.h"
 
-#include "BackgroundSha256.h"
-
 #include <utility>
 
 PinCheck::PinCheck(DownloadPin pin)
     : pinned(std::move(pin))
 {
-    if (!pinned.sha256.isEmpty())
-        digest = std::make_unique<BackgroundSha256>();
 }
-
-PinCheck::~PinCheck() = default;
-PinCheck::PinCheck(PinCheck &&) noexcept = default;
-PinCheck &PinCheck::operator=(PinCheck &&) noexcept = default;
 
 QString PinCheck::sizeMismatch(const QString &actual) const
 {
@@ -42,27 +34,24 @@ bool PinCheck::add(const QByteArray &chunk, QString &error)
     if (!checkGrowth(added + chunk.size(), error))
         return false;
     added += chunk.size();
-    if (digest)
-        digest->addData(chunk);
     return true;
 }
 
-bool PinCheck::checkComplete(QString &error)
+bool PinCheck::checkComplete(const QByteArray &sha256, QString &error) const
 {
     if (pinned.size && added != *pinned.size) {
         error = sizeMismatch(QStringLiteral("received %1").arg(added));
         return false;
     }
-    if (!digest)
+    if (pinned.sha256.isEmpty())
         return true;
-    const QByteArray received = digest->result();
-    if (received.isEmpty()) {
+    if (sha256.isEmpty()) {
         error = QStringLiteral("The download's SHA-256 digest could not be computed.");
         return false;
     }
-    if (received != pinned.sha256) {
+    if (sha256 != pinned.sha256) {
         error = QStringLiteral("The download's SHA-256 digest does not match its pin: expected %1, received %2.")
-                    .arg(QString::fromLatin1(pinned.sha256.toHex()), QString::fromLatin1(received.toHex()));
+                    .arg(QString::fromLatin1(pinned.sha256.toHex()), QString::fromLatin1(sha256.toHex()));
         return false;
     }
     return true;

@@ -86,36 +86,41 @@ void tst_UpdateSteps::command_data()
 {
     QTest::addColumn<QString>("package");
     QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("expected"); // the arguments in the AppleScript source, or the refusal
+    QTest::addColumn<QString>("expected"); // in the AppleScript source, or the refusal
     const auto row = [](const char *name, QString package, QString target, QString expected) {
         QTest::newRow(name) << package << target << expected;
     };
     const QString refused = "The package path \"%1\" contains a control character; it was not installed.";
-    row("plain", "/d/Update.pkg", "/", "-pkg '/d/Update.pkg' -target '/'");
+    row("plain", "/d/Update.pkg", "/",
+        "do shell script \"d=$(/usr/bin/mktemp -d) || exit 1; trap '/bin/rm -rf \\\"$d\\\"' EXIT; /bin/cp -- "
+        "'/d/Update.pkg' \\\"$d\\\"/'Update.pkg' && h=$(/usr/bin/openssl dgst -sha256 < \\\"$d\\\"/'Update.pkg') || "
+        "exit 1; if [ \\\"${h##* }\\\" != '%1' ]; then echo 'The package changed before it could be installed.' >&2; "
+        "exit 1; fi; /usr/sbin/installer -pkg \\\"$d\\\"/'Update.pkg' -target '/'\" with administrator privileges");
     row("quotes-backslash-format", "/t/it's \"q\" \\ %@.pkg", "/V/Jo's/",
-        "-pkg '/t/it'\\\\''s \\\"q\\\" \\\\ %@.pkg' -target '/V/Jo'\\\\''s/'");
-    row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), "/",
-        QString::fromUtf8("-pkg '/t/Été 更新\u0085.pkg' -target '/'"));
+        "/bin/cp -- '/t/it'\\\\''s \\\"q\\\" \\\\ %@.pkg' \\\"$d\\\"/'it'\\\\''s \\\"q\\\" \\\\ %@.pkg'");
+    row("target-quoted", "/d/Update.pkg", "/V/Jo's/", "-target '/V/Jo'\\\\''s/'\" with administrator privileges");
+    row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), "/", QString::fromUtf8("'/t/Été 更新\u0085.pkg'"));
     row("line-feed", "/t/a\nb.pkg", "/", refused.arg("/t/a\\nb.pkg"));
     row("delete-and-cr", "/t/\x7f\r", "/", refused.arg("/t/\\x7f\\r"));
     row("unit-separator-in-target", "/d/Update.pkg", "/V/\x1f\t/",
         "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.");
 }
 
-// The shell form is checked by running it: see the end-to-end paths.
+// How the shell command itself runs is seen in the end-to-end table, as root
+// and with the package changed while the password is asked for.
 void tst_UpdateSteps::command()
 {
     QFETCH(QString, package);
     QFETCH(QString, target);
     QFETCH(QString, expected);
 
+    const QByteArray sha256 = QByteArray::fromHex("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
     NativePlatform::PrivilegedCommand command{"untouched", "untouched"};
     QString error;
-    const bool made = InstallCommand::makeCommand(package, target, command, error);
-    QCOMPARE(made ? QString::fromStdString(command.appleScriptSource) : error,
-             expected.startsWith("-pkg")
-                 ? "do shell script \"/usr/sbin/installer " + expected + "\" with administrator privileges"
-                 : expected);
+    const bool made = InstallCommand::makeCommand(package, target, sha256, command, error);
+    const QString source = QString::fromStdString(command.appleScriptSource);
+    QVERIFY2(made ? source.contains(QString(expected).replace("%1", sha256.toHex())) : error == expected,
+             qPrintable(source + error));
     QCOMPARE(command.shellCommand == "untouched", !made);
 }
 

@@ -28,6 +28,9 @@ SIZE = len(PACKAGE)
 # and the records bound back into it.
 TMPFS = ('a=$(mktemp -d) && mount --bind . "$a" && mount -t tmpfs -o size={} tmpfs . && cd "$PWD" && '
          'for d in "Tarnwick Installer.app" private apps; do mkdir "$d" && mount --bind "$a/$d" "$d"; done')
+# Runs the updater as nobody, with a stand-in pkexec (the password prompt) that does {}.
+AS_NOBODY = ("printf '#!/bin/sh\\n%s\\n' '{}' > /usr/sbin/pkexec && chmod 755 /usr/sbin/pkexec && "
+             "chown 65534 . private/run && exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"")
 PIN = "The download's {} does not match its pin: expected {}"
 SHELL_APP = "O'Brien \"Q\" $(touch pwned) `touch pwned` \\ ; x/Applications/Example.app"
 MESSAGE = "installer: Error - the package \"Update.pkg\" is damaged."
@@ -97,13 +100,14 @@ ROWS = {  # name: (file and query, expectations)
                                              installer=f"echo '{MESSAGE}' >&2; exit 1")),
     "installer-silent": ("Update.pkg", dict(installed="Update.pkg", installer="exit 3",
                                             box=FAILS + "The command exited with status 3.")),
-    "package-unremovable": ("Update.zip", dict(INSTALLED, installer='rm -- "$2" && mkdir -- "$2" && : > "$2/x"',
+    "package-unremovable": ("Update.zip", dict(INSTALLED, installer='rm Update.pkg && mkdir Update.pkg && : > Update.pkg/x',
                                                box="Failed to remove file.\n\n{root}/Update.pkg", left={"Update.pkg"})),
     # Not root: pkexec asks for the password; this one stands for a user who dismisses it.
     "password-dismissed": ("Update.zip", dict(box=FAILS + "The administrator password is required to do this.",
-                                              setup="printf '#!/bin/sh\\nexit 126\\n' > /usr/sbin/pkexec && "
-                                              "chmod 755 /usr/sbin/pkexec && chown 65534 . private/run && exec setpriv "
-                                              "--reuid=65534 --regid=65534 --clear-groups \"$@\"")),
+                                              setup=AS_NOBODY.format("exit 126"))),
+    # The package is changed while the password is asked for: root must not install it.
+    "package-swapped": ("Update.zip", dict(box=FAILS + "The package changed before it could be installed.",
+                                           setup=AS_NOBODY.format('echo evil > Update.pkg; exec "$@"'))),
     "cancel": ("Update.pkg?step=1024&pause=0.05", dict(cancel=True)),
 }
 
@@ -158,8 +162,13 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(process.wait(20), 0, output())
         self.assertEqual(box_text(output()) is None, box is None)
         target = sandbox.app.split("/Applications/")[0] + "/"
-        self.assertEqual(sandbox.recorded("record/args"), os.fsencode(
-            f"-pkg\0{sandbox.root}/{installed}\0-target\0{target}\0") if installed else None)
+        # Root installs a copy of its own, in a folder of its own that is gone afterwards.
+        args = (sandbox.recorded("record/args") or b"").split(b"\0")
+        copy = os.fsdecode(args[1]) if installed else None
+        self.assertEqual(args, [b"-pkg", os.fsencode(copy), b"-target", os.fsencode(target), b""] if installed else [b""])
+        if installed:
+            self.assertEqual((os.path.basename(copy), sandbox.recorded("record/folder")), (installed, b"700 root\n"))
+            self.assertFalse(os.path.exists(os.path.dirname(copy)))
         self.assertEqual(sandbox.recorded("record/package"), PACKAGE if installed else None)
         # The application is started detached: it may record its start after the updater has ended.
         self.assertEqual(wait_until(lambda: sandbox.recorded("started"), 5 if started else 0.2), os.fsencode(

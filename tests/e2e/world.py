@@ -118,8 +118,9 @@ def wait_until(predicate, timeout):
         time.sleep(0.05)
 
 
-# Records its call and the package it was handed, then ends as asked.
-INSTALLER = "#!/bin/sh\nprintf '%s\\0' \"$@\" > {record}/args\ncp -- \"$2\" {record}/package\n{ending}\n"
+# Records its call, the package it was handed and that package's folder, then ends as asked.
+INSTALLER = ("#!/bin/sh\nprintf '%s\\0' \"$@\" > {record}/args\ncp -- \"$2\" {record}/package\n"
+             "stat -c '%a %U' -- \"${{2%/*}}\" > {record}/folder\n{ending}\n")
 # In a private mount namespace: the stand-in over /usr/sbin/installer (an
 # overlay, the rest of /usr/sbin stays), then $SETUP, then the updater.
 NAMESPACE = ('mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$1,workdir=$2" /usr/sbin'

@@ -1,0 +1,106 @@
+#include "WrittenFile.h"
+
+#include "BackgroundSha256.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+WrittenFile::WrittenFile() = default;
+
+WrittenFile::~WrittenFile()
+{
+    close();
+}
+
+bool WrittenFile::open(const QString &path, QString &reason)
+{
+    close();
+    filePath = path;
+    // O_NOFOLLOW: a link is refused (ELOOP); O_NONBLOCK: a FIFO without a
+    // reader is refused (ENXIO) instead of blocking. Emptied only once it is
+    // known to be a regular file.
+    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat status = {};
+    if (fd < 0) {
+        reason = errno == ELOOP   ? QStringLiteral("it is a symbolic link")
+                 : errno == ENXIO ? QStringLiteral("it is not a regular file")
+                                  : qt_error_string(errno);
+        return false;
+    }
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        reason = QStringLiteral("it is not a regular file");
+        close();
+        return false;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        reason = qt_error_string(errno);
+        close();
+        return false;
+    }
+    digest = std::make_unique<BackgroundSha256>();
+    return true;
+}
+
+bool WrittenFile::write(const QByteArray &data)
+{
+    if (!writeAll(data.constData(), data.size()))
+        return false;
+    digest->addData(data);
+    return true;
+}
+
+bool WrittenFile::write(const char *data, qint64 size)
+{
+    if (!writeAll(data, size))
+        return false;
+    digest->addData(QByteArray(data, int(size)));
+    return true;
+}
+
+bool WrittenFile::writeAll(const char *data, qint64 size)
+{
+    if (fd < 0) {
+        error = qt_error_string(EBADF);
+        return false;
+    }
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            // A write of 0 bytes only where no more fit.
+            error = qt_error_string(written < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool WrittenFile::close()
+{
+    if (fd < 0)
+        return true;
+    const bool closed = ::close(fd) == 0;
+    if (!closed)
+        error = qt_error_string(errno);
+    fd = -1;
+    return closed;
+}
+
+void WrittenFile::remove()
+{
+    close();
+    if (!filePath.isEmpty())
+        QFile::remove(filePath);
+}
+
+QByteArray WrittenFile::sha256()
+{
+    return digest ? digest->result() : QByteArray();
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class BackgroundSha256;
+
+// A file written from its first byte to its last by this program, and the
+// SHA-256 of exactly those bytes, computed (on a helper thread) as they are
+// written: a digest taken from the file afterwards would also cover whatever
+// someone else put there meanwhile. Only a regular file is written, never
+// through a symbolic link, and a FIFO at the path is not waited on. Writes go
+// straight to the system, so a failing one reports the system's own reason.
+class WrittenFile
+{
+public:
+    WrittenFile();
+    // Closes the file if it is still open.
+    ~WrittenFile();
+    WrittenFile(const WrittenFile &) = delete;
+    WrittenFile &operator=(const WrittenFile &) = delete;
+
+    // Opens path for writing and empties it (creating it when missing). False,
+    // with reason set, when it cannot be; a link or anything but a regular file
+    // at path ("it is a symbolic link", "it is not a regular file") is left as it is.
+    [[nodiscard]] bool open(const QString &path, QString &reason);
+    // Writes all of data and adds it to the digest. False, with errorString(),
+    // when the system refuses part of it.
+    [[nodiscard]] bool write(const QByteArray &data);
+    [[nodiscard]] bool write(const char *data, qint64 size);
+    // False, with errorString(), when closing reports an error.
+    bool close();
+    // Closes the file and removes it from its path.
+    void remove();
+    [[nodiscard]] QString errorString() const { return error; }
+    [[nodiscard]] const QString &path() const { return filePath; }
+    // The 32 bytes of the digest of everything written, or empty when it could
+    // not be computed. Call it once, after the last write.
+    [[nodiscard]] QByteArray sha256();
+
+private:
+    bool writeAll(const char *data, qint64 size);
+
+    int fd = -1;
+    QString filePath;
+    QString error;
+    std::unique_ptr<BackgroundSha256> digest;
+};
