@@ -181,6 +181,10 @@ bool FileDownloader::download(QString url, QString &error)
     // InsecureRedirectError. Unfollowed, a redirect's own body (a "moved" page)
     // would be handed on as the downloaded file.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Qt's own value. Set by us, it stops Qt from inflating an encoded body in
+    // memory (without bound): ContentDecoder inflates it piece by piece.
+    request.setRawHeader("Accept-Encoding", "gzip, deflate");
+    decoder = ContentDecoder();
 
     currentReply = manager->get(request);
     // Only where partialDataReady drains the reply: in byte-array mode (and for
@@ -275,8 +279,13 @@ void FileDownloader::headersArrived()
         return;
     }
 
-    const std::optional<qint64> announced = announcedSize(reply);
     QString error;
+    decoder = ContentDecoder(reply->rawHeader("Content-Encoding"));
+    if (!decoder.isSupported(error)) {
+        stop(error, true);
+        return;
+    }
+    const std::optional<qint64> announced = announcedSize(reply);
     if (announced && !pinCheck.checkAnnounced(*announced, error)) {
         stop(error, true);
         return;
@@ -284,6 +293,19 @@ void FileDownloader::headersArrived()
     const std::optional<qint64> needed = pinCheck.pin().size ? pinCheck.pin().size : announced;
     if (file && needed && !checkSpace(*needed, error))
         stop(error, false);
+}
+
+bool FileDownloader::writeDecoded(const QByteArray &data, bool &writeFailed, QString &error)
+{
+    return decoder.decode(
+        data,
+        [&](const QByteArray &piece) {
+            if (!pinCheck.add(piece, error))
+                return false;
+            writeFailed = !file->write(piece);
+            return !writeFailed;
+        },
+        error);
 }
 
 bool FileDownloader::checkSpace(qint64 needed, QString &error) const
@@ -322,8 +344,8 @@ void FileDownloader::partialDataReady()
     QString error;
     if (!file) {
         // The body waits in the reply until it ends; a pinned size still
-        // stops one that grows past it.
-        if (!pinCheck.checkGrowth(reply->bytesAvailable(), error))
+        // stops one that grows past it (an encoded one is held to it decoded).
+        if (!reply->hasRawHeader("Content-Encoding") && !pinCheck.checkGrowth(reply->bytesAvailable(), error))
             stop(error, false);
         return;
     }
@@ -332,11 +354,12 @@ void FileDownloader::partialDataReady()
     const QByteArray chunk = reply->readAll();
     if (chunk.isEmpty())
         return;
-    if (!pinCheck.add(chunk, error)) {
-        stop(error, true);
+    bool writeFailed = false;
+    if (!writeDecoded(chunk, writeFailed, error) && !writeFailed) {
+        stop(error, true); // refused by its pin, or not decodable: never kept as the update
         return;
     }
-    if (!file->write(chunk)) {
+    if (writeFailed) {
         // Detached before the signal: while its receivers run (perhaps a nested
         // event loop), the reply can deliver neither another chunk, which would
         // leave a hole in the file, nor its completion, which would emit finished().
@@ -400,20 +423,23 @@ void FileDownloader::dataReady(QNetworkReply *reply)
 
     QString error;
     if (target) {
-        if (!pinCheck.add(body, error) || !pinCheck.checkComplete(Sha256::hash(body), error)) {
+        QByteArray decoded;
+        const auto collect = [&decoded](const QByteArray &piece) { return decoded += piece, true; };
+        if (!decoder.decode(body, collect, error) || !decoder.finish(error) || !pinCheck.add(decoded, error) ||
+            !pinCheck.checkComplete(Sha256::hash(decoded), error)) {
             emit errorOccurred(error);
             return;
         }
-        *target = body;
+        *target = decoded;
         emit finished();
     } else if (file) {
-        if (!pinCheck.add(body, error)) {
+        bool writeFailed = false;
+        if ((!writeDecoded(body, writeFailed, error) || !decoder.finish(error)) && !writeFailed) {
             file->remove();
             emit errorOccurred(error);
             return;
         }
-        const bool written = file->write(body);
-        if (!file->close() || !written) {
+        if (!file->close() || writeFailed) {
             const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
             file->remove();
             emit errorOccurred(message);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentDecoder.h"
 #include "PinCheck.h"
 
 #include <QObject>
@@ -109,6 +110,9 @@ private:
     // Ends the current transfer at once as a failure: the reply is aborted,
     // the file closed (and removed when removeFile), then errorOccurred.
     void stop(const QString &message, bool removeFile);
+    // Decodes data, holds it to the pin and writes it. False, with error, when
+    // it does not decode, its pin refuses it or (writeFailed) it is not written.
+    [[nodiscard]] bool writeDecoded(const QByteArray &data, bool &writeFailed, QString &error);
     [[nodiscard]] bool checkSpace(qint64 needed, QString &error) const;
 
     QByteArray *target;
@@ -119,6 +123,7 @@ private:
     qint64 total = 0;
     qint64 received = 0;
     PinCheck pinCheck;
+    ContentDecoder decoder;
     QTimer *stallTimer;
     bool headersChecked = false;
 };

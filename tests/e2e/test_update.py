@@ -53,6 +53,7 @@ ROWS = {  # name: (file and query, expectations)
                                                 f"{{root}} to extract Update.pkg: {SIZE} bytes needed, "
                                                 f"{307200 - 4096 * math.ceil(len(FILES['Update.zip']) / 4096)} "
                                                 "bytes free.")),
+    "gzip-answer": (f"Update.pkg?encoding=gzip#sha256={PKG}", INSTALLED),
     "dmg-as-is": ("Update.dmg?framing=chunked", dict(INSTALLED, installed="Update.dmg")),
     "zip-upper-case": ("Upper.ZIP?framing=close", dict(INSTALLED, installed="Upper.pkg")),
     "quote-and-space": ("it's%20an%20update.pkg", dict(INSTALLED, installed="it's an update.pkg")),

@@ -4,6 +4,7 @@ server, the updater's bundle, an application to update and a stand-in
 scripts/demo_update.py, and by the C++ tests as a server process:
     python3 world.py serve <root>    prints "<http port> <https port>"
 """
+import gzip
 import http.server
 import io
 import os
@@ -20,12 +21,13 @@ import threading
 import time
 import urllib.parse
 import zipfile
+import zlib
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     """Serves the files under the server's root as the query says: status=N,
     framing=length|chunked|close, length=N (announced), cut=N (bytes sent),
-    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL, encoding=E."""
+    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL, encoding=E (gzip and deflate applied)."""
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
@@ -37,6 +39,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.server.requests.append(self.path)
         file = pathlib.Path(self.server.root, urllib.parse.unquote(url.path).lstrip("/"))
         body = file.read_bytes() if file.is_file() else b"no such file\n"
+        body = {"gzip": gzip.compress, "deflate": zlib.compress}.get(query.get("encoding"), bytes)(body)
         framing = query.get("framing", "length")
         self.send_response(int(query.get("status", 200 if file.is_file() else 404)))
         for header, key in (("Location", "redirect"), ("Content-Encoding", "encoding")):

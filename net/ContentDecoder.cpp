@@ -1,0 +1,115 @@
+#include "ContentDecoder.h"
+
+#include <zlib.h>
+
+namespace {
+
+constexpr int pieceSize = 1024 * 1024;
+
+// inflate's window bits: 15 plus 32 reads a gzip or a zlib header, whichever
+// comes; -15 reads raw deflate data, which some servers send as "deflate".
+constexpr int gzipOrZlib = 15 + 32;
+constexpr int rawDeflate = -15;
+
+QString undecodable(const char *reason)
+{
+    return QStringLiteral("The download could not be decoded (%1).").arg(QString::fromLatin1(reason));
+}
+
+} // namespace
+
+struct ContentDecoder::Stream
+{
+    explicit Stream(bool deflate)
+        : deflate(deflate)
+    {
+        ok = inflateInit2(&z, gzipOrZlib) == Z_OK;
+    }
+    ~Stream() { inflateEnd(&z); }
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    z_stream z{};
+    bool ok = false;
+    bool deflate;
+    bool started = false; // some output came, or the header was accepted
+    bool ended = false;
+};
+
+ContentDecoder::ContentDecoder(const QByteArray &contentEncoding)
+    : encoding(contentEncoding.trimmed().toLower())
+{
+    if (encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate")
+        stream = std::make_unique<Stream>(encoding == "deflate");
+}
+
+ContentDecoder::~ContentDecoder() = default;
+ContentDecoder::ContentDecoder(ContentDecoder &&) noexcept = default;
+ContentDecoder &ContentDecoder::operator=(ContentDecoder &&) noexcept = default;
+
+bool ContentDecoder::isSupported(QString &error) const
+{
+    if (stream || encoding.isEmpty() || encoding == "identity")
+        return true;
+    error = QStringLiteral("The download came in an encoding that cannot be decoded (\"%1\").")
+                .arg(QString::fromLatin1(encoding));
+    return false;
+}
+
+bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(const QByteArray &)> &sink,
+                            QString &error)
+{
+    if (!stream)
+        return sink(input);
+    Stream &s = *stream;
+    if (!s.ok) {
+        error = undecodable("no memory");
+        return false;
+    }
+    s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
+    s.z.avail_in = uInt(input.size());
+    QByteArray piece(pieceSize, Qt::Uninitialized);
+    for (;;) {
+        if (s.ended && s.z.avail_in > 0) {
+            // A second gzip member follows the first: decoded as its continuation.
+            inflateReset(&s.z);
+            s.ended = false;
+        }
+        s.z.next_out = reinterpret_cast<Bytef *>(piece.data());
+        s.z.avail_out = pieceSize;
+        const int result = inflate(&s.z, Z_NO_FLUSH);
+        if (result == Z_DATA_ERROR && s.deflate && !s.started) {
+            // Not a zlib stream: raw deflate data, then.
+            inflateReset2(&s.z, rawDeflate);
+            s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
+            s.z.avail_in = uInt(input.size());
+            s.started = true;
+            continue;
+        }
+        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+            error = undecodable(s.z.msg ? s.z.msg : "corrupt data");
+            return false;
+        }
+        s.started = true;
+        s.ended = result == Z_STREAM_END;
+        const int produced = pieceSize - int(s.z.avail_out);
+        if (produced > 0 && !sink(QByteArray(piece.constData(), produced)))
+            return false;
+        // Done when the input is used up and inflate had room to give all it had.
+        if (s.z.avail_in == 0 && (s.z.avail_out > 0 || s.ended))
+            break;
+        if (result == Z_BUF_ERROR && produced == 0) {
+            error = undecodable("no progress");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ContentDecoder::finish(QString &error) const
+{
+    if (!stream || stream->ended)
+        return true;
+    error = undecodable("it ends early");
+    return false;
+}
