@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
+#include <QUrl>
 
 #include <utility>
 
@@ -34,6 +35,9 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
     // The update is written beside the updater's own bundle.
     const QString directory = QFileInfo(getAppPath()).path();
     QString error;
+    // The package's digest comes from its extraction when the update is an
+    // archive: hashing the archive too would only slow the download.
+    downloader->setHashingFile(!UpdateSteps::isArchive(QUrl(url, QUrl::TolerantMode).fileName()));
     if (!downloader->download(url, directory, filePath, error)) {
         showFailure(QStringLiteral("Failed to download the update.\n\n%1").arg(error));
         close();

@@ -27,23 +27,6 @@ static_assert(bufferSize <= UINT_MAX, "unzReadCurrentFile takes an unsigned leng
 // every other byte exactly.
 constexpr int caseInsensitive = 2;
 
-// Largest single write. Recent Linux sizes ext4's page-cache folios by the
-// write, and on the virtual machine measured, filling fresh 256 KiB folios
-// cost several times the kernel time of 64 KiB ones (bench/unzip.sh).
-constexpr qint64 writeSliceSize = 0x10000;
-
-// Writes all `size` bytes, in slices; false, with the file's errorString(),
-// when the system refuses one.
-bool writeAll(WrittenFile &file, const char *data, qint64 size)
-{
-    for (qint64 slice = 0; size > 0; data += slice, size -= slice) {
-        slice = std::min(size, writeSliceSize);
-        if (!file.write(data, slice))
-            return false;
-    }
-    return true;
-}
-
 // Reads an entry's data straight from the archive file, inflating it with
 // ISA-L and checking it with ISA-L's CRC-32 (several times zlib's speed). It
 // answers as unzReadCurrentFile does: at most `length` bytes a call and the
@@ -174,7 +157,7 @@ template<typename Read> bool copyEntry(Read read, WrittenFile &file, const quint
             error = QStringLiteral("Error code 7 (%1").arg(remaining);
             return false;
         }
-        if (!writeAll(file, buffer.data(), n)) {
+        if (!file.write(buffer.data(), n)) {
             error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
             return false;
         }

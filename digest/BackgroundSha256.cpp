@@ -24,7 +24,10 @@ void BackgroundSha256::addData(const QByteArray &chunk)
         return;
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return queuedBytes == 0 || queuedBytes + chunk.size() <= maxQueuedBytes; });
+        // Once full, waits until half is hashed: a wake-up per chunk would cost
+        // more than the hashing of a small one.
+        if (queuedBytes != 0 && queuedBytes + chunk.size() > maxQueuedBytes)
+            changed.wait(lock, [&] { return queuedBytes <= maxQueuedBytes / 2; });
         queue.push_back(chunk);
         queuedBytes += chunk.size();
     }
@@ -50,12 +53,20 @@ void BackgroundSha256::run()
         changed.wait(lock, [&] { return stopping || !queue.empty(); });
         if (stopping)
             return;
-        const QByteArray chunk = queue.front();
-        queue.pop_front();
+        // Everything queued is taken at once and hashed outside the lock.
+        std::deque<QByteArray> taken;
+        taken.swap(queue);
         lock.unlock();
-        sha.addData(chunk);
+        for (const QByteArray &chunk : taken) {
+            sha.addData(chunk);
+            lock.lock();
+            const bool wasFull = queuedBytes > maxQueuedBytes / 2;
+            queuedBytes -= chunk.size();
+            const bool wake = (wasFull && queuedBytes <= maxQueuedBytes / 2) || queuedBytes == 0;
+            lock.unlock();
+            if (wake)
+                changed.notify_all();
+        }
         lock.lock();
-        queuedBytes -= chunk.size();
-        changed.notify_all();
     }
 }

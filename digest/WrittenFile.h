@@ -25,7 +25,8 @@ public:
     // Opens path for writing and empties it (creating it when missing). False,
     // with reason set, when it cannot be; a link or anything but a regular file
     // at path ("it is a symbolic link", "it is not a regular file") is left as it is.
-    [[nodiscard]] bool open(const QString &path, QString &reason);
+    // Without `hashed` no digest is computed (sha256() is then empty).
+    [[nodiscard]] bool open(const QString &path, QString &reason, bool hashed = true);
     // Writes all of data and adds it to the digest. False, with errorString(),
     // when the system refuses part of it.
     [[nodiscard]] bool write(const QByteArray &data);

@@ -147,7 +147,7 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
 
     QString reason;
     file = std::make_unique<WrittenFile>();
-    if (!file->open(filePath, reason)) {
+    if (!file->open(filePath, reason, hashingFile || !pin.sha256.isEmpty())) {
         error = QStringLiteral("Failed to create %1 (%2).").arg(filePath, reason);
         clean();
         return false;

@@ -74,8 +74,10 @@ public:
     void setStallLimit(std::chrono::milliseconds limit);
 
     // File mode: the SHA-256 (32 bytes) of the bytes this download wrote to
-    // its file, computed as they were written; empty until finished().
+    // its file, computed as they were written; empty until finished(), and
+    // when neither asked for here (the default is to) nor pinned.
     [[nodiscard]] QByteArray fileSha256() const { return writtenSha256; }
+    void setHashingFile(bool wanted) { hashingFile = wanted; }
 
 signals:
     // The whole body is in its destination: the file is written and closed,
@@ -118,6 +120,7 @@ private:
     QByteArray *target;
     std::unique_ptr<WrittenFile> file;
     QByteArray writtenSha256;
+    bool hashingFile = true;
     QNetworkAccessManager *manager;
     QNetworkReply *currentReply;
     qint64 total = 0;
