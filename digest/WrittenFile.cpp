@@ -46,7 +46,9 @@ bool WrittenFile::open(const QString &path, QString &reason, bool hashed)
         close();
         return false;
     }
-    if (::ftruncate(fd, 0) != 0) {
+    // Only a file that has something in it: ext4 takes a truncation for a file
+    // being replaced and pushes its new data to disk early, several times slower.
+    if (status.st_size != 0 && ::ftruncate(fd, 0) != 0) {
         reason = qt_error_string(errno);
         close();
         return false;
