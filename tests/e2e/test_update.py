@@ -82,6 +82,9 @@ ROWS = {  # name: (file and query, expectations)
     "symlink-at-name": ("Update.pkg", dict(requests=0, setup="echo mine > private/mine && ln -s private/mine Update.pkg",
                                            box=START + "Failed to create {root}/Update.pkg (it is a symbolic link).",
                                            left={"Update.pkg"})),
+    "symlink-at-package": ("Update.zip", dict(setup="echo mine > private/mine && ln -s private/mine Update.pkg",
+                                              box=FAILS + "Failed to create {root}/Update.pkg (it is a symbolic link).",
+                                              left={"Update.pkg"})),
     "fifo-at-name": ("Update.pkg", dict(requests=0, setup="mkfifo Update.pkg", left={"Update.pkg"},
                                         box=START + "Failed to create {root}/Update.pkg (it is not a regular file).")),
     "ftp-scheme": ("Update.pkg", dict(scheme="ftp", requests=0,
@@ -175,6 +178,7 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(wait_until(lambda: sandbox.recorded("started"), 5 if started else 0.2), os.fsencode(
             f"{sandbox.executable} 0\n") if started else None)
         self.assertEqual(sandbox.downloads(), set(left))
+        self.assertIn(sandbox.recorded("mine"), (None, b"mine\n"))  # never written through a link
         self.assertEqual(len(server.requests) - asked, requests)
 
     def test_wrong_argument_count_ends_with_255_and_no_window(self):
