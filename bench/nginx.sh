@@ -1,0 +1,25 @@
+# Sourced by the benchmarks: picks a free port of 127.0.0.1 as $port and writes
+# $work/nginx.conf, which serves $work/www there (sendfile, no logs). The caller
+# starts nginx with it, stops it and removes $work.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/nginx.conf" <<EOF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  default_type application/octet-stream;
+  client_body_temp_path $work/tmp/body;
+  proxy_temp_path $work/tmp/proxy;
+  fastcgi_temp_path $work/tmp/fastcgi;
+  uwsgi_temp_path $work/tmp/uwsgi;
+  scgi_temp_path $work/tmp/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+  }
+}
+EOF
