@@ -3,7 +3,6 @@
 #include "WrittenFile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStorageInfo>
 
 #include <isa-l/crc.h>

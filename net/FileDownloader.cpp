@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,14 +15,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
-
-#include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
