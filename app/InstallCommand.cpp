@@ -1,5 +1,7 @@
 #include "InstallCommand.h"
 
+#include "VisibleText.h"
+
 #include <QByteArray>
 #include <QFileInfo>
 
@@ -16,31 +18,6 @@ QString utf8(const std::string &text)
 std::string utf8(const QString &text)
 {
     return text.toUtf8().toStdString();
-}
-
-bool isControlCharacter(QChar c)
-{
-    return c.unicode() < 0x20 || c.unicode() == 0x7f;
-}
-
-// The path with its control characters spelled out, so that a message can
-// show it on one line.
-QString visiblePath(const QString &path)
-{
-    QString visible;
-    for (const QChar c : path) {
-        if (c == QLatin1Char('\n'))
-            visible += QLatin1String("\\n");
-        else if (c == QLatin1Char('\r'))
-            visible += QLatin1String("\\r");
-        else if (c == QLatin1Char('\t'))
-            visible += QLatin1String("\\t");
-        else if (isControlCharacter(c))
-            visible += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            visible += c;
-    }
-    return visible;
 }
 
 } // namespace
@@ -92,25 +69,17 @@ QString appleScriptSource(const QString &shellCommand)
            QLatin1String("\" with administrator privileges");
 }
 
-bool containsControlCharacter(const QString &path)
-{
-    for (const QChar c : path)
-        if (isControlCharacter(c))
-            return true;
-    return false;
-}
-
 bool makeCommand(const QString &packagePath, const QString &target, const QByteArray &sha256,
                  NativePlatform::PrivilegedCommand &command, QString &error)
 {
     if (containsControlCharacter(packagePath)) {
         error = QStringLiteral("The package path \"%1\" contains a control character; it was not installed.")
-                    .arg(visiblePath(packagePath));
+                    .arg(withVisibleControlCharacters(packagePath));
         return false;
     }
     if (containsControlCharacter(target)) {
         error = QStringLiteral("The installation target \"%1\" contains a control character; nothing was installed.")
-                    .arg(visiblePath(target));
+                    .arg(withVisibleControlCharacters(target));
         return false;
     }
     const QString shell = shellCommand(packagePath, target, sha256);

@@ -31,9 +31,6 @@ extern const char packageChanged[];
 // administrator privileges.
 [[nodiscard]] QString appleScriptSource(const QString &shellCommand);
 
-// Whether `path` holds a character from U+0000 to U+001F or U+007F.
-[[nodiscard]] bool containsControlCharacter(const QString &path);
-
 // Both forms of the command for the native layer. False, with `error` naming
 // the path, when a path holds a control character: such a path would be cut
 // short or split by the layers below, so nothing must run.

@@ -3,10 +3,8 @@
 #include <unzip.h>
 
 #include <string>
-#include <unistd.h>
 
-// Owners of minizip's handles and of file descriptors, so that no return path
-// can leak one.
+// Owners of minizip's handles, so that no return path can leak one.
 
 // An open archive and the path it was opened from; closed with unzClose when
 // replaced or destroyed.
@@ -61,26 +59,4 @@ public:
 
 private:
     unzFile archive;
-};
-
-// A file descriptor from open(2), or -1; closed at the end of the scope.
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd)
-        : fd(fd)
-    {
-    }
-    ~FileDescriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-
-    [[nodiscard]] int get() const { return fd; }
-
-private:
-    int fd;
 };

@@ -1,9 +1,10 @@
 #include "Unzipper.h"
 
+#include "FileDescriptor.h"
+#include "FreeSpace.h"
 #include "WrittenFile.h"
 
 #include <QDir>
-#include <QStorageInfo>
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -204,9 +205,8 @@ bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, Writte
 // error naming both, when it has not (unknown free space counts as room).
 bool hasRoom(const QString &dirPath, const QString &fileName, quint64 size, QString &error)
 {
-    const QStorageInfo storage(dirPath);
-    const qint64 available = storage.bytesAvailable();
-    if (!storage.isValid() || available < 0 || size <= quint64(available))
+    qint64 available = 0;
+    if (hasRoomFor(dirPath, size, available))
         return true;
     error = QStringLiteral("Not enough free space in %1 to extract %2: %3 bytes needed, %4 bytes free.")
                 .arg(dirPath, fileName, QString::number(size), QString::number(available));

@@ -18,8 +18,6 @@ struct DownloadPin
     QByteArray sha256;          // the 32 bytes of the digest; empty when not pinned
     std::optional<qint64> size; // the body's size in bytes; no value when not pinned
 
-    [[nodiscard]] bool isEmpty() const { return sha256.isEmpty() && !size; }
-
     // Reads the pin of url into pin (empty when the fragment has none). False,
     // with error saying what is wrong and pin untouched, for a pin that is
     // present but cannot be read: a digest that is not 64 hex digits, a size

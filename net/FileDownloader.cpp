@@ -1,6 +1,8 @@
 #include "FileDownloader.h"
 
+#include "FreeSpace.h"
 #include "Sha256.h"
+#include "VisibleText.h"
 #include "WrittenFile.h"
 
 #include <QByteArray>
@@ -11,7 +13,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSslConfiguration>
-#include <QStorageInfo>
 #include <QTimer>
 #include <QUrl>
 
@@ -27,17 +28,6 @@ namespace {
 constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};
-
-// The name with its control characters spelled out, for a message on one line.
-QString visible(const QString &name)
-{
-    QString shown;
-    for (const QChar c : name)
-        shown += c.unicode() < 0x20 || c.unicode() == 0x7f
-                     ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
-                     : QString(c);
-    return shown;
-}
 
 // Why the reply's final answer is not the file, or nothing when it is: only a
 // 200 answer is (a 204, 206 or 304 ends without error in Qt, but has no file).
@@ -124,9 +114,9 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
     }
     // A control character would cut the name short or hide part of it.
     const QString fileName = parsed.fileName(QUrl::FullyDecoded);
-    if (std::any_of(fileName.cbegin(), fileName.cend(),
-                    [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; })) {
-        error = QStringLiteral("The file name \"%1\" contains a control character.").arg(visible(fileName));
+    if (containsControlCharacter(fileName)) {
+        error = QStringLiteral("The file name \"%1\" contains a control character.")
+                    .arg(withVisibleControlCharacters(fileName));
         return false;
     }
 
@@ -307,9 +297,8 @@ bool FileDownloader::checkSpace(qint64 needed, QString &error) const
     // Asked before the body is written, so the space of a file emptied by
     // this download counts as free.
     const QString directory = QFileInfo(file->path()).absolutePath();
-    const QStorageInfo storage(directory);
-    const qint64 available = storage.bytesAvailable();
-    if (!storage.isValid() || available < 0 || needed <= available)
+    qint64 available = 0;
+    if (hasRoomFor(directory, quint64(needed), available))
         return true;
     error = QStringLiteral("Not enough free space in %1 for the download: %2 bytes needed, %3 bytes free.")
                 .arg(directory, QString::number(needed), QString::number(available));
