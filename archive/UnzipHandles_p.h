@@ -2,35 +2,30 @@
 
 #include <unzip.h>
 
-#include <string>
-
 // Owners of minizip's handles, so that no return path can leak one.
 
-// An open archive and the path it was opened from; closed with unzClose when
-// replaced or destroyed.
-class UnzArchive
+// An archive handle from unzOpen2_64; closed with unzClose.
+class UnzHandle
 {
 public:
-    UnzArchive() = default;
-    ~UnzArchive() { reset(); }
-    UnzArchive(const UnzArchive &) = delete;
-    UnzArchive &operator=(const UnzArchive &) = delete;
+    explicit UnzHandle(unzFile handle = nullptr)
+        : handle(handle)
+    {
+    }
+    ~UnzHandle() { reset(); }
+    UnzHandle(const UnzHandle &) = delete;
+    UnzHandle &operator=(const UnzHandle &) = delete;
 
     [[nodiscard]] unzFile get() const { return handle; }
-    [[nodiscard]] bool isOpen() const { return handle != nullptr; }
-    [[nodiscard]] const char *path() const { return filePath.c_str(); }
-
-    void reset(unzFile newHandle = nullptr, std::string newPath = {})
+    void reset(unzFile newHandle = nullptr)
     {
         if (handle)
             unzClose(handle);
         handle = newHandle;
-        filePath = handle ? std::move(newPath) : std::string();
     }
 
 private:
-    unzFile handle = nullptr;
-    std::string filePath;
+    unzFile handle;
 };
 
 // The archive's current entry after a successful unzOpenCurrentFile; closed
@@ -46,8 +41,7 @@ public:
     UnzCurrentEntry(const UnzCurrentEntry &) = delete;
     UnzCurrentEntry &operator=(const UnzCurrentEntry &) = delete;
 
-    // unzCloseCurrentFile's result: UNZ_CRCERROR when the whole entry was
-    // read and its CRC-32 does not match. UNZ_OK when already closed.
+    // unzCloseCurrentFile's result. UNZ_OK when already closed.
     [[nodiscard]] int close()
     {
         if (!archive)

@@ -1,21 +1,38 @@
 #include "Unzipper.h"
 
+#include "BackgroundSha256.h"
+#include "DescriptorStream_p.h"
+#include "EntryReader_p.h"
 #include "FileDescriptor.h"
 #include "FreeSpace.h"
+#include "UnzipHandles_p.h"
 #include "WrittenFile.h"
 
 #include <QDir>
-
-#include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
+#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <vector>
+
+// The open archive: its descriptor, minizip's reading of it, and its path.
+struct Unzipper::Archive
+{
+    explicit Archive(QString path, int fd)
+        : path(std::move(path))
+        , fd(fd)
+        , stream(fd)
+    {
+    }
+
+    const QString path;
+    const FileDescriptor fd;
+    DescriptorStream stream;
+    UnzHandle handle; // declared last: closed before the stream it reads
+};
 
 namespace {
 
@@ -27,116 +44,65 @@ static_assert(bufferSize <= UINT_MAX, "unzReadCurrentFile takes an unsigned leng
 // every other byte exactly.
 constexpr int caseInsensitive = 2;
 
-// Reads an entry's data straight from the archive file, inflating it with
-// ISA-L and checking it with ISA-L's CRC-32 (several times zlib's speed). It
-// answers as unzReadCurrentFile does: at most `length` bytes a call and the
-// recorded uncompressed size in all, fewer when the data ends and 0 after
-// that; UNZ_ERRNO when the file cannot be read (errno 0 when it ends early),
-// and another negative code for deflate data that is corrupt or cut short.
-// Its data is the compressed size's bytes at `offset`, which the caller has
-// found to lie within the file; nothing outside them is read.
-class EntryReader
+constexpr quint64 zip64Marker = 0xffffffffu;
+constexpr quint16 zip64ExtraId = 0x0001;
+
+QString archiveChanged(const QString &path)
 {
-public:
-    EntryReader(int fd, const unz_file_info64 &info, quint64 offset)
-        : fd(fd)
-        , offset(offset)
-        , restCompressed(info.compressed_size)
-        , restUncompressed(info.uncompressed_size)
-    {
-        if (info.compression_method == Z_DEFLATED) {
-            input.resize(bufferSize);
-            inflater = std::make_unique<inflate_state>();
-            isal_inflate_init(inflater.get());
-        }
-    }
+    return QStringLiteral("The archive %1 changed after it was downloaded.").arg(path);
+}
 
-    int read(char *out, unsigned length)
-    {
-        length = static_cast<unsigned>(std::min<quint64>(length, restUncompressed));
-        int n = 0;
-        if (inflater) {
-            n = inflate(reinterpret_cast<quint8 *>(out), length);
-            if (n < 0)
-                return n;
-        } else {
-            n = static_cast<int>(std::min<quint64>(length, restCompressed));
-            if (!readFile(out, n))
-                return UNZ_ERRNO;
-        }
-        restUncompressed -= quint64(n);
-        crc = crc32_gzip_refl(crc, reinterpret_cast<const quint8 *>(out), quint64(n));
-        return n;
-    }
+quint64 littleEndian(const uchar *bytes, int size)
+{
+    quint64 value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
 
-    // Of all the data read so far.
-    [[nodiscard]] quint32 crc32() const { return crc; }
-
-private:
-    bool readFile(void *to, quint64 size)
-    {
-        auto *bytes = static_cast<char *>(to);
-        while (size > 0) {
-            const ssize_t n = ::pread(fd, bytes, size, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = 0; // the file has shrunk since its size was taken
-                return false;
+// Sizes that the central directory keeps only in the entry's Zip64 extra
+// field. Debian's minizip 1.1 compares the 32-bit fields with (unsigned
+// long)-1, which never matches on a 64-bit system, and hands out 0xFFFFFFFF
+// for them; a minizip that reads them already leaves nothing to do here. The
+// field holds, in this order, only the values whose 32-bit field is marked.
+void applyZip64Sizes(unz_file_info64 &info, const QByteArray &extra)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(extra.constData());
+    for (int at = 0; at + 4 <= extra.size();) {
+        const auto id = quint16(littleEndian(bytes + at, 2));
+        const int size = int(littleEndian(bytes + at + 2, 2));
+        const int end = std::min(at + 4 + size, int(extra.size()));
+        if (id == zip64ExtraId) {
+            int field = at + 4;
+            for (ZPOS64_T *value : {&info.uncompressed_size, &info.compressed_size}) {
+                if (*value != zip64Marker)
+                    continue;
+                if (field + 8 > end)
+                    return;
+                *value = littleEndian(bytes + field, 8);
+                field += 8;
             }
-            bytes += n;
-            size -= quint64(n);
-            offset += quint64(n);
-            restCompressed -= quint64(n);
+            return;
         }
-        return true;
+        at = end;
     }
-
-    int inflate(quint8 *out, unsigned length)
-    {
-        inflater->next_out = out;
-        inflater->avail_out = length;
-        while (inflater->avail_out > 0 && inflater->block_state != ISAL_BLOCK_FINISH) {
-            if (inflater->avail_in == 0 && restCompressed > 0) {
-                const auto size = static_cast<unsigned>(std::min<quint64>(input.size(), restCompressed));
-                if (!readFile(input.data(), size))
-                    return UNZ_ERRNO;
-                inflater->next_in = input.data();
-                inflater->avail_in = size;
-            }
-            const unsigned inBefore = inflater->avail_in;
-            const unsigned outBefore = inflater->avail_out;
-            const auto stateBefore = inflater->block_state;
-            if (isal_inflate(inflater.get()) != ISAL_DECOMP_OK)
-                return Z_DATA_ERROR;
-            // Stuck with all the data read: zlib's answer for a stream cut short.
-            if (inflater->avail_in == inBefore && inflater->avail_out == outBefore &&
-                inflater->block_state == stateBefore)
-                return Z_BUF_ERROR;
-        }
-        return static_cast<int>(length - inflater->avail_out);
-    }
-
-    const int fd;
-    quint64 offset;
-    quint64 restCompressed;
-    quint64 restUncompressed;
-    quint32 crc = 0;
-    std::vector<quint8> input;
-    std::unique_ptr<inflate_state> inflater;
-};
+}
 
 // Streams an entry into `file` through `read`, which answers as
 // unzReadCurrentFile does. `remaining` starts at the entry's recorded size
 // and drops by each size asked for, so a read of 0 before the end says how
 // much was still to come.
-template<typename Read> bool copyEntry(Read read, WrittenFile &file, const quint64 size, QString &error)
+template<typename Read>
+bool copyEntry(Read read, WrittenFile &file, const quint64 size, const std::atomic<bool> &cancelled, QString &error)
 {
     std::vector<char> buffer(bufferSize);
     quint64 remaining = size;
     quint64 written = 0;
     while (remaining != 0) {
+        if (cancelled) {
+            error = QStringLiteral("The extraction was cancelled.");
+            return false;
+        }
         const auto chunk = static_cast<unsigned>(std::min(remaining, bufferSize));
         // Cleared first: a short read at the end of the file sets no errno.
         errno = 0;
@@ -173,36 +139,8 @@ template<typename Read> bool copyEntry(Read read, WrittenFile &file, const quint
     return true;
 }
 
-// Copies the current entry, stored or deflated, not encrypted, reading its
-// data from the archive file itself, in large reads. minizip has located the
-// entry, checked its local header and says where its data begins; every
-// length it recorded is checked against the file's size first.
-bool copyFromFile(const UnzArchive &archive, const unz_file_info64 &info, WrittenFile &file, quint32 &crc,
-                  QString &error)
-{
-    errno = 0;
-    const FileDescriptor fd(::open(archive.path(), O_RDONLY | O_CLOEXEC));
-    struct stat status = {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0) {
-        error = QStringLiteral("Error code 5 (%1).").arg(errno);
-        return false;
-    }
-    const auto fileSize = static_cast<quint64>(status.st_size);
-    const quint64 offset = unzGetCurrentFileZStreamPos64(archive.get());
-    // Data said to run past the end of the file: what reading it would meet.
-    if (offset > fileSize || info.compressed_size > fileSize - offset) {
-        error = QStringLiteral("Error code 5 (0).");
-        return false;
-    }
-    EntryReader reader(fd.get(), info, offset);
-    const bool ok = copyEntry([&reader](char *to, unsigned length) { return reader.read(to, length); }, file,
-                              info.uncompressed_size, error);
-    crc = reader.crc32();
-    return ok;
-}
-
 // Whether the file system of dirPath has room for size more bytes; false, with
-// error naming both, when it has not (unknown free space counts as room).
+// error naming both, when it has not.
 bool hasRoom(const QString &dirPath, const QString &fileName, quint64 size, QString &error)
 {
     qint64 available = 0;
@@ -226,24 +164,52 @@ bool Unzipper::open(QString zipPath, QString &error)
 {
     // Closed before the new file is tried: a failed open leaves none open.
     archive.reset();
-    const QByteArray path = zipPath.toUtf8();
-    archive.reset(unzOpen64(path.constData()), path.toStdString());
-    if (!archive.isOpen()) {
+    // O_NOFOLLOW: a link is not followed; O_NONBLOCK: a FIFO is not waited on.
+    const int fd = ::open(QFile::encodeName(zipPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    auto opened = std::make_unique<Archive>(zipPath, fd);
+    struct stat status = {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        const QByteArray path = zipPath.toUtf8();
+        opened->handle.reset(unzOpen2_64(path.constData(), opened->stream.functions()));
+    }
+    if (!opened->handle.get()) {
         error = QStringLiteral("Error code 1.");
         return false;
     }
+    archive = std::move(opened);
     return true;
+}
+
+void Unzipper::expectArchive(const FileIdentity &written, const QByteArray &sha256)
+{
+    expectedIdentity = written;
+    expectedSha256 = sha256;
 }
 
 bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
 {
     extractedSha256.clear();
-    if (!archive.isOpen()) {
+    if (!archive) {
         error = QStringLiteral("Error code 2.");
         return false;
     }
+    const int fd = archive->fd.get();
+    // Still the file that was written, at its path, and unchanged.
+    const auto isAsWritten = [&] {
+        return !expectedIdentity || (FileIdentity::ofDescriptor(fd) == expectedIdentity &&
+                                     FileIdentity::ofPath(archive->path) == expectedIdentity);
+    };
+    if (!isAsWritten()) {
+        error = archiveChanged(archive->path);
+        return false;
+    }
+    if (cancelled) {
+        error = QStringLiteral("The extraction was cancelled.");
+        return false;
+    }
 
-    const int located = unzLocateFile(archive.get(), fileName.toUtf8().constData(), caseInsensitive);
+    const unzFile handle = archive->handle.get();
+    const int located = unzLocateFile(handle, fileName.toUtf8().constData(), caseInsensitive);
     if (located != UNZ_OK) {
         error = QStringLiteral("Error code 3 (%1).").arg(located);
         return false;
@@ -251,14 +217,18 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
 
     // unzLocateFile has just read this record, so reading it again succeeds.
     unz_file_info64 info{};
-    static_cast<void>(unzGetCurrentFileInfo64(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    static_cast<void>(unzGetCurrentFileInfo64(handle, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    QByteArray extra(int(info.size_file_extra), '\0');
+    static_cast<void>(
+        unzGetCurrentFileInfo64(handle, &info, nullptr, 0, extra.data(), uLong(extra.size()), nullptr, 0));
+    applyZip64Sizes(info, extra);
 
-    const int opened = unzOpenCurrentFile(archive.get());
+    const int opened = unzOpenCurrentFile(handle);
     if (opened != UNZ_OK) {
         error = QStringLiteral("Error code 4 (%1).").arg(opened);
         return false;
     }
-    UnzCurrentEntry entry(archive.get());
+    UnzCurrentEntry entry(handle);
     // minizip would hand out the data of any other method (bzip2, say) as it
     // is stored, unchecked.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
@@ -282,30 +252,59 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
 
-    // Without a password minizip passes an encrypted entry on as it is
-    // stored; its own reading is kept for those.
-    const bool encrypted = (info.flag & 1) != 0;
-    const auto readByMinizip = [this](char *to, unsigned length) {
-        return unzReadCurrentFile(archive.get(), to, length);
-    };
-    quint32 crc = 0;
+    // The entry's data is read from the archive file itself, in large reads:
+    // minizip has located the entry, checked its local header and says where
+    // its data begins, and every length it recorded is checked against the
+    // file's size first. Without a password minizip would pass an encrypted
+    // entry on as it is stored, and so does this.
+    struct stat status = {};
+    const quint64 offset = unzGetCurrentFileZStreamPos64(handle);
+    const bool fits = ::fstat(fd, &status) == 0 && offset <= quint64(status.st_size) &&
+                      info.compressed_size <= quint64(status.st_size) - offset;
+    const auto fileSize = quint64(status.st_size);
+    // A pinned archive is hashed whole as it is read: up to the entry's data,
+    // the data itself from the very bytes that are extracted, then the rest.
+    std::unique_ptr<BackgroundSha256> archiveDigest;
+    if (!expectedSha256.isEmpty())
+        archiveDigest = std::make_unique<BackgroundSha256>();
+    EntryReader reader(fd, info, offset, archiveDigest.get());
+
     // Room is asked for once the file is emptied, so that an older file of
     // that name counts as free; an entry that cannot fit never fills the disk.
-    bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error) &&
-              (encrypted ? copyEntry(readByMinizip, file, info.uncompressed_size, error)
-                         : copyFromFile(archive, info, file, crc, error));
+    bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error);
+    if (ok && !fits) {
+        // Data said to run past the end of the file: what reading it would meet.
+        error = QStringLiteral("Error code 5 (0).");
+        ok = false;
+    }
+    if (ok && archiveDigest && !hashFileRange(fd, 0, offset, *archiveDigest)) {
+        error = QStringLiteral("Error code 5 (%1).").arg(errno);
+        ok = false;
+    }
+    ok = ok && copyEntry([&reader](char *to, unsigned length) { return reader.read(to, length); }, file,
+                         info.uncompressed_size, cancelled, error);
     if (!file.close() && ok) {
         error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
         ok = false;
     }
-    // The CRC-32 is compared only once the whole entry was read: by minizip
-    // as it closes an entry that it read, here for data read from the file.
-    // A damaged entry must not pass for a sound one.
+    // The CRC-32 is compared only once the whole entry was read: a damaged
+    // entry must not pass for a sound one.
     int closed = entry.close();
-    if (!encrypted && closed == UNZ_OK && crc != info.crc)
+    if (closed == UNZ_OK && reader.crc32() != info.crc)
         closed = UNZ_CRCERROR;
     if (ok && closed != UNZ_OK) {
         error = QStringLiteral("Error code 9 (%1).").arg(closed);
+        ok = false;
+    }
+    if (ok && archiveDigest) {
+        const bool hashed = hashFileRange(fd, reader.position(), fileSize, *archiveDigest);
+        if (!hashed || archiveDigest->result() != expectedSha256) {
+            error = archiveChanged(archive->path);
+            ok = false;
+        }
+    }
+    if (ok && !isAsWritten()) {
+        error = archiveChanged(archive->path);
         ok = false;
     }
     if (!ok)

@@ -1,13 +1,19 @@
 #pragma once
 
-#include "UnzipHandles_p.h"
+#include "FileIdentity.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+#include <optional>
+
 // Extracts single named entries of one ZIP archive into a directory. Every
 // call is synchronous. A failing call returns false and replaces `error` with
-// a short message; a successful one leaves `error` untouched.
+// a short message; a successful one leaves `error` untouched. The archive is
+// read through one descriptor, opened once, never through a link.
 class Unzipper : public QObject
 {
     Q_OBJECT
@@ -18,8 +24,17 @@ public:
     ~Unzipper() override;
 
     // Opens the archive at `zipPath`, closing the one opened before, even
-    // when the new one cannot be opened ("Error code 1.").
+    // when the new one cannot be opened ("Error code 1."): a missing file,
+    // a link, anything but a regular file, or no readable ZIP directory.
     [[nodiscard]] bool open(QString zipPath, QString &error);
+
+    // What the archive must be for unzip() to take anything from it: the
+    // file as this program wrote it (same file at the same path, nothing
+    // changed since `written` was taken) and, when `sha256` is not empty,
+    // bytes with that digest: the whole archive is hashed as it is read, the
+    // entry's data from the very bytes that are extracted. Checked at the
+    // start and at the end of each unzip().
+    void expectArchive(const FileIdentity &written, const QByteArray &sha256);
 
     // Writes the entry named `fileName` (ASCII letters in any case, folder
     // part included) to `dirPath` + "/" + `fileName`, creating `dirPath` but
@@ -37,7 +52,15 @@ public:
     // Closes the archive; does nothing when none is open.
     void close();
 
+    // May be called from any thread: a running unzip() stops before its next
+    // chunk and later ones do not begin; each fails, leaving no file.
+    void cancel() { cancelled = true; }
+
 private:
-    UnzArchive archive;
+    struct Archive;
+    std::unique_ptr<Archive> archive;
+    std::optional<FileIdentity> expectedIdentity;
+    QByteArray expectedSha256;
     QByteArray extractedSha256;
+    std::atomic<bool> cancelled{false};
 };

@@ -29,6 +29,8 @@ WrittenFile::~WrittenFile()
 bool WrittenFile::open(const QString &path, QString &reason, bool hashed)
 {
     close();
+    closedAs.reset();
+    bytesWritten = 0;
     filePath = path;
     // O_NOFOLLOW: a link is refused (ELOOP); O_NONBLOCK: a FIFO without a
     // reader is refused (ENXIO) instead of blocking. Emptied only once it is
@@ -53,10 +55,15 @@ bool WrittenFile::open(const QString &path, QString &reason, bool hashed)
         close();
         return false;
     }
-    digest.reset();
-    if (hashed)
-        digest = std::make_unique<BackgroundSha256>();
+    setHashed(hashed);
     return true;
+}
+
+void WrittenFile::setHashed(bool hashed)
+{
+    if (bytesWritten != 0 || hashed == bool(digest))
+        return;
+    digest = hashed ? std::make_unique<BackgroundSha256>() : nullptr;
 }
 
 bool WrittenFile::write(const QByteArray &data)
@@ -94,6 +101,7 @@ bool WrittenFile::writeAll(const char *data, qint64 size)
         }
         data += written;
         size -= written;
+        bytesWritten += written;
     }
     return true;
 }
@@ -102,6 +110,7 @@ bool WrittenFile::close()
 {
     if (fd < 0)
         return true;
+    closedAs = FileIdentity::ofDescriptor(fd);
     const bool closed = ::close(fd) == 0;
     if (!closed)
         error = qt_error_string(errno);
@@ -119,4 +128,9 @@ void WrittenFile::remove()
 QByteArray WrittenFile::sha256()
 {
     return digest ? digest->result() : QByteArray();
+}
+
+std::optional<FileIdentity> WrittenFile::identity() const
+{
+    return fd < 0 ? closedAs : FileIdentity::ofDescriptor(fd);
 }

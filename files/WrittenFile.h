@@ -1,9 +1,12 @@
 #pragma once
 
+#include "FileIdentity.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class BackgroundSha256;
 
@@ -27,11 +30,15 @@ public:
     // at path ("it is a symbolic link", "it is not a regular file") is left as it is.
     // Without `hashed` no digest is computed (sha256() is then empty).
     [[nodiscard]] bool open(const QString &path, QString &reason, bool hashed = true);
+    // Whether the bytes are hashed; can be changed until the first byte is
+    // written (it is ignored after that).
+    void setHashed(bool hashed);
     // Writes all of data and adds it to the digest. False, with errorString(),
     // when the system refuses part of it.
     [[nodiscard]] bool write(const QByteArray &data);
     [[nodiscard]] bool write(const char *data, qint64 size);
-    // False, with errorString(), when closing reports an error.
+    // False, with errorString(), when closing reports an error. The file's
+    // identity is taken just before, after the last write.
     bool close();
     // Closes the file and removes it from its path.
     void remove();
@@ -40,11 +47,16 @@ public:
     // The 32 bytes of the digest of everything written, or empty when it could
     // not be computed. Call it once, after the last write.
     [[nodiscard]] QByteArray sha256();
+    // The file as this program left it: taken when it was closed (while it is
+    // open, as it is now). None before it was opened.
+    [[nodiscard]] std::optional<FileIdentity> identity() const;
 
 private:
     bool writeAll(const char *data, qint64 size);
 
     int fd = -1;
+    qint64 bytesWritten = 0;
+    std::optional<FileIdentity> closedAs;
     QString filePath;
     QString error;
     std::unique_ptr<BackgroundSha256> digest;
