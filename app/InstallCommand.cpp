@@ -10,6 +10,18 @@ namespace {
 // AppleScript's "User canceled." error number.
 constexpr int userCancelled = -128;
 
+// Root's own folder is made in the sticky system temporary folder, named
+// here in full so that root's environment (TMPDIR) plays no part.
+#if defined(Q_OS_MACOS)
+constexpr char privateFolderTemplate[] = "/private/tmp/tarnwick.XXXXXXXX";
+// An APFS clone where the volume allows it, so that a large package is not
+// written twice; a copy where it does not.
+constexpr char copyCommand[] = "{ /bin/cp -c -RP \"$p\" \"$c\" 2>/dev/null || /bin/cp -RP \"$p\" \"$c\"; }";
+#else
+constexpr char privateFolderTemplate[] = "/tmp/tarnwick.XXXXXXXX";
+constexpr char copyCommand[] = "/bin/cp -RP \"$p\" \"$c\"";
+#endif
+
 QString utf8(const std::string &text)
 {
     return QString::fromUtf8(text.data(), int(text.size()));
@@ -25,6 +37,16 @@ std::string utf8(const QString &text)
 namespace InstallCommand {
 
 const char packageChanged[] = "The package changed before it could be installed.";
+
+QString packageIsLink(const QString &path)
+{
+    return QStringLiteral("The package %1 is now a symbolic link; nothing was installed.").arg(path);
+}
+
+QString packageIsNotRegular(const QString &path)
+{
+    return QStringLiteral("The package %1 is no longer a regular file; nothing was installed.").arg(path);
+}
 
 QString escapedForSingleQuotes(const QString &text)
 {
@@ -45,22 +67,30 @@ QString escapedForAppleScriptString(const QString &text)
     return escaped;
 }
 
-QString shellCommand(const QString &packagePath, const QString &target, const QByteArray &sha256)
+QString shellCommand(const Package &package, const QString &target)
 {
-    // The package waits in a folder its user can write, while the password is
-    // asked for and the installer runs. Root therefore installs a copy of its
-    // own, in a folder only root can enter (mktemp -d: mode 0700), and only if
-    // that copy's digest is the one the updater took of the bytes it wrote.
-    // System tools only, by absolute path. OpenSSL prints "...= <hex digest>".
-    const QString name =
-        QLatin1Char('\'') + escapedForSingleQuotes(QFileInfo(packagePath).fileName()) + QLatin1Char('\'');
-    return QLatin1String("d=$(/usr/bin/mktemp -d) || exit 1; trap '/bin/rm -rf \"$d\"' EXIT; /bin/cp -- '") +
-           escapedForSingleQuotes(packagePath) + QLatin1String("' \"$d\"/") + name +
-           QLatin1String(" && h=$(/usr/bin/openssl dgst -sha256 < \"$d\"/") + name +
-           QLatin1String(") || exit 1; if [ \"${h##* }\" != '") + QString::fromLatin1(sha256.toHex()) +
-           QLatin1String("' ]; then echo '") + QLatin1String(packageChanged) +
-           QLatin1String("' >&2; exit 1; fi; /usr/sbin/installer -pkg \"$d\"/") + name + QLatin1String(" -target '") +
-           escapedForSingleQuotes(target) + QLatin1Char('\'');
+    const auto quoted = [](const QString &text) {
+        return QLatin1Char('\'') + escapedForSingleQuotes(text) + QLatin1Char('\'');
+    };
+    const QString name = QFileInfo(package.path).fileName();
+    // "-P": a link is copied as a link, "-R": a FIFO or device as a new one,
+    // never read. The copy is tested, as the package may change between the
+    // tests before the copy and the copy itself; find tests the size without
+    // reading the file. OpenSSL prints "...= <hex digest>".
+    return QLatin1String("d=$(/usr/bin/mktemp -d ") + QLatin1String(privateFolderTemplate) +
+           QLatin1String(") || exit 1; trap '/bin/rm -rf \"$d\"' EXIT; p=") + quoted(package.path) +
+           QLatin1String("; c=\"$d\"/") + quoted(name) +
+           QLatin1String("; refuse() { echo \"$1\" >&2; exit 1; }; check() { if [ -L \"$1\" ]; then refuse ") +
+           quoted(packageIsLink(package.path)) + QLatin1String("; elif [ ! -f \"$1\" ]; then refuse ") +
+           quoted(packageIsNotRegular(package.path)) +
+           QLatin1String("; elif [ -z \"$(/usr/bin/find \"$1\" -prune -size ") + QString::number(package.size) +
+           QLatin1String("c)\" ]; then refuse ") + quoted(QLatin1String(packageChanged)) +
+           QLatin1String("; fi; }; check \"$p\"; ") + QLatin1String(copyCommand) +
+           QLatin1String(" || exit 1; check \"$c\"; h=$(/usr/bin/openssl dgst -sha256 < \"$c\") || exit 1; if [ "
+                         "\"${h##* }\" != ") +
+           quoted(QString::fromLatin1(package.sha256.toHex())) + QLatin1String(" ]; then refuse ") +
+           quoted(QLatin1String(packageChanged)) + QLatin1String("; fi; /usr/sbin/installer -pkg \"$c\" -target ") +
+           quoted(target);
 }
 
 QString appleScriptSource(const QString &shellCommand)
@@ -69,12 +99,12 @@ QString appleScriptSource(const QString &shellCommand)
            QLatin1String("\" with administrator privileges");
 }
 
-bool makeCommand(const QString &packagePath, const QString &target, const QByteArray &sha256,
-                 NativePlatform::PrivilegedCommand &command, QString &error)
+bool makeCommand(const Package &package, const QString &target, NativePlatform::PrivilegedCommand &command,
+                 QString &error)
 {
-    if (containsControlCharacter(packagePath)) {
+    if (containsControlCharacter(package.path)) {
         error = QStringLiteral("The package path \"%1\" contains a control character; it was not installed.")
-                    .arg(withVisibleControlCharacters(packagePath));
+                    .arg(withVisibleControlCharacters(package.path));
         return false;
     }
     if (containsControlCharacter(target)) {
@@ -82,7 +112,13 @@ bool makeCommand(const QString &packagePath, const QString &target, const QByteA
                     .arg(withVisibleControlCharacters(target));
         return false;
     }
-    const QString shell = shellCommand(packagePath, target, sha256);
+    // Root would have nothing to hold its copy to.
+    if (package.sha256.size() != 32) {
+        error = QStringLiteral("The SHA-256 digest of the package %1 could not be computed; it was not installed.")
+                    .arg(package.path);
+        return false;
+    }
+    const QString shell = shellCommand(package, target);
     command.appleScriptSource = utf8(appleScriptSource(shell));
     command.shellCommand = utf8(shell);
     return true;

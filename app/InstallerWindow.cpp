@@ -1,19 +1,17 @@
 #include "InstallerWindow.h"
 
 #include "FileDownloader.h"
-#include "InstallCommand.h"
 #include "InstallerWindowForm.h"
 #include "MessageBoxCSS.h"
 #include "NativePlatform.h"
-#include "Unzipper.h"
+#include "UpdateCompletion.h"
 #include "UpdateSteps.h"
 
+#include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QProcess>
 #include <QProgressBar>
-#include <QUrl>
 
 #include <utility>
 
@@ -35,10 +33,11 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
     // The update is written beside the updater's own bundle.
     const QString directory = QFileInfo(getAppPath()).path();
     QString error;
-    // The package's digest comes from its extraction when the update is an
-    // archive: hashing the archive too would only slow the download.
-    downloader->setHashingFile(!UpdateSteps::isArchive(QUrl(url, QUrl::TolerantMode).fileName()));
-    if (!downloader->download(url, directory, filePath, error)) {
+    if (downloader->download(url, directory, filePath, error)) {
+        // The package's digest comes from its extraction when the update is an
+        // archive: hashing the archive too would only slow the download.
+        downloader->setHashingFile(!UpdateSteps::isArchive(filePath));
+    } else {
         showFailure(QStringLiteral("Failed to download the update.\n\n%1").arg(error));
         close();
         // The caller shows the window only after this constructor returns: close
@@ -50,6 +49,7 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
 
 InstallerWindow::~InstallerWindow()
 {
+    completion.reset();
     ui.reset();
     downloader->deleteLater();
 }
@@ -65,14 +65,6 @@ QString InstallerWindow::getAppPath()
     return QString::fromStdString(NativePlatform::bundlePath());
 }
 
-bool InstallerWindow::install(QString packagePath, QString target, QString &error)
-{
-    NativePlatform::PrivilegedCommand command;
-    if (!InstallCommand::makeCommand(packagePath, target, packageSha256, command, error))
-        return false;
-    return InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
-}
-
 void InstallerWindow::on_buttonCancel_clicked()
 {
     if (!filePath.isEmpty())
@@ -82,6 +74,8 @@ void InstallerWindow::on_buttonCancel_clicked()
 
 void InstallerWindow::on_errorOccurred(QString error)
 {
+    if (closing)
+        return;
     showFailure(QStringLiteral("Failed to update.\n\n%1").arg(error));
     close();
 }
@@ -94,62 +88,27 @@ void InstallerWindow::on_progress(qulonglong bytesReceived, qulonglong bytesTota
 
 void InstallerWindow::on_downloadFinished()
 {
-    const bool archive = UpdateSteps::isArchive(filePath);
-    const QString packagePath = archive ? UpdateSteps::packagePathForArchive(filePath) : filePath;
-    // Removes what was downloaded and extracted, after a failure past extraction.
-    const auto removeDownloads = [&] {
-        QFile::remove(filePath);
-        if (archive)
-            QFile::remove(packagePath);
-    };
-
-    QString error;
-    if (archive) {
-        Unzipper unzipper(nullptr);
-        if (!unzipper.open(filePath, error)) {
-            showFailure(QStringLiteral("Failed to update.\n\n%1").arg(error));
-            close();
-            return;
-        }
-        const QFileInfo package(packagePath);
-        if (!unzipper.unzip(package.fileName(), package.path(), error)) {
-            showFailure(QStringLiteral("Failed to update.\n\n%1").arg(error));
-            QFile::remove(filePath);
-            close();
-            return;
-        }
-        packageSha256 = unzipper.sha256();
-        unzipper.close();
-    } else {
-        packageSha256 = downloader->fileSha256();
-    }
-
-    const QString application = UpdateSteps::cleanApplicationPath(appPath);
-    const QString target = UpdateSteps::installationTarget(application);
-    if (target.isEmpty()) {
-        showFailure(QStringLiteral("Failed to update.\n\nUnexpected application path %1").arg(appPath));
-        removeDownloads();
-        close();
+    // A download can finish in the same pass of the event loop as the click
+    // that closed the window.
+    if (closing)
         return;
-    }
-
-    error.clear();
-    if (!install(packagePath, target, error)) {
-        showFailure(QStringLiteral("Failed to update.\n\n%1").arg(error));
-        removeDownloads();
+    completion = std::make_unique<UpdateCompletion>(
+        appPath, UpdateCompletion::Download{filePath, downloader->fileSha256(), downloader->fileIdentity()});
+    connect(completion.get(), &UpdateCompletion::ended, this, [this](const QString &message) {
+        if (!message.isEmpty())
+            showFailure(message);
         close();
-        return;
-    }
+    });
+    completion->start();
+}
 
-    QProcess relaunch;
-    relaunch.setProgram(UpdateSteps::relaunchProgram(application));
-    relaunch.startDetached();
-
-    if (archive)
-        QFile::remove(filePath);
-    if (!QFile::remove(packagePath))
-        showFailure(QStringLiteral("Failed to remove file.\n\n%1").arg(packagePath));
-    close();
+void InstallerWindow::closeEvent(QCloseEvent *event)
+{
+    closing = true;
+    downloader->clean();
+    if (completion)
+        completion->cancel();
+    QMainWindow::closeEvent(event);
 }
 
 void InstallerWindow::showFailure(const QString &text)

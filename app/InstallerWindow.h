@@ -7,6 +7,7 @@
 
 class FileDownloader;
 class Ui_InstallerWindow;
+class UpdateCompletion;
 
 // The one window of the program. It runs exactly one update, from its
 // constructor to its closing: it downloads the update file beside the
@@ -23,13 +24,13 @@ public:
     void setupTitle();
     // Path of the running program's own bundle.
     QString getAppPath();
-    // Installs the package on the target volume with administrator rights,
-    // the system asking for the password; blocks until the installer has
-    // ended. False with `error` set when it did not succeed (an empty text
-    // when the system gave no reason), `error` untouched on success. A path
-    // with a control character is refused without running anything. Installs
-    // only a package whose SHA-256 is packageSha256.
-    [[nodiscard]] bool install(QString packagePath, QString target, QString &error);
+
+protected:
+    // However the window is closed (CANCEL UPDATE, the title bar, the end of
+    // the update), nothing more of the update happens after it: the download
+    // is released (its file kept), an extraction still running is stopped
+    // and its package removed, and no box, prompt or installation follows.
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void on_buttonCancel_clicked();
@@ -44,9 +45,8 @@ private:
 
     QString appPath;
     QString filePath;
-    // The package's SHA-256, taken from its bytes as they were written: the
-    // privileged step installs nothing else.
-    QByteArray packageSha256;
     FileDownloader *downloader = nullptr;
     std::unique_ptr<Ui_InstallerWindow> ui;
+    std::unique_ptr<UpdateCompletion> completion;
+    bool closing = false;
 };

@@ -1,7 +1,7 @@
 // Linux stand-in for the native layer. There is no AppKit and no AppleScript:
 // the title bar is left to the window manager, the bundle is found by the rule
 // macOS follows, and the privileged command runs through the shell, directly
-// as root and through polkit's pkexec otherwise.
+// as root and through polkit's /usr/bin/pkexec (by its absolute path) otherwise.
 
 #include "NativePlatform.h"
 
@@ -46,7 +46,7 @@ ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command)
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     if (viaPolkit)
-        process.start(QStringLiteral("pkexec"), shell);
+        process.start(QStringLiteral("/usr/bin/pkexec"), shell);
     else
         process.start(shell.first(), shell.mid(1));
 

@@ -189,6 +189,7 @@ void Unzipper::expectArchive(const FileIdentity &written, const QByteArray &sha2
 bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
 {
     extractedSha256.clear();
+    extractedBytes = 0;
     if (!archive) {
         error = QStringLiteral("Error code 2.");
         return false;
@@ -307,11 +308,13 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         error = archiveChanged(archive->path);
         ok = false;
     }
-    if (!ok)
+    if (!ok) {
         file.remove();
-    else
-        extractedSha256 = file.sha256();
-    return ok;
+        return false;
+    }
+    extractedSha256 = file.sha256();
+    extractedBytes = qint64(info.uncompressed_size);
+    return true;
 }
 
 void Unzipper::close()

@@ -48,6 +48,8 @@ public:
     // The SHA-256 (32 bytes) of the entry that the last successful unzip()
     // wrote, computed from the bytes as they were written; empty otherwise.
     [[nodiscard]] QByteArray sha256() const { return extractedSha256; }
+    // The size of that entry as written; 0 otherwise.
+    [[nodiscard]] qint64 extractedSize() const { return extractedBytes; }
 
     // Closes the archive; does nothing when none is open.
     void close();
@@ -62,5 +64,6 @@ private:
     std::optional<FileIdentity> expectedIdentity;
     QByteArray expectedSha256;
     QByteArray extractedSha256;
+    qint64 extractedBytes = 0;
     std::atomic<bool> cancelled{false};
 };

@@ -1,11 +1,12 @@
 #include "FileDownloader.h"
 
+#include "ContentDecoder.h"
 #include "FreeSpace.h"
+#include "PinCheck.h"
 #include "Sha256.h"
 #include "VisibleText.h"
 #include "WrittenFile.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -17,8 +18,19 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <limits>
-#include <optional>
+
+// Everything of one transfer, from download() to its end.
+struct FileDownloader::Transfer
+{
+    QPointer<QNetworkReply> reply;
+    std::unique_ptr<WrittenFile> file; // file mode
+    QByteArray *target = nullptr;      // byte-array mode
+    PinCheck pinCheck;
+    ContentDecoder decoder;
+    qint64 total = 0;    // for progress: Content-Length, or the reply's own total
+    qint64 received = 0; // bytes on the wire so far
+    bool headersChecked = false;
+};
 
 namespace {
 
@@ -28,6 +40,13 @@ namespace {
 constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};
+
+constexpr int shownHeaderLength = 40; // a garbled header is shown up to this length
+
+QString ioFailure(const QString &reason)
+{
+    return QStringLiteral("I/O failure (%1)").arg(reason);
+}
 
 // Why the reply's final answer is not the file, or nothing when it is: only a
 // 200 answer is (a 204, 206 or 304 ends without error in Qt, but has no file).
@@ -51,38 +70,61 @@ QString withoutPasswords(QString text, const QNetworkReply *reply)
     return text;
 }
 
-// The Content-Length of the reply's final answer, 0 when it has none.
-// After a redirect on a kept-alive connection Qt 5.15 sometimes sends the first
-// request once more and merges that answer's headers into the reply; then the
-// raw header reads "107, 200000" (the redirect page's length first, the final
-// answer's last) and QNetworkReply::header() still gives the 107.
-qulonglong contentLength(const QNetworkReply *reply)
+bool isDecimal(const QByteArray &text)
 {
-    const QByteArray raw = reply->rawHeader("Content-Length");
-    if (raw.contains(','))
-        return raw.mid(raw.lastIndexOf(',') + 1).trimmed().toULongLong();
-    return reply->header(QNetworkRequest::ContentLengthHeader).toULongLong();
+    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The size of the file as the final answer's headers announce it, if they do.
-// An encoded body's Content-Length counts the bytes on the wire, not the file.
-std::optional<qint64> announcedSize(const QNetworkReply *reply)
+// The Content-Length of the reply's final answer: none when it has none, else
+// its one value. False, with error, for a value that is not a number of bytes
+// or for two values that differ. Qt joins repeated headers with ", ", and
+// after a redirect it also keeps the earlier answers' headers before the final
+// one's (seen with Qt 5.15 as "107, 200000"): then only the last value counts.
+bool readContentLength(const QNetworkReply *reply, std::optional<qint64> &length, QString &error)
 {
+    length.reset();
     if (!reply->hasRawHeader("Content-Length"))
-        return std::nullopt;
+        return true;
+    const QByteArray header = reply->rawHeader("Content-Length");
+    QList<QByteArray> values = header.split(',');
+    if (reply->url() != reply->request().url())
+        values = {values.last()};
+    for (const QByteArray &value : values) {
+        bool fits = false;
+        const qint64 number = value.trimmed().toLongLong(&fits);
+        if (!isDecimal(value.trimmed()) || !fits || (length && *length != number)) {
+            const QString shown = QString::fromLatin1(header.left(shownHeaderLength)) +
+                                  (header.size() > shownHeaderLength ? QStringLiteral("...") : QString());
+            error = QStringLiteral("The server's answer is invalid: its Content-Length is \"%1\".")
+                        .arg(withVisibleControlCharacters(shown));
+            length.reset();
+            return false;
+        }
+        length = number;
+    }
+    return true;
+}
+
+// The Content-Length for progress and for a body cut short: none when absent
+// or invalid (an invalid one has ended the transfer already).
+std::optional<qint64> contentLength(const QNetworkReply *reply)
+{
+    std::optional<qint64> length;
+    QString ignored;
+    return readContentLength(reply, length, ignored) ? length : std::nullopt;
+}
+
+// An encoded body's Content-Length counts the bytes on the wire, not the file.
+bool isIdentityEncoded(const QNetworkReply *reply)
+{
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return std::nullopt;
-    return qint64(qMin<qulonglong>(contentLength(reply), std::numeric_limits<qint64>::max()));
+    return encoding.isEmpty() || encoding == "identity";
 }
 
 } // namespace
 
 FileDownloader::FileDownloader(QObject *parent)
     : QObject(parent)
-    , target(nullptr)
-    , manager(nullptr)
-    , currentReply(nullptr)
     , stallTimer(new QTimer(this))
 {
     stallTimer->setSingleShot(true);
@@ -92,7 +134,7 @@ FileDownloader::FileDownloader(QObject *parent)
     connect(stallTimer, &QTimer::timeout, this, &FileDownloader::stalled);
 }
 
-// Qt's parent-child ownership deletes the manager (with its replies) and the file.
+// Qt's parent-child ownership deletes the manager (with its replies).
 FileDownloader::~FileDownloader() = default;
 
 bool FileDownloader::download(QString url, QString dirPath, QString &filePath, QString &error)
@@ -101,13 +143,20 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
 
     // Read first: a pin that cannot be read refuses the download before
     // anything is made or sent.
+    const QUrl parsed(url, QUrl::TolerantMode);
+    auto next = std::make_unique<Transfer>();
     DownloadPin pin;
-    if (!DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error))
+    if (!DownloadPin::read(parsed, pin, error))
         return false;
+    next->pinCheck = PinCheck(pin);
 
     // Nothing else is fetched, and nothing is written for another scheme.
-    const QUrl parsed(url, QUrl::TolerantMode);
     const QString scheme = parsed.scheme().toLower();
+    if (scheme.isEmpty()) {
+        error = QStringLiteral("The URL \"%1\" has no scheme: only http and https URLs are downloaded.")
+                    .arg(withVisibleControlCharacters(parsed.toString(QUrl::RemovePassword)));
+        return false;
+    }
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
         error = QStringLiteral("Only http and https URLs are downloaded, not \"%1\".").arg(parsed.scheme());
         return false;
@@ -128,38 +177,46 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
     }
 
     filePath = dirPath + QLatin1Char('/') + fileName;
-
     QString reason;
-    file = std::make_unique<WrittenFile>();
-    if (!file->open(filePath, reason, hashingFile || !pin.sha256.isEmpty())) {
+    next->file = std::make_unique<WrittenFile>();
+    if (!next->file->open(filePath, reason, hashingFile || !pin.sha256.isEmpty())) {
         error = QStringLiteral("Failed to create %1 (%2).").arg(filePath, reason);
-        clean();
         return false;
     }
-
-    pinCheck = PinCheck(pin);
-    return download(url, error);
+    start(parsed, std::move(next));
+    return true;
 }
 
 bool FileDownloader::download(QString url, QByteArray *target, QString &error)
 {
     clean();
+    const QUrl parsed(url, QUrl::TolerantMode);
     DownloadPin pin;
-    if (!DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error))
+    if (!DownloadPin::read(parsed, pin, error))
         return false;
-    this->target = target;
-    pinCheck = PinCheck(pin);
-    return download(url, error);
+    auto next = std::make_unique<Transfer>();
+    next->target = target;
+    next->pinCheck = PinCheck(pin);
+    start(parsed, std::move(next));
+    return true;
 }
 
 bool FileDownloader::download(QString url, QString &error)
 {
     Q_UNUSED(error)
+    start(QUrl(url, QUrl::TolerantMode), std::make_unique<Transfer>());
+    return true;
+}
 
+void FileDownloader::start(const QUrl &url, std::unique_ptr<Transfer> next)
+{
+    // One transfer at a time, also for the request step called on its own.
+    clean();
+    transfer = std::move(next);
     manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
 
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    QNetworkRequest request(url);
     request.setSslConfiguration(QSslConfiguration::defaultConfiguration());
     // Follow http -> http/https and https -> https; Qt refuses https -> http with
     // InsecureRedirectError. Unfollowed, a redirect's own body (a "moved" page)
@@ -168,24 +225,18 @@ bool FileDownloader::download(QString url, QString &error)
     // Qt's own value. Set by us, it stops Qt from inflating an encoded body in
     // memory (without bound): ContentDecoder inflates it piece by piece.
     request.setRawHeader("Accept-Encoding", "gzip, deflate");
-    decoder = ContentDecoder();
 
-    currentReply = manager->get(request);
+    QNetworkReply *reply = manager->get(request);
+    transfer->reply = reply;
     // Only where partialDataReady drains the reply: in byte-array mode (and for
     // the bare request step) the body must wait in the reply until it finishes,
     // and a bounded buffer would stall the transfer.
-    if (file)
-        currentReply->setReadBufferSize(fileModeReadBufferSize);
-
-    total = 0;
-    received = 0;
-    headersChecked = false;
-
-    connect(currentReply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
-    connect(currentReply, &QNetworkReply::downloadProgress, this, &FileDownloader::on_download_progress);
-    connect(currentReply, &QNetworkReply::metaDataChanged, this, &FileDownloader::headersArrived);
+    if (transfer->file)
+        reply->setReadBufferSize(fileModeReadBufferSize);
+    connect(reply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
+    connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::on_download_progress);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &FileDownloader::headersArrived);
     stallTimer->start();
-    return true;
 }
 
 void FileDownloader::clean()
@@ -195,16 +246,14 @@ void FileDownloader::clean()
         manager->deleteLater();
         manager = nullptr;
     }
-    if (currentReply) {
-        detach(currentReply);
-        currentReply->deleteLater();
-        currentReply = nullptr;
+    if (transfer && transfer->reply) {
+        disconnect(transfer->reply, nullptr, this, nullptr);
+        transfer->reply->deleteLater();
     }
-    target = nullptr;
     // Closed now: a new download of the same path empties and writes it next.
-    file.reset();
+    transfer.reset();
     writtenSha256.clear();
-    pinCheck = PinCheck();
+    writtenIdentity.reset();
     stallTimer->stop();
 }
 
@@ -213,229 +262,207 @@ void FileDownloader::setStallLimit(std::chrono::milliseconds limit)
     stallTimer->setInterval(limit);
 }
 
-void FileDownloader::detach(QNetworkReply *reply)
+void FileDownloader::setHashingFile(bool wanted)
 {
-    disconnect(reply, nullptr, this, nullptr);
-    if (manager)
-        disconnect(manager, nullptr, this, nullptr);
-    stallTimer->stop();
+    hashingFile = wanted;
+    if (transfer && transfer->file)
+        transfer->file->setHashed(wanted || !transfer->pinCheck.pin().sha256.isEmpty());
 }
 
-void FileDownloader::stop(const QString &message, bool removeFile)
+void FileDownloader::end(const std::optional<QString> &failure, FileFate fate)
 {
-    QNetworkReply *reply = currentReply;
-    detach(reply);
-    currentReply = nullptr;
-    // Aborted now, so that nothing more is read (an endless body stops here),
-    // and deleted later: this may run inside one of the reply's own signals.
-    reply->abort();
-    reply->deleteLater();
-    if (file && removeFile)
-        file->remove();
-    else if (file)
-        file->close();
-    emit errorOccurred(message);
+    // Taken out first: a receiver may start another download, or clean up,
+    // from within the signal (a modal box runs a nested event loop).
+    const std::unique_ptr<Transfer> ended = std::move(transfer);
+    stallTimer->stop();
+    if (QNetworkReply *reply = ended->reply) {
+        disconnect(reply, nullptr, this, nullptr);
+        // One still running is aborted now, so that nothing more is read (an
+        // endless body stops here), and deleted later: this may run inside its
+        // own signal. One that Qt has finished is left to its manager, which
+        // clean() releases: Qt may still have queued calls that read it (an
+        // insecure redirect finishes its reply twice).
+        if (!reply->isFinished()) {
+            reply->abort();
+            reply->deleteLater();
+        }
+    }
+    if (ended->file && fate == FileFate::Remove)
+        ended->file->remove();
+    else if (ended->file)
+        ended->file->close();
+    if (failure)
+        emit errorOccurred(*failure);
+    else
+        emit finished();
 }
 
 void FileDownloader::stalled()
 {
-    if (currentReply)
-        stop(QStringLiteral("Nothing arrived for %1 seconds.").arg(stallTimer->intervalAsDuration().count() / 1000.0),
-             false);
+    if (transfer)
+        end(QStringLiteral("Nothing arrived for %1 seconds.").arg(stallTimer->intervalAsDuration().count() / 1000.0),
+            FileFate::Keep);
 }
 
 void FileDownloader::headersArrived()
 {
-    QNetworkReply *reply = currentReply;
-    if (!reply)
+    if (!transfer)
         return;
     stallTimer->start();
-    if (headersChecked)
+    QNetworkReply *reply = transfer->reply;
+    if (transfer->headersChecked)
         return;
     // Neither a redirect that Qt follows nor an error answer, which Qt reports
     // when it ends, carries the file; any other answer but 200 is refused now.
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400 || (status >= 300 && reply->hasRawHeader("Location")))
         return;
-    headersChecked = true;
-    if (const QString refusal = statusRefusal(reply); !refusal.isEmpty()) {
-        stop(refusal, false);
-        return;
-    }
+    transfer->headersChecked = true;
 
-    QString error;
-    decoder = ContentDecoder(reply->rawHeader("Content-Encoding"));
-    if (!decoder.isSupported(error)) {
-        stop(error, true);
+    QString error = statusRefusal(reply);
+    std::optional<qint64> length;
+    if (!error.isEmpty() || !readContentLength(reply, length, error)) {
+        end(error, FileFate::Remove);
         return;
     }
-    const std::optional<qint64> announced = announcedSize(reply);
-    if (announced && !pinCheck.checkAnnounced(*announced, error)) {
-        stop(error, true);
+    transfer->decoder = ContentDecoder(reply->rawHeader("Content-Encoding"));
+    const std::optional<qint64> announced = isIdentityEncoded(reply) ? length : std::nullopt;
+    if (!transfer->decoder.isSupported(error) || (announced && !transfer->pinCheck.checkAnnounced(*announced, error))) {
+        end(error, FileFate::Remove);
         return;
     }
-    const std::optional<qint64> needed = pinCheck.pin().size ? pinCheck.pin().size : announced;
-    if (file && needed && !checkSpace(*needed, error))
-        stop(error, false);
+    const std::optional<qint64> needed = transfer->pinCheck.pin().size ? transfer->pinCheck.pin().size : announced;
+    qint64 available = 0;
+    // Asked before the body is written, so the space of a file emptied by this
+    // download counts as free.
+    const QString directory = transfer->file ? QFileInfo(transfer->file->path()).absolutePath() : QString();
+    if (transfer->file && needed && !hasRoomFor(directory, quint64(*needed), available)) {
+        end(QStringLiteral("Not enough free space in %1 for the download: %2 bytes needed, %3 bytes free.")
+                .arg(directory, QString::number(*needed), QString::number(available)),
+            FileFate::Remove);
+    }
 }
 
-bool FileDownloader::writeDecoded(const QByteArray &data, bool &writeFailed, QString &error)
+bool FileDownloader::writeDecoded(const QByteArray &data, QString &error)
 {
-    return decoder.decode(
+    return transfer->decoder.decode(
         data,
-        [&](const QByteArray &piece) {
-            if (!pinCheck.add(piece, error))
+        [this, &error](const QByteArray &piece) {
+            if (!transfer->pinCheck.add(piece, error))
                 return false;
-            writeFailed = !file->write(piece);
-            return !writeFailed;
+            if (transfer->file->write(piece))
+                return true;
+            error = ioFailure(transfer->file->errorString());
+            return false;
         },
         error);
 }
 
-bool FileDownloader::checkSpace(qint64 needed, QString &error) const
-{
-    // Asked before the body is written, so the space of a file emptied by
-    // this download counts as free.
-    const QString directory = QFileInfo(file->path()).absolutePath();
-    qint64 available = 0;
-    if (hasRoomFor(directory, quint64(needed), available))
-        return true;
-    error = QStringLiteral("Not enough free space in %1 for the download: %2 bytes needed, %3 bytes free.")
-                .arg(directory, QString::number(needed), QString::number(available));
-    return false;
-}
-
 void FileDownloader::partialDataReady()
 {
-    QNetworkReply *reply = currentReply;
-    if (!reply)
+    if (!transfer)
         return;
     stallTimer->start();
-
-    const qulonglong announced = contentLength(reply);
-    if (announced != 0)
-        total = qint64(announced);
-    received += reply->bytesAvailable();
+    QNetworkReply *reply = transfer->reply;
+    if (const std::optional<qint64> length = contentLength(reply); length && *length != 0)
+        transfer->total = *length;
+    transfer->received += reply->bytesAvailable();
 
     // A receiver may run a nested event loop (a modal box) and call clean() or
     // start another download meanwhile; then this reply is no longer ours.
     QPointer<QNetworkReply> guard(reply);
-    emit downloadProgress(static_cast<qulonglong>(received), static_cast<qulonglong>(total));
-    if (!guard || reply != currentReply)
+    emit downloadProgress(static_cast<qulonglong>(transfer->received), static_cast<qulonglong>(transfer->total));
+    if (!guard || !transfer || transfer->reply != reply)
         return;
 
     QString error;
-    if (!file) {
+    if (!transfer->file) {
         // The body waits in the reply until it ends; a pinned size still
         // stops one that grows past it (an encoded one is held to it decoded).
-        if (!reply->hasRawHeader("Content-Encoding") && !pinCheck.checkGrowth(reply->bytesAvailable(), error))
-            stop(error, false);
+        if (!reply->hasRawHeader("Content-Encoding") && !transfer->pinCheck.checkGrowth(reply->bytesAvailable(), error))
+            end(error, FileFate::Keep);
         return;
     }
-
     // Empty when a receiver's nested event loop let a later call take the data.
     const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
-        return;
-    bool writeFailed = false;
-    if (!writeDecoded(chunk, writeFailed, error) && !writeFailed) {
-        stop(error, true); // refused by its pin, or not decodable: never kept as the update
-        return;
-    }
-    if (writeFailed) {
-        // Detached before the signal: while its receivers run (perhaps a nested
-        // event loop), the reply can deliver neither another chunk, which would
-        // leave a hole in the file, nor its completion, which would emit finished().
-        // The partial file goes: on a full disk it would keep the disk full.
-        detach(reply);
-        currentReply = nullptr;
-        const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
-        file->remove();
-        emit errorOccurred(message);
-        if (guard)
-            guard->deleteLater();
-    }
+    // Refused by its pin, not decodable or not written: never kept as the
+    // update, and on a full disk a partial file would keep the disk full.
+    if (!chunk.isEmpty() && !writeDecoded(chunk, error))
+        end(error, FileFate::Remove);
 }
 
 void FileDownloader::on_download_progress(qint64 bytesReceived, qint64 bytesTotal)
 {
     Q_UNUSED(bytesReceived)
-    total = bytesTotal;
-    if (currentReply)
-        stallTimer->start();
+    if (!transfer)
+        return;
+    transfer->total = bytesTotal;
+    stallTimer->start();
 }
 
 void FileDownloader::dataReady(QNetworkReply *reply)
 {
-    if (reply != currentReply)
+    if (!transfer || reply != transfer->reply)
         return;
-    stallTimer->stop();
-
     if (reply->error() != QNetworkReply::NoError) {
-        QPointer<QNetworkReply> guard(reply);
-        emit errorOccurred(withoutPasswords(reply->errorString(), reply));
-        // Unless a receiver has meanwhile cleaned up or started another download,
-        // which clean() would tear down.
-        if (guard && guard == currentReply)
-            clean();
+        end(withoutPasswords(reply->errorString(), reply), FileFate::Keep);
         return;
     }
-
     if (const QString refusal = statusRefusal(reply); !refusal.isEmpty()) {
-        stop(refusal, false);
+        end(refusal, FileFate::Remove);
         return;
     }
+    if (!transfer->file && !transfer->target)
+        return; // the request step alone: counted, never finished
 
-    const QByteArray body = reply->readAll();
-
+    const QByteArray rest = reply->readAll();
     // Qt 5.15 can end a reply without error when the server closes the
     // connection before the announced Content-Length (its HTTP channel takes
     // the close for the end of the body). A short body is not the whole file.
-    // (Qt drops Content-Length when it decompresses a body for us.)
-    const qulonglong announced = contentLength(reply);
-    const auto delivered = qulonglong(file ? received + body.size() : body.size());
-    if ((target || file) && delivered < announced) {
-        if (file)
-            static_cast<void>(file->write(body)); // kept as far as it came, like any cut transfer
-        QPointer<QNetworkReply> guard(reply);
-        emit errorOccurred(QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(delivered).arg(announced));
-        if (guard && guard == currentReply)
-            clean();
+    const auto announced = quint64(contentLength(reply).value_or(0));
+    const auto delivered = quint64(transfer->file ? transfer->received + rest.size() : rest.size());
+    if (delivered < announced) {
+        if (transfer->file)
+            static_cast<void>(transfer->file->write(rest)); // kept as far as it came, like any cut transfer
+        end(QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(delivered).arg(announced), FileFate::Keep);
         return;
     }
+    complete(rest);
+}
 
+void FileDownloader::complete(const QByteArray &rest)
+{
     QString error;
-    if (target) {
+    if (transfer->target) {
         QByteArray decoded;
         const auto collect = [&decoded](const QByteArray &piece) { return decoded += piece, true; };
-        if (!decoder.decode(body, collect, error) || !decoder.finish(error) || !pinCheck.add(decoded, error) ||
-            !pinCheck.checkComplete(Sha256::hash(decoded), error)) {
-            emit errorOccurred(error);
+        if (!transfer->decoder.decode(rest, collect, error) || !transfer->decoder.finish(error) ||
+            !transfer->pinCheck.add(decoded, error) ||
+            !transfer->pinCheck.checkComplete(Sha256::hash(decoded), error)) {
+            end(error, FileFate::Keep);
             return;
         }
-        *target = decoded;
-        emit finished();
-    } else if (file) {
-        bool writeFailed = false;
-        if ((!writeDecoded(body, writeFailed, error) || !decoder.finish(error)) && !writeFailed) {
-            file->remove();
-            emit errorOccurred(error);
-            return;
-        }
-        if (!file->close() || writeFailed) {
-            const QString message = QStringLiteral("I/O failure (%1)").arg(file->errorString());
-            file->remove();
-            emit errorOccurred(message);
-            return;
-        }
-        // Compared only now that every byte is on disk: the file that
-        // finished() hands on is the one checked.
-        writtenSha256 = file->sha256();
-        if (!pinCheck.checkComplete(writtenSha256, error)) {
-            file->remove();
-            emit errorOccurred(error);
-            return;
-        }
-        emit finished();
+        *transfer->target = decoded;
+        end(std::nullopt, FileFate::Keep);
+        return;
     }
+    WrittenFile &file = *transfer->file;
+    if (!writeDecoded(rest, error) || !transfer->decoder.finish(error)) {
+        end(error, FileFate::Remove);
+        return;
+    }
+    if (!file.close()) {
+        end(ioFailure(file.errorString()), FileFate::Remove);
+        return;
+    }
+    // Compared only now that every byte is on disk: the file that finished()
+    // hands on is the one checked.
+    const QByteArray sha256 = file.sha256();
+    if (!transfer->pinCheck.checkComplete(sha256, error)) {
+        end(error, FileFate::Remove);
+        return;
+    }
+    writtenSha256 = sha256;
+    writtenIdentity = file.identity();
+    end(std::nullopt, FileFate::Keep);
 }

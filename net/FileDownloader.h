@@ -1,19 +1,19 @@
 #pragma once
 
-#include "ContentDecoder.h"
-#include "PinCheck.h"
+#include "FileIdentity.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
-class QByteArray;
-class WrittenFile;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
+class QUrl;
 
 // Fetches one URL over HTTP(S) into a file, written chunk by chunk as the data
 // arrives (file mode), or into a caller's QByteArray once the transfer is
@@ -29,11 +29,13 @@ class QTimer;
 // A URL may pin its download in its fragment (see DownloadPin): its size, held
 // against Content-Length when the headers arrive and against the body as it
 // grows and when it ends, and its SHA-256, computed as the body is written and
-// compared before finished(). A download that its pin refuses is stopped and
-// its file removed, as is one whose data could not be written (a full disk
-// stays full otherwise); after any other failure the partial file is kept. A transfer that receives nothing for the
-// stall limit (60 s) fails, and one whose size is known before the body (from the pin or Content-Length) fails at once
-// when the destination has less free space.
+// compared before finished(). A download refused by the updater itself (its
+// pin, its status, its size or Content-Length, an encoding that does not
+// decode, data that could not be written) is stopped and its file removed;
+// after a failed transfer (Qt's errors, a body cut short, a stall) the
+// partial file is kept. A transfer that receives nothing for the stall limit
+// (60 s) fails, and one whose size is known before the body (from the pin or
+// Content-Length) fails at once when the destination has less free space.
 //
 // A limit of Qt 5.15's HTTP layer that the downloader cannot see past: a body
 // without Content-Length (chunked, or ended by the close) that the server cuts
@@ -65,19 +67,24 @@ public:
     // is only counted for progress and finished() never comes. Always true.
     bool download(QString url, QString &error);
 
-    // Releases everything of the current download (by deleteLater); signals of
-    // the abandoned reply no longer reach the downloader.
+    // Releases everything of the current download (by deleteLater) without a
+    // signal; the file is closed and kept. Signals of the abandoned reply no
+    // longer reach the downloader.
     void clean();
 
     // How long a transfer may receive nothing (while connecting, waiting for
     // the answer or within the body) before it fails; 60 s unless changed here.
     void setStallLimit(std::chrono::milliseconds limit);
 
-    // File mode: the SHA-256 (32 bytes) of the bytes this download wrote to
-    // its file, computed as they were written; empty until finished(), and
-    // when neither asked for here (the default is to) nor pinned.
+    // File mode: whether the bytes written are hashed (the default; always
+    // when the pin has a digest). May be changed after download() until the
+    // first chunk is written.
+    void setHashingFile(bool wanted);
+    // File mode, after finished(): the SHA-256 (32 bytes) of the bytes this
+    // download wrote, computed as they were written (empty when not hashed),
+    // and the file as it was left when it was closed. Empty otherwise.
     [[nodiscard]] QByteArray fileSha256() const { return writtenSha256; }
-    void setHashingFile(bool wanted) { hashingFile = wanted; }
+    [[nodiscard]] std::optional<FileIdentity> fileIdentity() const { return writtenIdentity; }
 
 signals:
     // The whole body is in its destination: the file is written and closed,
@@ -87,7 +94,8 @@ signals:
     // for a body that ended short of its Content-Length while Qt saw no error;
     // "I/O failure (%1)" for data that could not be written to the file;
     // "The server answered %1 %2 instead of sending the file." for a final
-    // answer other than 200 that Qt takes for a success;
+    // answer other than 200 that Qt takes for a success; "The server's answer
+    // is invalid: …" for a Content-Length that is not one number of bytes;
     // PinCheck's texts for a body that its pin refuses; "Nothing arrived for
     // 60 seconds." after a stall; "Not enough free space in …" when the
     // announced or pinned size does not fit.
@@ -102,31 +110,30 @@ private slots:
     void on_download_progress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
-    // Cuts every connection between reply (and its manager) and this object,
-    // so that a reply awaiting deletion can neither write nor finish.
-    void detach(QNetworkReply *reply);
-    // The final answer's headers are in: checks the announced size against the
-    // pin and the free space.
+    struct Transfer;
+    enum class FileFate { Keep, Remove };
+
+    // Issues the GET of url for `next`, which becomes the current transfer.
+    void start(const QUrl &url, std::unique_ptr<Transfer> next);
+    // The final answer's headers are in: its status, its Content-Length and
+    // encoding, the pin and the free space.
     void headersArrived();
     void stalled();
-    // Ends the current transfer at once as a failure: the reply is aborted,
-    // the file closed (and removed when removeFile), then errorOccurred.
-    void stop(const QString &message, bool removeFile);
+    // The one end of a transfer: releases its reply (aborted if still
+    // running), keeps (closed) or removes its file, then emits finished()
+    // when there is no failure, else errorOccurred(failure).
+    void end(const std::optional<QString> &failure, FileFate fate);
+    // The body is complete: the last bytes are decoded and written, the file
+    // closed and held to its pin, or the array assigned.
+    void complete(const QByteArray &rest);
     // Decodes data, holds it to the pin and writes it. False, with error, when
-    // it does not decode, its pin refuses it or (writeFailed) it is not written.
-    [[nodiscard]] bool writeDecoded(const QByteArray &data, bool &writeFailed, QString &error);
-    [[nodiscard]] bool checkSpace(qint64 needed, QString &error) const;
+    // it does not decode, its pin refuses it or it is not written.
+    [[nodiscard]] bool writeDecoded(const QByteArray &data, QString &error);
 
-    QByteArray *target;
-    std::unique_ptr<WrittenFile> file;
-    QByteArray writtenSha256;
-    bool hashingFile = true;
-    QNetworkAccessManager *manager;
-    QNetworkReply *currentReply;
-    qint64 total = 0;
-    qint64 received = 0;
-    PinCheck pinCheck;
-    ContentDecoder decoder;
+    std::unique_ptr<Transfer> transfer;
+    QNetworkAccessManager *manager = nullptr;
     QTimer *stallTimer;
-    bool headersChecked = false;
+    bool hashingFile = true;
+    QByteArray writtenSha256;
+    std::optional<FileIdentity> writtenIdentity;
 };

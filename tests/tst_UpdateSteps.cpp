@@ -87,23 +87,33 @@ void tst_UpdateSteps::command_data()
     QTest::addColumn<QString>("package");
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("expected"); // in the AppleScript source, or the refusal
-    const auto row = [](const char *name, QString package, QString target, QString expected) {
-        QTest::newRow(name) << package << target << expected;
+    QTest::addColumn<QByteArray>("sha256");
+    const QByteArray sha256 = QByteArray::fromHex("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
+    const auto row = [&](const char *name, QString package, QString target, QString expected,
+                         QByteArray digest = QByteArray()) {
+        QTest::newRow(name) << package << target << expected << (digest.isNull() ? sha256 : digest);
     };
     const QString refused = "The package path \"%1\" contains a control character; it was not installed.";
     row("plain", "/d/Update.pkg", "/",
-        "do shell script \"d=$(/usr/bin/mktemp -d) || exit 1; trap '/bin/rm -rf \\\"$d\\\"' EXIT; /bin/cp -- "
-        "'/d/Update.pkg' \\\"$d\\\"/'Update.pkg' && h=$(/usr/bin/openssl dgst -sha256 < \\\"$d\\\"/'Update.pkg') || "
-        "exit 1; if [ \\\"${h##* }\\\" != '%1' ]; then echo 'The package changed before it could be installed.' >&2; "
-        "exit 1; fi; /usr/sbin/installer -pkg \\\"$d\\\"/'Update.pkg' -target '/'\" with administrator privileges");
+        "do shell script \"d=$(/usr/bin/mktemp -d /tmp/tarnwick.XXXXXXXX) || exit 1; trap '/bin/rm -rf \\\"$d\\\"' "
+        "EXIT; p='/d/Update.pkg'; c=\\\"$d\\\"/'Update.pkg'; refuse() { echo \\\"$1\\\" >&2; exit 1; }; check() { "
+        "if [ -L \\\"$1\\\" ]; then refuse 'The package /d/Update.pkg is now a symbolic link; nothing was installed.'; "
+        "elif [ ! -f \\\"$1\\\" ]; then refuse 'The package /d/Update.pkg is no longer a regular file; nothing was "
+        "installed.'; elif [ -z \\\"$(/usr/bin/find \\\"$1\\\" -prune -size 4096c)\\\" ]; then refuse 'The package "
+        "changed before it could be installed.'; fi; }; check \\\"$p\\\"; /bin/cp -RP \\\"$p\\\" \\\"$c\\\" || exit 1; "
+        "check \\\"$c\\\"; h=$(/usr/bin/openssl dgst -sha256 < \\\"$c\\\") || exit 1; if [ \\\"${h##* }\\\" != '%1' ]; "
+        "then refuse 'The package changed before it could be installed.'; fi; /usr/sbin/installer -pkg \\\"$c\\\" "
+        "-target '/'\" with administrator privileges");
     row("quotes-backslash-format", "/t/it's \"q\" \\ %@.pkg", "/V/Jo's/",
-        "/bin/cp -- '/t/it'\\\\''s \\\"q\\\" \\\\ %@.pkg' \\\"$d\\\"/'it'\\\\''s \\\"q\\\" \\\\ %@.pkg'");
+        "p='/t/it'\\\\''s \\\"q\\\" \\\\ %@.pkg'; c=\\\"$d\\\"/'it'\\\\''s \\\"q\\\" \\\\ %@.pkg'");
     row("target-quoted", "/d/Update.pkg", "/V/Jo's/", "-target '/V/Jo'\\\\''s/'\" with administrator privileges");
-    row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), "/", QString::fromUtf8("'/t/Été 更新\u0085.pkg'"));
+    row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), "/", QString::fromUtf8("p='/t/Été 更新\u0085.pkg'"));
     row("line-feed", "/t/a\nb.pkg", "/", refused.arg("/t/a\\nb.pkg"));
     row("delete-and-cr", "/t/\x7f\r", "/", refused.arg("/t/\\x7f\\r"));
     row("unit-separator-in-target", "/d/Update.pkg", "/V/\x1f\t/",
         "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.");
+    row("no-digest", "/d/Update.pkg", "/",
+        "The SHA-256 digest of the package /d/Update.pkg could not be computed; it was not installed.", "");
 }
 
 // How the shell command itself runs is seen in the end-to-end table, as root
@@ -113,11 +123,11 @@ void tst_UpdateSteps::command()
     QFETCH(QString, package);
     QFETCH(QString, target);
     QFETCH(QString, expected);
+    QFETCH(QByteArray, sha256);
 
-    const QByteArray sha256 = QByteArray::fromHex("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
     NativePlatform::PrivilegedCommand command{"untouched", "untouched"};
     QString error;
-    const bool made = InstallCommand::makeCommand(package, target, sha256, command, error);
+    const bool made = InstallCommand::makeCommand({package, 4096, sha256}, target, command, error);
     const QString source = QString::fromStdString(command.appleScriptSource);
     QVERIFY2(made ? source.contains(QString(expected).replace("%1", sha256.toHex())) : error == expected,
              qPrintable(source + error));

@@ -1,0 +1,166 @@
+#include "UpdateCompletion.h"
+
+#include "InstallCommand.h"
+#include "NativePlatform.h"
+#include "Unzipper.h"
+#include "UpdateSteps.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <utility>
+
+namespace {
+
+// What each outcome shows and removes. %1 is the detail: an error text, the
+// application path as given, or the package path.
+struct Row
+{
+    const char *message; // null: nothing shown
+    bool removesDownload;
+    bool removesPackage;
+};
+
+constexpr Row installed{nullptr, true, true};
+constexpr Row archiveNotOpened{"Failed to update.\n\n%1", false, false};
+constexpr Row packageNotExtracted{"Failed to update.\n\n%1", true, false};
+constexpr Row outsideApplications{"Failed to update.\n\nUnexpected application path %1", true, true};
+constexpr Row notInstalled{"Failed to update.\n\n%1", true, true};
+// Shown after the removals of a successful installation.
+constexpr Row packageNotRemoved{"Failed to remove file.\n\n%1", false, false};
+
+} // namespace
+
+UpdateCompletion::UpdateCompletion(QString appPath, Download download, QObject *parent)
+    : QObject(parent)
+    , appPath(std::move(appPath))
+    , download(std::move(download))
+    , archive(UpdateSteps::isArchive(this->download.filePath))
+    , packagePath(archive ? UpdateSteps::packagePathForArchive(this->download.filePath) : this->download.filePath)
+{
+}
+
+UpdateCompletion::~UpdateCompletion()
+{
+    cancel();
+}
+
+void UpdateCompletion::start()
+{
+    if (!archive) {
+        packageSha256 = download.sha256;
+        packageSize = download.identity ? download.identity->size : 0;
+        install();
+        return;
+    }
+    // The archive is read only while it is still the file the downloader
+    // wrote (and, when it was pinned, bytes with the digest that matched).
+    unzipper = std::make_unique<Unzipper>();
+    if (download.identity)
+        unzipper->expectArchive(*download.identity, download.sha256);
+    worker.reset(QThread::create([this] {
+        opened = unzipper->open(download.filePath, extractionError);
+        const QFileInfo package(packagePath);
+        extracted = opened && unzipper->unzip(package.fileName(), package.path(), extractionError);
+        if (extracted) {
+            packageSha256 = unzipper->sha256();
+            packageSize = unzipper->extractedSize();
+        }
+        unzipper->close();
+    }));
+    // Queued to this thread: the rest runs on the GUI thread.
+    connect(worker.get(), &QThread::finished, this, &UpdateCompletion::extractionEnded);
+    worker->start();
+}
+
+void UpdateCompletion::cancel()
+{
+    if (installing || cancelled.exchange(true))
+        return;
+    if (unzipper)
+        unzipper->cancel();
+    if (worker) {
+        disconnect(worker.get(), nullptr, this, nullptr);
+        worker->wait();
+    }
+    // A stopped extraction has removed its own partial file.
+    if (extracted)
+        QFile::remove(packagePath);
+}
+
+void UpdateCompletion::extractionEnded()
+{
+    if (cancelled)
+        return;
+    if (!opened)
+        finish(Outcome::ArchiveNotOpened, extractionError);
+    else if (!extracted)
+        finish(Outcome::PackageNotExtracted, extractionError);
+    else
+        install();
+}
+
+void UpdateCompletion::install()
+{
+    if (cancelled)
+        return;
+    const QString application = UpdateSteps::cleanApplicationPath(appPath);
+    const QString target = UpdateSteps::installationTarget(application);
+    if (target.isEmpty()) {
+        finish(Outcome::OutsideApplications, appPath);
+        return;
+    }
+    // From here on nothing is cancelled: the system's password prompt is the
+    // user's last word.
+    installing = true;
+    QString error;
+    if (!runInstaller(target, error)) {
+        finish(Outcome::NotInstalled, error);
+        return;
+    }
+    QProcess relaunch;
+    relaunch.setProgram(UpdateSteps::relaunchProgram(application));
+    relaunch.startDetached();
+    finish(Outcome::Installed, QString());
+}
+
+bool UpdateCompletion::runInstaller(const QString &target, QString &error) const
+{
+    const InstallCommand::Package package{packagePath, packageSize, packageSha256};
+    NativePlatform::PrivilegedCommand command;
+    return InstallCommand::makeCommand(package, target, command, error) &&
+           InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
+}
+
+void UpdateCompletion::finish(Outcome outcome, const QString &detail)
+{
+    const Row row = [outcome] {
+        switch (outcome) {
+        case Outcome::Installed:
+            return installed;
+        case Outcome::ArchiveNotOpened:
+            return archiveNotOpened;
+        case Outcome::PackageNotExtracted:
+            return packageNotExtracted;
+        case Outcome::OutsideApplications:
+            return outsideApplications;
+        case Outcome::NotInstalled:
+            return notInstalled;
+        case Outcome::PackageNotRemoved:
+            return packageNotRemoved;
+        }
+        return notInstalled;
+    }();
+    // On the package road the download is the package, removed once.
+    if (archive && row.removesDownload)
+        QFile::remove(download.filePath);
+    const bool packageGoes = archive ? row.removesPackage : row.removesDownload;
+    const bool packageRemoved = !packageGoes || QFile::remove(packagePath);
+    if (outcome == Outcome::Installed && !packageRemoved) {
+        finish(Outcome::PackageNotRemoved, packagePath);
+        return;
+    }
+    emit ended(row.message ? QString::fromUtf8(row.message).arg(detail) : QString());
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "FileIdentity.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+class QThread;
+class Unzipper;
+
+// Takes a finished download to its end: extracts the package from a ".zip"
+// (on a worker thread, so that the window keeps answering and can cancel),
+// checks the application's location, has the package installed with
+// administrator rights, starts the application again and removes the
+// downloaded files. How each failure ends (what is shown, what is removed) is
+// one row of a table. Lives on the GUI thread; the native layer installs.
+class UpdateCompletion : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The downloaded file as the downloader wrote it: its path, the SHA-256
+    // of the bytes written (empty when not hashed) and its identity on disk.
+    struct Download
+    {
+        QString filePath;
+        QByteArray sha256;
+        std::optional<FileIdentity> identity;
+    };
+
+    UpdateCompletion(QString appPath, Download download, QObject *parent = nullptr);
+    // Cancels what is still running, waiting for the worker.
+    ~UpdateCompletion() override;
+
+    // Begins the completion; ended() follows, at once on the package road.
+    void start();
+    // Before anything privileged has begun: the extraction stops, the
+    // package it wrote is removed, nothing is installed or started, and
+    // ended() never comes. Waits for the worker (at most one chunk). Does
+    // nothing once the installation has begun, which is not interrupted.
+    void cancel();
+
+signals:
+    // The completion is over: `message` is what to show, empty for nothing.
+    void ended(const QString &message);
+
+private:
+    enum class Outcome {
+        Installed,           // relaunched, files removed
+        ArchiveNotOpened,    // A: the archive stays
+        PackageNotExtracted, // B: the archive goes
+        OutsideApplications, // C: the download and the package go
+        NotInstalled,        // D: the download and the package go
+        PackageNotRemoved,   // E: shown after a successful installation
+    };
+    void extractionEnded();
+    // From the location check to the end, on the GUI thread.
+    void install();
+    // The one end: removes what the outcome's row says, then ended().
+    void finish(Outcome outcome, const QString &detail);
+    [[nodiscard]] bool runInstaller(const QString &target, QString &error) const;
+
+    const QString appPath;
+    const Download download;
+    const bool archive;
+    const QString packagePath;
+    std::unique_ptr<Unzipper> unzipper;
+    std::unique_ptr<QThread> worker;
+    // Written by the worker, read once it has ended.
+    bool opened = false;
+    bool extracted = false;
+    QString extractionError;
+    QByteArray packageSha256;
+    qint64 packageSize = 0;
+    std::atomic<bool> cancelled{false};
+    bool installing = false;
+};
