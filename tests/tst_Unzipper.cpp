@@ -2,7 +2,12 @@
 
 #include <QtTest>
 
+#include <QStorageInfo>
+
 #include <zip.h>
+#include <zlib.h>
+
+#include <sys/stat.h>
 
 // Archives made with minizip's writer. The archive road of a whole update
 // (stored and deflated entries, damaged data, letter case) is in tests/e2e.
@@ -13,6 +18,10 @@ class tst_Unzipper : public QObject
 private slots:
     void unzip_data();
     void unzip();
+    void asWritten_data();
+    void asWritten();
+    void cancelled();
+    void zip64PastFourGiB();
 
 private:
     // An archive of `names`, each holding `data`, then with bytes changed: an
@@ -48,11 +57,16 @@ void tst_Unzipper::unzip_data()
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("error"); // empty: extracted whole
+    QTest::addColumn<QByteArray>("contents");
 
     const QString out = folder.filePath("out"), blocked = folder.filePath("1.zip/x");
-    const auto row = [](const char *name, QString archive, QString entry, QString out, QString error) {
-        QTest::newRow(name) << archive << entry << out << error;
+    const auto row = [this](const char *name, QString archive, QString entry, QString out, QString error,
+                            QByteArray contents = QByteArray()) {
+        QTest::newRow(name) << archive << entry << out << error << (contents.isNull() ? data : contents);
     };
+    QFile zip64Entry(QStringLiteral(TARNWICK_TEST_DATA "/zip64-entry.pkg"));
+    QVERIFY(zip64Entry.open(QIODevice::ReadOnly));
+    const QByteArray zip64Contents = zip64Entry.readAll();
     row("second-entry", makeZip({"a", "Update.pkg"}, 0), "Update.pkg", out, "");
     row("deflated", makeZip({"Update.pkg"}, Z_DEFLATED), "update.PKG", out, "");
     row("not-open", "", "Update.pkg", out, "Error code 2.");
@@ -67,6 +81,14 @@ void tst_Unzipper::unzip_data()
         "Failed to create " + out + "/sub/Update.pkg (No such file or directory).");
     row("folder-not-accessible", makeZip({"Update.pkg"}, 0), "Update.pkg", blocked,
         "The directory " + blocked + " is not accessible.");
+    // Small archives with Zip64 records, as Info-ZIP, bsdtar and Python write them (tests/data).
+    for (const char *maker : {"zip64-info-zip-forced", "zip64-bsdtar", "zip64-python-forced"})
+        row(maker, TARNWICK_TEST_DATA "/" + QString(maker) + ".zip", "Update.pkg", out, "", zip64Contents);
+    const QString link = folder.filePath("link.zip"), fifo = folder.filePath("fifo.zip");
+    QFile::link(makeZip({"Update.pkg"}, 0), link);
+    ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+    row("archive-is-a-link", link, "Update.pkg", out, "Error code 1.");
+    row("archive-is-a-fifo", fifo, "Update.pkg", out, "Error code 1.");
 }
 
 void tst_Unzipper::unzip()
@@ -75,6 +97,7 @@ void tst_Unzipper::unzip()
     QFETCH(QString, entry);
     QFETCH(QString, out);
     QFETCH(QString, error);
+    QFETCH(QByteArray, contents);
 
     Unzipper unzipper;
     QString message = QStringLiteral("untouched");
@@ -90,11 +113,142 @@ void tst_Unzipper::unzip()
     QCOMPARE(file.exists(), ok);
     if (ok) {
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), data);
+        QCOMPARE(file.readAll(), contents);
         QVERIFY(unzipper.unzip(entry, out, message) && file.remove()); // still open
     }
     unzipper.close();
     QVERIFY(!unzipper.unzip(entry, out, message));
+}
+
+// The archive is read only while it is the file that was written: the same
+// file at its path, unchanged, and for a pinned one, bytes with its digest.
+void tst_Unzipper::asWritten_data()
+{
+    QTest::addColumn<QString>("change"); // what happens to the archive after it was written
+    QTest::addColumn<bool>("pinned");
+    QTest::addColumn<bool>("extracted");
+
+    QTest::newRow("unchanged") << "" << false << true;
+    QTest::newRow("unchanged-pinned") << "" << true << true;
+    QTest::newRow("rewritten-in-place") << "rewrite" << false << false;
+    QTest::newRow("rewritten-in-place-pinned") << "rewrite" << true << false;
+    QTest::newRow("replaced-by-rename") << "rename" << false << false;
+    QTest::newRow("wrong-digest") << "digest" << true << false;
+}
+
+void tst_Unzipper::asWritten()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, pinned);
+    QFETCH(bool, extracted);
+
+    // given: an archive as the download left it, with its identity and digest
+    const QString archive = makeZip({"Other.pkg", "Update.pkg", "Last.pkg"}, Z_DEFLATED);
+    const std::optional<FileIdentity> written = FileIdentity::ofPath(archive);
+    QVERIFY(written);
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QByteArray sha256 = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    // when: it changes, its bytes kept the same length
+    if (change == "rewrite") {
+        QTest::qWait(20); // a later tick of the file system's clock
+        QVERIFY(file.seek(0) && file.write("P") == 1);
+    } else if (change == "rename") {
+        const QString copy = folder.filePath("copy.zip");
+        QVERIFY(QFile::copy(archive, copy) && QFile::remove(archive) && QFile::rename(copy, archive));
+    } else if (change == "digest") {
+        sha256[0] = char(sha256[0] ^ 1);
+    }
+    file.close();
+    Unzipper unzipper;
+    unzipper.expectArchive(*written, pinned ? sha256 : QByteArray());
+    QString error;
+    const QString out = folder.filePath(QTest::currentDataTag());
+    const bool ok = unzipper.open(archive, error) && unzipper.unzip("Update.pkg", out, error);
+
+    // then
+    QCOMPARE(ok, extracted);
+    QCOMPARE(error, extracted ? QString() : "The archive " + archive + " changed after it was downloaded.");
+    QCOMPARE(QFile::exists(out + "/Update.pkg"), extracted);
+    QCOMPARE(unzipper.sha256().isEmpty(), !extracted);
+}
+
+// From another thread, before and during an extraction.
+void tst_Unzipper::cancelled()
+{
+    const QString archive = makeZip({"Update.pkg"}, Z_DEFLATED);
+    const QString out = folder.filePath("cancelled");
+    Unzipper unzipper;
+    QString error;
+    QVERIFY(unzipper.open(archive, error));
+    std::unique_ptr<QThread> canceller(QThread::create([&] { unzipper.cancel(); }));
+    canceller->start();
+    QVERIFY(canceller->wait(10000));
+    QVERIFY(!unzipper.unzip("Update.pkg", out, error));
+    QCOMPARE(error, QStringLiteral("The extraction was cancelled."));
+    QVERIFY(!QFile::exists(out + "/Update.pkg"));
+}
+
+// An entry larger than 4 GiB needs Zip64 records. Its deflated data (zeros)
+// is one block repeated, so the archive is made in a moment; extracting it
+// writes 4 GiB and 1 MiB, into memory (/dev/shm) where there is room: on disk
+// that alone takes three times as long.
+void tst_Unzipper::zip64PastFourGiB()
+{
+    constexpr qint64 block = 1 << 20, blocks = 4097, size = block * blocks;
+    const auto hasRoom = [](const QString &path) { return QStorageInfo(path).bytesAvailable() > size + (1ll << 30); };
+    QTemporaryDir memory(QStringLiteral("/dev/shm/tst_Unzipper-XXXXXX"));
+    const QString outside = memory.isValid() && hasRoom(memory.path()) ? memory.path() : folder.path();
+    if (!hasRoom(outside))
+        QSKIP("needs 5 GiB of free space");
+
+    // given: raw deflate data of one block, the same after every full flush
+    z_stream z{};
+    QCOMPARE(deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    const QByteArray zeros(block, '\0');
+    const auto compress = [&](const QByteArray &input, int flush) {
+        QByteArray output(int(block), Qt::Uninitialized);
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
+        z.avail_in = uInt(input.size());
+        z.next_out = reinterpret_cast<Bytef *>(output.data());
+        z.avail_out = uInt(output.size());
+        deflate(&z, flush);
+        output.truncate(output.size() - int(z.avail_out));
+        return output;
+    };
+    const QByteArray deflated = compress(zeros, Z_FULL_FLUSH);
+    QCOMPARE(compress(zeros, Z_FULL_FLUSH), deflated);
+    const QByteArray end = compress(QByteArray(), Z_FINISH);
+    deflateEnd(&z);
+    const uLong blockCrc = crc32(0, reinterpret_cast<const Bytef *>(zeros.constData()), uInt(block));
+    uLong crc = 0;
+    for (qint64 i = 0; i < blocks; ++i)
+        crc = crc32_combine(crc, blockCrc, block);
+
+    const QString path = folder.filePath("big.zip");
+    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    zip_fileinfo info{};
+    QCOMPARE(zipOpenNewFileInZip2_64(zip, "Update.pkg", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 1, 1, 1),
+             ZIP_OK);
+    for (qint64 i = 0; i < blocks; ++i)
+        zipWriteInFileInZip(zip, deflated.constData(), unsigned(deflated.size()));
+    zipWriteInFileInZip(zip, end.constData(), unsigned(end.size()));
+    QCOMPARE(zipCloseFileInZipRaw64(zip, ZPOS64_T(size), crc), ZIP_OK);
+    zipClose(zip, nullptr);
+
+    // when
+    Unzipper unzipper;
+    QString error;
+    const QString out = outside + "/big";
+    const bool ok = unzipper.open(path, error) && unzipper.unzip("Update.pkg", out, error);
+
+    // then: every byte, CRC-32 checked
+    QVERIFY2(ok, qPrintable(error));
+    QCOMPARE(QFileInfo(out + "/Update.pkg").size(), size);
+    QCOMPARE(unzipper.extractedSize(), size);
+    // sha256sum of 4097 MiB of zeros
+    QCOMPARE(unzipper.sha256().toHex(), QByteArray("829816e339ff597ec3ada4c30fc840d3f2298444169d242952a54bcf3fcd7747"));
+    QFile::remove(out + "/Update.pkg");
 }
 
 QTEST_GUILESS_MAIN(tst_Unzipper)
