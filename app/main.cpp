@@ -1,6 +1,7 @@
 #include "InstallerWindow.h"
 
 #include <QApplication>
+#include <QNetworkProxyFactory>
 #include <QString>
 
 int main(int argc, char *argv[])
@@ -18,6 +19,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Tarnwick Installer"));
     QApplication::setOrganizationName(QStringLiteral("Brightfold"));
     QApplication::setOrganizationDomain(QStringLiteral("brightfold.com"));
+    // The system's proxy settings: macOS's network settings there, and
+    // http_proxy, https_proxy and no_proxy elsewhere.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
 
     InstallerWindow window(QString::fromUtf8(appPathArgument), QString::fromUtf8(urlArgument), nullptr);
     window.show();
