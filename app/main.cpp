@@ -15,7 +15,10 @@ int main(int argc, char *argv[])
     const char *const urlArgument = argv[2];
 
     QApplication app(argc, argv);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // The logo's @2x image on high-density screens; always so in Qt 6.
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+#endif
     QApplication::setApplicationName(QStringLiteral("Tarnwick Installer"));
     QApplication::setOrganizationName(QStringLiteral("Brightfold"));
     QApplication::setOrganizationDomain(QStringLiteral("brightfold.com"));

@@ -222,6 +222,10 @@ void FileDownloader::start(const QUrl &url, std::unique_ptr<Transfer> next)
     // InsecureRedirectError. Unfollowed, a redirect's own body (a "moved" page)
     // would be handed on as the downloaded file.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // HTTP/1.1 with either toolkit (Qt 6 offers HTTP/2 over TLS by default):
+    // one large body gains nothing from HTTP/2, and the bounded read buffer,
+    // the progress and the stall limit are proven over HTTP/1.1.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     // Qt's own value. Set by us, it stops Qt from inflating an encoded body in
     // memory (without bound): ContentDecoder inflates it piece by piece.
     request.setRawHeader("Accept-Encoding", "gzip, deflate");

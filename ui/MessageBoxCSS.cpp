@@ -15,7 +15,9 @@ MessageBoxCSS::MessageBoxCSS(const QString &title, const QString &text, QMessage
 {
     // Owned by this object (deleteLater in the destructor) and by `parent`,
     // whichever comes first.
-    messageBox = new QMessageBox(title, text, icon, button0, button1, button2, parent, flags);
+    // The old flags of a button value (Default, Escape) are no buttons.
+    const auto buttons = QMessageBox::StandardButtons((button0 | button1 | button2) & QMessageBox::ButtonMask);
+    messageBox = new QMessageBox(icon, title, text, buttons, parent, flags);
     if (modal)
         messageBox->setWindowModality(Qt::WindowModal);
 
