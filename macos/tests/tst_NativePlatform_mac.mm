@@ -30,7 +30,8 @@ int passed = 0;
 int failed = 0;
 const char *currentTest = "";
 
-void check(bool condition, const char *what, const char *file, int line)
+// Not "check": AssertMacros.h, which AppKit brings in, may define check() as a macro.
+void recordCheck(bool condition, const char *what, const char *file, int line)
 {
     if (condition) {
         ++passed;
@@ -40,7 +41,7 @@ void check(bool condition, const char *what, const char *file, int line)
     std::fprintf(stderr, "FAIL %s: %s (%s:%d)\n", currentTest, what, file, line);
 }
 
-#define CHECK(condition) check((condition), #condition, __FILE__, __LINE__)
+#define CHECK(condition) recordCheck((condition), #condition, __FILE__, __LINE__)
 
 std::string show(const std::optional<std::string> &value)
 {
