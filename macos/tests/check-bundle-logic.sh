@@ -381,6 +381,72 @@ Contents/PlugIns/platforms/libqcocoa.dylib"
       @loader_path/libbar.dylib "lib:$work/relative/Fixture.app/Contents/Frameworks/libplain.dylib"
   expect_line "relative install name" "$(problems_of "$work/relative")" \
     "Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative to the working folder"
+
+  # --- macos/TarnwickApple.cmake's choice, on the same kind of files --------------
+  if command -v cmake >/dev/null 2>&1; then
+    libs=$work/libs
+    mkdir -p "$libs"
+    # shellcheck disable=SC2015
+    link "$libs/x86-10.13.dylib" x86_64 10.13 "$src/fix.c" dylib @rpath/a.dylib &&
+      link "$libs/x86-14.0.dylib" x86_64 14.0 "$src/fix.c" dylib @rpath/b.dylib &&
+      link "$libs/arm-only.dylib" arm64 11.0 "$src/fix.c" dylib @rpath/c.dylib &&
+      MINOS_ARM64=12.0 link_universal "$libs/universal-12.dylib" 12.0 "$src/fix.c" dylib @rpath/d.dylib &&
+      MINOS_ARM64=13.0 link_universal "$libs/universal-arm-13.dylib" 12.0 "$src/fix.c" dylib @rpath/e.dylib ||
+      bad "could not link the libraries for TarnwickApple.cmake"
+    tools=$work/apple-tools
+    mkdir -p "$tools"
+    if [ "$on_mac" = 0 ]; then
+      # CMake calls lipo, and otool -arch ARCH -l FILE: LLVM's here, otool
+      # reading a thin copy (llvm-otool 14 ignores -arch in universal files).
+      ln -sf "$(command -v llvm-lipo)" "$tools/lipo"
+      # shellcheck disable=SC2016
+      {
+        echo '#!/bin/sh'
+        echo 'arch=$2 file=$4'
+        echo 'if [ "$(llvm-lipo -archs "$file" | wc -w)" -gt 1 ]; then'
+        echo "  llvm-lipo -thin \"\$arch\" -output '$work/otool-slice' \"\$file\" && exec llvm-otool -l '$work/otool-slice'"
+        echo 'fi'
+        echo 'exec llvm-otool -l "$file"'
+      } >"$tools/otool"
+      chmod +x "$tools/otool"
+    fi
+    # choose QT_MAJOR QT_FILES OTHER_FILES [cmake -D...]: CMake's output on one line.
+    choose() {
+      rm -rf "$work/apple-cmake"
+      c_major=$1 c_qt=$2 c_other=$3
+      shift 3
+      PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" \
+        -DQT_MAJOR="$c_major" "-DQT_FILES=$c_qt" "-DOTHER_FILES=$c_other" "$@" 2>&1 | tr '\n' ' ' | tr -s ' '
+    }
+    expect_contains() { # LABEL TEXT PART
+      case $2 in *"$3"*) ok ;; *) bad "$1: [$3] not in: $2" ;; esac
+    }
+    x=$libs/x86-10.13.dylib
+    out=$(choose 5 "$x;$x;$x;$x" "$x")
+    expect_contains "Qt 5: x86_64, 10.13" "$out" "RESULT archs=x86_64 target=10.13 minimum=10.13"
+    out=$(choose 5 "$libs/x86-14.0.dylib;$x" "$x")
+    expect_contains "Qt 5 built for 14.0 stops" "$out" "x86-14.0.dylib (x86_64) needs macOS 14.0"
+    expect_contains "Qt 5 built for 14.0 stops configuring" "$out" "Configuring incomplete"
+    out=$(choose 5 "$libs/x86-14.0.dylib;$x" "$x" -DTARNWICK_MACOS_FOLLOW_LIBRARIES=ON)
+    expect_contains "Qt 5 built for 14.0, followed" "$out" "RESULT archs=x86_64 target=14.0 minimum=14.0"
+    out=$(choose 5 "$libs/arm-only.dylib" "$x")
+    expect_contains "Qt 5 without x86_64 stops" "$out" "arm-only.dylib has no x86_64 code"
+    out=$(choose 5 "$x" "$x" -DCMAKE_OSX_DEPLOYMENT_TARGET=11.0)
+    expect_contains "a target given by the user" "$out" "RESULT archs=x86_64 target=11.0 minimum=11.0"
+    u=$libs/universal-12.dylib
+    out=$(choose 6 "$u;$u" "$u" -DQT_MINIMUM=12.0)
+    expect_contains "Qt 6 universal" "$out" "RESULT archs=x86_64;arm64 target=12.0 minimum=12.0"
+    out=$(choose 6 "$u;$u" "$x" -DQT_MINIMUM=12.0)
+    expect_contains "Qt 6 universal, a library without arm64" "$out" "RESULT archs=x86_64 target=12.0"
+    expect_contains "Qt 6 universal, the library named" "$out" "leaving arm64 out: $x has no arm64 code"
+    out=$(choose 6 "$libs/universal-arm-13.dylib" "$u" -DQT_MINIMUM=12.0)
+    expect_contains "Qt 6, an arm64 slice for 13.0 stops" "$out" "universal-arm-13.dylib (arm64) needs macOS 13.0"
+    out=$(choose 6 "$u" "$u")
+    expect_contains "Qt 6 that does not say its minimum stops" "$out" "does not say its lowest macOS"
+  else
+    skipped=$((skipped + 1))
+    echo "skipped: TarnwickApple.cmake (needs cmake)"
+  fi
 else
   skipped=$((skipped + 1))
   echo "skipped: Mach-O bundles (need cc on macOS; clang, ld64.lld, llvm-otool and llvm-lipo elsewhere)"
