@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <QSslConfiguration>
+#include <QTcpServer>
 
 // What one download emitted.
 struct Emitted
@@ -41,6 +42,7 @@ private slots:
     void toFile_data();
     void toFile();
     void toMemory();
+    void http1OverTls();
 
 private:
     QString url(QString path) const
@@ -168,6 +170,47 @@ void tst_FileDownloader::toMemory()
     QVERIFY(QTest::qWaitFor([&] { return counted.progress.first == qulonglong(package.size()); }, 20000));
     QTest::qWait(300);
     QCOMPARE(counted.finished + counted.errors.size(), 0);
+}
+
+// A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as
+// with either toolkit the body's buffering and progress are those of HTTP/1.1.
+void tst_FileDownloader::http1OverTls()
+{
+    const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+    if (nginx.isEmpty())
+        QSKIP("nginx is not installed");
+    QTemporaryDir work;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    QFile config(work.filePath("nginx.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QString("worker_processes 1; daemon off; user root; pid %1/pid; error_log %1/error.log;\n"
+                         "events {}\nhttp { log_format protocol '$server_protocol';\n"
+                         "  access_log %1/access.log protocol; client_body_temp_path %1; proxy_temp_path %1;\n"
+                         "  fastcgi_temp_path %1; uwsgi_temp_path %1; scgi_temp_path %1;\n"
+                         "  server { listen 127.0.0.1:%2 ssl http2; root %3;\n"
+                         "    ssl_certificate %3/cert.pem; ssl_certificate_key %3/key.pem; } }\n")
+                     .arg(work.path(), port, served.path())
+                     .toUtf8());
+    config.close();
+    QProcess server;
+    server.start(nginx, {"-c", config.fileName(), "-e", work.filePath("error.log")});
+    QVERIFY(server.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(work.filePath("pid")); }, 10000));
+
+    FileDownloader downloader(nullptr);
+    Emitted emitted(downloader);
+    QString filePath, error;
+    QVERIFY(downloader.download("https://127.0.0.1:" + port + "/Update.pkg", saved.filePath("h1"), filePath, error));
+    QVERIFY(emitted.ended());
+    server.terminate();
+    QVERIFY(server.waitForFinished());
+    QCOMPARE(emitted.errors, QStringList());
+    QFile log(work.filePath("access.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray("HTTP/1.1\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)
