@@ -1,37 +1,108 @@
 #!/usr/bin/env bash
-# Makes the fuzzer's seeds in fuzz/seeds/ (tracked; run once by hand when a
-# new shape of archive is worth starting from). Each holds Update.pkg: stored
-# and deflated (the entries read straight from the archive file), zip64, with
-# a data descriptor, after a stub, encrypted, and bzip2 (refused).
+# Makes the fuzzers' seeds in fuzz/seeds/<target>/ (tracked; run once by hand
+# when a new shape of input is worth starting from).
+#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin; all by default
+# unzipper: archives holding Update.pkg, stored and deflated (the entries read
+# straight from the archive file), zip64, with a data descriptor, after a stub,
+# encrypted, and bzip2 (refused).
+# content_decoder: a mode byte (bit 0: deflate, bits 1-4: the largest chunk's
+# power of two) and a seed byte, then a body: gzip (with every optional header
+# field, two members, an empty one), zlib-wrapped and raw deflate (stored,
+# fixed and dynamic blocks), and one that inflates past 1 MiB.
+# download_pin: URL fragments, pins read and refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
-mkdir -p "$seeds"
-staging="$(mktemp -d)"
-trap 'rm -rf "$staging"' EXIT
-cd "$staging"
-printf 'an installer package\n%.0s' $(seq 40) > Update.pkg
-printf 'other\n' > Other.pkg
-zip -q -X -0 "$seeds/stored.zip" Update.pkg
-zip -q -X -9 "$seeds/deflated.zip" Other.pkg Update.pkg
-zip -q -X -fz "$seeds/zip64-sizes.zip" Update.pkg
-bsdtar --format zip --options zip:zip64 -cf "$seeds/zip64.zip" Update.pkg
-zip -q -X -P secret -0 "$seeds/encrypted-stored.zip" Update.pkg
-zip -q -X -P secret -9 "$seeds/encrypted-deflated.zip" Update.pkg
-# Written to a pipe, so the sizes follow the data in a descriptor.
-zip -q -X - Update.pkg | cat > "$seeds/data-descriptor.zip"
-mkdir pkg && cp Update.pkg pkg/ && zip -q -X -D "$seeds/nested.zip" pkg/Update.pkg Update.pkg
-{ printf '#!/bin/sh\nexit 1\n'; cat "$seeds/stored.zip"; } > "$seeds/after-stub.zip"
-python3 - "$seeds" <<'PY'
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin)
+
+unzipper() {
+  local out="$seeds/unzipper" staging
+  mkdir -p "$out"
+  staging="$(mktemp -d)"
+  (
+    trap 'rm -rf "$staging"' EXIT
+    cd "$staging"
+    printf 'an installer package\n%.0s' $(seq 40) > Update.pkg
+    printf 'other\n' > Other.pkg
+    zip -q -X -0 "$out/stored.zip" Update.pkg
+    zip -q -X -9 "$out/deflated.zip" Other.pkg Update.pkg
+    zip -q -X -fz "$out/zip64-sizes.zip" Update.pkg
+    bsdtar --format zip --options zip:zip64 -cf "$out/zip64.zip" Update.pkg
+    zip -q -X -P secret -0 "$out/encrypted-stored.zip" Update.pkg
+    zip -q -X -P secret -9 "$out/encrypted-deflated.zip" Update.pkg
+    # Written to a pipe, so the sizes follow the data in a descriptor.
+    zip -q -X - Update.pkg | cat > "$out/data-descriptor.zip"
+    mkdir pkg && cp Update.pkg pkg/ && zip -q -X -D "$out/nested.zip" pkg/Update.pkg Update.pkg
+    { printf '#!/bin/sh\nexit 1\n'; cat "$out/stored.zip"; } > "$out/after-stub.zip"
+    python3 - "$out" <<'PY'
 import sys, zipfile
-seeds = sys.argv[1]
+out = sys.argv[1]
 # Output of several 256 KiB buffers from a few KiB of input.
 text = b"".join(b"line %d of the installer package\n" % (i % 100) for i in range(20000))
-with zipfile.ZipFile(seeds + "/deflated-several-buffers.zip", "w", zipfile.ZIP_DEFLATED) as z:
+with zipfile.ZipFile(out + "/deflated-several-buffers.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("Update.pkg", text)
-with zipfile.ZipFile(seeds + "/bzip2.zip", "w", zipfile.ZIP_BZIP2) as z:
+with zipfile.ZipFile(out + "/bzip2.zip", "w", zipfile.ZIP_BZIP2) as z:
     z.writestr("Update.pkg", b"an installer package\n" * 40)
 PY
-: > empty.pkg && mv empty.pkg Update.pkg && zip -q -X "$seeds/empty-entry.zip" Update.pkg
-ls -l "$seeds"
+    : > empty.pkg && mv empty.pkg Update.pkg && zip -q -X "$out/empty-entry.zip" Update.pkg
+  )
+}
+
+content_decoder() {
+  python3 - "$seeds/content_decoder" <<'PY'
+import os, struct, sys, zlib
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+text = b"".join(b"line %d of the body\n" % (i % 50) for i in range(200))
+
+def deflated(data, wbits, level=6):
+    c = zlib.compressobj(level, zlib.DEFLATED, wbits)
+    return c.compress(data) + c.flush()
+
+def gzip(data):
+    return deflated(data, 31)
+
+def gzip_all_fields(data):
+    # FHCRC, FEXTRA, FNAME and FCOMMENT, which the plain member has none of.
+    head = b"\x1f\x8b\x08\x1e" + b"\0\0\0\0" + b"\0\x03"
+    head += struct.pack("<H", 4) + b"ab\0\0" + b"Update.pkg\0" + b"a comment\0"
+    head += struct.pack("<H", zlib.crc32(head) & 0xFFFF)
+    return head + deflated(data, -15) + struct.pack("<II", zlib.crc32(data), len(data))
+
+def seed(name, deflate, chunk_power, body):
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(bytes([int(deflate) | chunk_power << 1, 1]) + body)
+
+seed("gzip", False, 4, gzip(text))
+seed("gzip-all-header-fields", False, 2, gzip_all_fields(text))
+seed("gzip-two-members", False, 6, gzip(text) + gzip(b"second member\n"))
+seed("gzip-empty-member", False, 0, gzip(b""))
+seed("gzip-past-one-mib", False, 10, gzip(bytes(3 * 1024 * 1024 + 5)))
+seed("deflate-zlib", True, 4, deflated(text, 15))
+seed("deflate-zlib-stored", True, 3, deflated(text[:300], 15, 0))
+seed("deflate-raw", True, 4, deflated(text, -15))
+seed("deflate-raw-fixed", True, 0, deflated(b"a", -15))
+seed("deflate-raw-stored", True, 1, deflated(text[:300], -15, 0))
+PY
+}
+
+download_pin() {
+  local out="$seeds/download_pin" digest=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad
+  mkdir -p "$out"
+  printf '%s' "sha256=$digest&size=4096" > "$out/both"
+  printf '%s' "SIZE=4096&SHA256=${digest^^}" > "$out/both-reversed-upper-case"
+  printf '%s' "sha256=$digest" > "$out/digest-alone"
+  printf '%s' "notes&size=0&x=y&=z" > "$out/other-words"
+  printf '%s' "size%3D5%26sha256%3D$digest" > "$out/percent-encoded"
+  printf '%s' "size=9223372036854775807" > "$out/size-largest"
+  printf '%s' "size=+5" > "$out/size-signed"
+  printf '%s' "size=1&size=1" > "$out/size-twice"
+  printf '%s' "sha256=$digest$digest" > "$out/digest-too-long"
+}
+
+for target in "${targets[@]}"; do
+  "$target"
+  ls -l "$seeds/$target"
+done

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <utility>
+
 namespace {
 
 constexpr int pieceSize = 1024 * 1024;
@@ -14,6 +16,16 @@ constexpr int rawDeflate = -15;
 QString undecodable(const char *reason)
 {
     return QStringLiteral("The download could not be decoded (%1).").arg(QString::fromLatin1(reason));
+}
+
+// Whether a "deflate" body that starts with these two bytes has a wrapper:
+// gzip's magic, or a zlib header (RFC 1950: method 8, a window of at most
+// 32 KiB, and a check that makes the pair a multiple of 31).
+bool isWrapped(unsigned char first, unsigned char second)
+{
+    const bool gzip = first == 0x1f && second == 0x8b;
+    const bool zlib = (first & 0x0f) == Z_DEFLATED && (first >> 4) <= 7 && (first * 256 + second) % 31 == 0;
+    return gzip || zlib;
 }
 
 } // namespace
@@ -32,7 +44,8 @@ struct ContentDecoder::Stream
     z_stream z{};
     bool ok = false;
     bool deflate;
-    bool started = false; // some output came, or the header was accepted
+    bool sniffed = false; // a "deflate" body's first two bytes have told its kind
+    QByteArray head;      // until then, the bytes that came
     bool ended = false;
 };
 
@@ -66,8 +79,20 @@ bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(co
         error = undecodable("no memory");
         return false;
     }
-    s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
-    s.z.avail_in = uInt(input.size());
+    QByteArray data = input;
+    if (s.deflate && !s.sniffed) {
+        // Told by the first two bytes alone, so that the chunks the body
+        // comes in do not change how it is read.
+        s.head += input;
+        if (s.head.size() < 2)
+            return true;
+        data = std::exchange(s.head, QByteArray());
+        if (!isWrapped(uchar(data.at(0)), uchar(data.at(1))))
+            inflateReset2(&s.z, rawDeflate);
+        s.sniffed = true;
+    }
+    s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    s.z.avail_in = uInt(data.size());
     QByteArray piece(pieceSize, Qt::Uninitialized);
     for (;;) {
         if (s.ended && s.z.avail_in > 0) {
@@ -78,19 +103,10 @@ bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(co
         s.z.next_out = reinterpret_cast<Bytef *>(piece.data());
         s.z.avail_out = pieceSize;
         const int result = inflate(&s.z, Z_NO_FLUSH);
-        if (result == Z_DATA_ERROR && s.deflate && !s.started) {
-            // Not a zlib stream: raw deflate data, then.
-            inflateReset2(&s.z, rawDeflate);
-            s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
-            s.z.avail_in = uInt(input.size());
-            s.started = true;
-            continue;
-        }
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
             error = undecodable(s.z.msg ? s.z.msg : "corrupt data");
             return false;
         }
-        s.started = true;
         s.ended = result == Z_STREAM_END;
         const int produced = pieceSize - int(s.z.avail_out);
         if (produced > 0 && !sink(QByteArray(piece.constData(), produced)))

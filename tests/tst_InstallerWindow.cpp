@@ -3,9 +3,9 @@
 
 #include <QtTest>
 
-#include <QCryptographicHash>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 
 // Here the bundle is in the current folder, where the window starts its
 // download, and nothing is installed: the update itself runs in tests/e2e.
@@ -28,6 +28,8 @@ class tst_InstallerWindow : public QObject
 private slots:
     void widgets_data();
     void widgets();
+    void look_data();
+    void look();
     void progress();
 };
 
@@ -36,16 +38,11 @@ void tst_InstallerWindow::widgets_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("sheet"); // SHA-256 of the designed style sheet
 
-    QTest::newRow("window") << "InstallerWindow" << QRect(0, 0, 564, 148) << "Installing update..."
-                            << QByteArray("5a0f6798b1ab1f967dd0116cb94ac622ad18a0e3bfbb045bcfffd4e9e662aa8c");
-    QTest::newRow("cancel") << "buttonCancel" << QRect(361, 90, 171, 32) << "CANCEL UPDATE"
-                            << QByteArray("9bbb18fdce7a16e33113d6d3581fb79612dbddb6bb16fcb9925d9d71a2f32776");
-    QTest::newRow("bar") << "progressBar" << QRect(140, 55, 391, 10) << "0%"
-                         << QByteArray("835e52eeae4beda6d23db8f503379f8af5d761d9650a498a752218909b9e740e");
-    QTest::newRow("status") << "label_2" << QRect(140, 35, 171, 16) << "Installing update..."
-                            << QByteArray("cd754c1f360084a47dc15c46d160367b4d149254a715499ceca0f5762adf2ff1");
+    QTest::newRow("window") << "InstallerWindow" << QRect(0, 0, 564, 148) << "Installing update...";
+    QTest::newRow("cancel") << "buttonCancel" << QRect(361, 90, 171, 32) << "CANCEL UPDATE";
+    QTest::newRow("bar") << "progressBar" << QRect(140, 55, 391, 10) << "0%";
+    QTest::newRow("status") << "label_2" << QRect(140, 35, 171, 16) << "Installing update...";
 }
 
 void tst_InstallerWindow::widgets()
@@ -53,7 +50,6 @@ void tst_InstallerWindow::widgets()
     QFETCH(QString, name);
     QFETCH(QRect, geometry);
     QFETCH(QString, text);
-    QFETCH(QByteArray, sheet);
 
     QTemporaryDir folder;
     QDir::setCurrent(folder.path());
@@ -61,7 +57,80 @@ void tst_InstallerWindow::widgets()
     QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
     QCOMPARE(widget == &window ? QRect(QPoint(), window.size()) : widget->geometry(), geometry);
     QCOMPARE(widget->property(widget == &window ? "windowTitle" : "text").toString(), text);
-    QCOMPARE(QCryptographicHash::hash(widget->styleSheet().toUtf8(), QCryptographicHash::Sha256).toHex(), sheet);
+}
+
+// The look the style sheets give, as Qt applies them: the colours of the
+// widgets' palettes, their fonts, and pixels of the window as drawn. CLOSE,
+// CANCEL, LOAD and NO are the buttons of the message boxes shown over the
+// window, styled by its sheet: stand-ins of those names are added to it.
+void tst_InstallerWindow::look_data()
+{
+    QTest::addColumn<QString>("name");   // the widget's object name
+    QTest::addColumn<QString>("aspect"); // "text" or "background" colour, "font", or "pixel <x> <y>"
+    QTest::addColumn<QString>("value");  // colours as #aarrggbb
+
+    const auto row = [](const char *tag, const QString &name, const QString &aspect, const QString &value) {
+        QTest::newRow(tag) << name << aspect << value;
+    };
+    row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
+    row("window-text", "InstallerWindow", "text", "#ffffffff");
+    row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, weight 50");
+    row("status-text", "label_2", "text", "#ffcfcfcf");
+    row("status-font", "label_2", "font", "Montserrat, 13 px, weight 50");
+    row("cancel-update-text", "buttonCancel", "text", "#ccffffff");
+    row("cancel-update-see-through", "buttonCancel", "background", "#00000000");
+    // CSS's weight 900 is Qt 5's heaviest, 99.
+    row("cancel-update-font", "buttonCancel", "font", "Montserrat Medium, 12 px, weight 99");
+    row("bar-chunk-green", "progressBar", "pixel 97 5", "#ff4fcd7f");
+    row("bar-track-grey", "progressBar", "pixel 293 5", "#ff808080");
+    // The see-through #CCFFFFFF over the window's #323232: 0.8 * 255 + 0.2 * 50 = 214.
+    row("cancel-update-outline", "buttonCancel", "pixel 85 1", "#ffd6d6d6");
+    row("close-button-text", "CLOSE", "text", "#ccffffff");
+    row("close-button-green", "CLOSE", "background", "#cc4fcd7f");
+    // The stand-ins are 100 x 30. #CC4fcd7f over #323232: 0.8 * (79, 205, 127) + 0.2 * 50.
+    row("close-button-fill", "CLOSE", "pixel 20 15", "#ff49ae70");
+    row("cancel-button-text", "CANCEL", "text", "#ccffffff");
+    row("cancel-button-see-through", "CANCEL", "background", "#00000000");
+    row("cancel-button-outline", "CANCEL", "pixel 50 1", "#ffd6d6d6");
+    row("cancel-button-inside", "CANCEL", "pixel 20 15", "#ff323232");
+    row("load-button-green", "LOAD", "background", "#cc4fcd7f");
+    row("no-button-see-through", "NO", "background", "#00000000");
+}
+
+void tst_InstallerWindow::look()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, aspect);
+    QFETCH(QString, value);
+
+    QTemporaryDir folder;
+    QDir::setCurrent(folder.path());
+    InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
+    window.findChild<QProgressBar *>("progressBar")->setValue(500); // the chunk covers the left half
+    QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
+    if (!widget) {
+        widget = new QPushButton(name, &window);
+        widget->setObjectName(name);
+    }
+    widget->ensurePolished();
+
+    const QStringList words = aspect.split(' ');
+    QString seen;
+    if (aspect == "text")
+        seen = widget->palette().color(widget->foregroundRole()).name(QColor::HexArgb);
+    else if (aspect == "background")
+        seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
+    else if (aspect == "font")
+        seen = QStringLiteral("%1, %2 px, weight %3")
+                   .arg(widget->font().family())
+                   .arg(widget->font().pixelSize())
+                   .arg(widget->font().weight());
+    else if (words.first() == "pixel") // as the whole window draws it: see-through colours over what is below
+        seen = window.grab()
+                   .toImage()
+                   .pixelColor(widget->mapTo(&window, QPoint(words.at(1).toInt(), words.at(2).toInt())))
+                   .name(QColor::HexArgb);
+    QCOMPARE(seen, value);
 }
 
 void tst_InstallerWindow::progress()
