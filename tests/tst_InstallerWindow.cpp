@@ -4,11 +4,17 @@
 #include <QtTest>
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTcpServer>
 
 // Here the bundle is in the current folder, where the window starts its
 // download, and nothing is installed: the update itself runs in tests/e2e.
+namespace {
+int privilegedRuns = 0;
+} // namespace
+
 namespace NativePlatform {
 void setupTitleBar(void *) {}
 std::string bundlePath()
@@ -17,6 +23,7 @@ std::string bundlePath()
 }
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
 {
+    ++privilegedRuns;
     return {};
 }
 } // namespace NativePlatform
@@ -31,6 +38,8 @@ private slots:
     void look_data();
     void look();
     void progress();
+    void closedBeforeTheEnd_data();
+    void closedBeforeTheEnd();
 };
 
 void tst_InstallerWindow::widgets_data()
@@ -148,6 +157,47 @@ void tst_InstallerWindow::progress()
         QMetaObject::invokeMethod(&window, "on_progress", Q_ARG(qulonglong, step[0]), Q_ARG(qulonglong, step[1]));
         QCOMPARE(qulonglong(bar->value()), step[2]);
     }
+}
+
+void tst_InstallerWindow::closedBeforeTheEnd_data()
+{
+    QTest::addColumn<bool>("byButton"); // else by the title bar
+    QTest::newRow("cancel-update") << true;
+    QTest::newRow("title-bar") << false;
+}
+
+// A download that ends (or fails) in the same pass of the event loop as the
+// click that closed the window: nothing more happens, no extraction, no
+// prompt, no box. CANCEL UPDATE removes the download; the title bar keeps it.
+void tst_InstallerWindow::closedBeforeTheEnd()
+{
+    QFETCH(bool, byButton);
+
+    QTemporaryDir folder;
+    QDir::setCurrent(folder.path());
+    privilegedRuns = 0;
+    QTcpServer silent; // takes the connection and never answers
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    InstallerWindow window("/Applications/Example.app", QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()),
+                           nullptr);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QFile archive("U.zip");
+    QVERIFY(archive.open(QIODevice::WriteOnly) && archive.write(QByteArray(100, 'z')) == 100);
+    archive.close();
+
+    if (byButton)
+        window.findChild<QPushButton *>("buttonCancel")->click();
+    else
+        window.close();
+    QMetaObject::invokeMethod(&window, "on_downloadFinished");
+    QMetaObject::invokeMethod(&window, "on_errorOccurred", Q_ARG(QString, "late"));
+    QTest::qWait(300);
+
+    QVERIFY(!window.isVisible());
+    QVERIFY(!window.findChild<QMessageBox *>());
+    QCOMPARE(privilegedRuns, 0);
+    QCOMPARE(QDir().entryList(QDir::Files), byButton ? QStringList() : QStringList{"U.zip"});
 }
 
 QTEST_MAIN(tst_InstallerWindow)
