@@ -657,12 +657,7 @@ class Sandbox:
         return set(names) - {"Tarnwick Installer.app", self.app[len(self.root):].split("/")[1]}
 
     def remove(self):
-        # An overlay's work folder is left with mode 0 by the kernel.
-        for folder, children, _ in os.walk(self.base):
-            for child in children:
-                if not os.path.islink(os.path.join(folder, child)):
-                    os.chmod(os.path.join(folder, child), 0o700)
-        shutil.rmtree(self.base)
+        remove_tree(self.base)
 
 
 class Run:
@@ -688,6 +683,15 @@ class Run:
         """The path of `name` in the sandbox's folder as the run's namespace sees it
         (with a Tmpfs, the folder is another one there)."""
         return f"/proc/{self.process.pid}/root{os.path.join(self.sandbox.root, name)}"
+
+
+def remove_tree(path):
+    """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
+    for folder, children, _ in os.walk(path):
+        for child in children:
+            if not os.path.islink(os.path.join(folder, child)):
+                os.chmod(os.path.join(folder, child), 0o700)
+    shutil.rmtree(path)
 
 
 def namespace_command():
