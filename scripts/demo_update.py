@@ -14,12 +14,12 @@ import os
 import shlex
 import subprocess
 import sys
-import tempfile
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
-from world import (Digest, Sandbox, XServer, box_text, check_namespaces, make_package, make_zip, remove_tree,  # noqa: E402
-                   serve, wait_until)
+from world import (Digest, Sandbox, XServer, box_text, check_namespaces, make_package, make_zip,  # noqa: E402
+                   remove_tree, serve, temporary_folder, wait_until)
 
 
 def say(text):
@@ -34,7 +34,7 @@ def main():
     binary, out = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     os.makedirs(out, exist_ok=True)
     sandbox = Sandbox(binary, app="Volume/Applications/Example.app")
-    served = tempfile.mkdtemp(prefix="tarnwick-demo-")
+    served = temporary_folder("served-")
     package = make_package("Example 2.0")
     archive = make_zip({"Update.pkg": package})
     with open(os.path.join(served, "Update.zip"), "wb") as f:

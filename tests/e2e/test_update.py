@@ -15,12 +15,11 @@ import math
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
 from world import (AnotherUser, ClickCancel, CloseWindow, Digest, Directory, Fifo, FileSizeLimit, Installer, Prompt,
                    ReplaceByRename, ReplaceWithFolder, Rewrite, Sandbox, SymbolicLink, Tmpfs, When, XServer, box_text,
-                   check_namespaces, environment, make_package, make_zip, serve, wait_until,
+                   check_namespaces, environment, make_package, make_zip, serve, temporary_folder, wait_until,
                    write_zeros_zip)
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
@@ -180,7 +179,7 @@ class UpdateTest(unittest.TestCase):
             raise RuntimeError(problem)
         cls.x = XServer()
         cls.addClassCleanup(cls.x.stop)
-        cls.served = tempfile.mkdtemp(prefix="tarnwick-served-")
+        cls.served = temporary_folder("served-")
         cls.addClassCleanup(shutil.rmtree, cls.served)
         for name, data in FILES.items():
             with open(os.path.join(cls.served, name), "wb") as f:

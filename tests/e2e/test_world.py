@@ -25,7 +25,7 @@ BINARY = os.environ.get("TARNWICK_BINARY", "")
 
 class ZerosZipTest(unittest.TestCase):
     def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="tarnwick-zip-")
+        self.folder = world.temporary_folder("zip-")
         self.addCleanup(world.remove_tree, self.folder)
 
     def check_archive(self, size, zip64, expect_zip64):
@@ -95,7 +95,7 @@ class WatcherTest(unittest.TestCase):
             return os.path.join(self.folder, name)
 
     def setUp(self):
-        self.run_ = self.Folder(tempfile.mkdtemp(prefix="tarnwick-watch-"))
+        self.run_ = self.Folder(world.temporary_folder("watch-"))
         self.addCleanup(world.remove_tree, self.run_.folder)
         self.addCleanup(self.run_.process.wait)
         self.addCleanup(self.run_.process.kill)
@@ -180,18 +180,20 @@ class KilledRunTest(unittest.TestCase):
         child.wait(10)
         left = wait_until(lambda: not processes_marked(marker), 10)
         self.assertTrue(left, f"still running: {processes_marked(marker)}")
+        return os.listdir(folder)
 
     def test_sigkill(self):
         self.run_and_kill(lambda child: child.send_signal(signal.SIGKILL))
 
+    # Those leave no temporary files either.
     def test_sigterm(self):
-        self.run_and_kill(lambda child: child.send_signal(signal.SIGTERM))
+        self.assertEqual(self.run_and_kill(lambda child: child.send_signal(signal.SIGTERM)), [])
 
     def test_sigint_to_python_alone(self):
-        self.run_and_kill(lambda child: child.send_signal(signal.SIGINT))
+        self.assertEqual(self.run_and_kill(lambda child: child.send_signal(signal.SIGINT)), [])
 
     def test_ctrl_c_to_the_whole_group(self):
-        self.run_and_kill(lambda child: os.killpg(child.pid, signal.SIGINT))
+        self.assertEqual(self.run_and_kill(lambda child: os.killpg(child.pid, signal.SIGINT)), [])
 
     def test_sigkill_with_the_updater_as_another_user(self):
         # Its credentials differ from its parent's, which clears a parent-death signal.
@@ -213,7 +215,7 @@ def processes_marked(marker):
 def child(arguments):
     """A run, as a test starts it, that would take minutes; says when the updater is up."""
     x = world.XServer()
-    served = tempfile.mkdtemp(prefix="tarnwick-served-")
+    served = world.temporary_folder("served-")
     pathlib.Path(served, "Update.pkg").write_bytes(world.make_package("update"))
     server = world.serve(served)
     sandbox = Sandbox(BINARY)

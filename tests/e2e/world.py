@@ -13,6 +13,7 @@ ends (SIGKILL included): the X server and each run's namespace are tied() to
 it, and everything in a run's namespace ends with the namespace's first
 process (a PID namespace's init), which ends with them.
 """
+import atexit
 import ctypes
 import dataclasses
 import functools
@@ -70,6 +71,32 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     if os.getppid() != parent:
         os._exit(1)
+
+
+_temporary = None
+_live = set()  # the runs and X servers to stop before the temporary folder goes
+
+
+def temporary_folder(prefix):
+    """A new folder (mode 0755) in this process's temporary folder, which goes
+    with everything in it when the process ends, by SIGTERM and Ctrl-C too
+    (SIGTERM is turned into KeyboardInterrupt); only SIGKILL leaves it."""
+    global _temporary
+    if _temporary is None:
+        _temporary = tempfile.mkdtemp(prefix="tarnwick-e2e-")
+        os.chmod(_temporary, 0o755)
+        atexit.register(_end)
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, signal.default_int_handler)
+    folder = tempfile.mkdtemp(prefix=prefix, dir=_temporary)
+    os.chmod(folder, 0o755)
+    return folder
+
+
+def _end():
+    for live in list(_live):
+        live.stop()
+    remove_tree(_temporary, ignore_errors=True)
 
 
 def wait_until(predicate, timeout):
@@ -302,10 +329,12 @@ class XServer:
             self.display = ":" + pipe.readline().strip()
         if self.display == ":":
             raise OSError("Xvfb did not start")
+        _live.add(self)
 
     def stop(self):
         self.process.terminate()
         self.process.wait()
+        _live.discard(self)
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display), capture_output=True,
@@ -560,7 +589,7 @@ sys.exit(status)
 
 def _write_program(path, python, constants, body):
     """A Python program: `constants` ({name: value}) and then `body`."""
-    lines = [f"#!{python} -I"] + [f"{name} = {value!r}" for name, value in constants.items()]
+    lines = [f"#!{python} -IB"] + [f"{name} = {value!r}" for name, value in constants.items()]
     pathlib.Path(path).write_text("\n".join(lines) + "\n" + body.lstrip("\n"))
     os.chmod(path, 0o755)
 
@@ -574,8 +603,7 @@ class Sandbox:
     happen in a namespace of their own: see start()."""
 
     def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer()):
-        self.base = os.path.realpath(tempfile.mkdtemp(prefix="tarnwick-"))
-        os.chmod(self.base, 0o755)
+        self.base = os.path.realpath(temporary_folder("sandbox-"))
         self.root = os.path.join(self.base, "folder")
         self.private = os.path.join(self.base, "private")
         self.installer = installer
@@ -616,7 +644,7 @@ class Sandbox:
             pickle.dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
                          "user_namespace": os.geteuid() != 0}, file)
         with open(self.log, "wb") as log:
-            process = subprocess.Popen(tied([*namespace_command(), sys.executable, WORLD, "init",
+            process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
                                              self.private + "/run.pickle"]),
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                        env=environment(display, self.private + "/run"))
@@ -665,6 +693,7 @@ class Run:
 
     def __init__(self, sandbox, process):
         self.sandbox, self.process = sandbox, process
+        _live.add(self)
 
     def output(self):
         with open(self.sandbox.log, errors="replace") as log:
@@ -678,6 +707,7 @@ class Run:
     def stop(self):
         self.process.kill()
         self.process.wait()
+        _live.discard(self)
 
     def view(self, name):
         """The path of `name` in the sandbox's folder as the run's namespace sees it
@@ -685,13 +715,17 @@ class Run:
         return f"/proc/{self.process.pid}/root{os.path.join(self.sandbox.root, name)}"
 
 
-def remove_tree(path):
+def remove_tree(path, ignore_errors=False):
     """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
     for folder, children, _ in os.walk(path):
         for child in children:
             if not os.path.islink(os.path.join(folder, child)):
-                os.chmod(os.path.join(folder, child), 0o700)
-    shutil.rmtree(path)
+                try:
+                    os.chmod(os.path.join(folder, child), 0o700)
+                except OSError:
+                    if not ignore_errors:
+                        raise
+    shutil.rmtree(path, ignore_errors=ignore_errors)
 
 
 def namespace_command():
