@@ -650,7 +650,7 @@ class Sandbox:
                                        env=environment(display, self.private + "/run"))
         return Run(self, process)
 
-    # What the run left: each is None when nothing was recorded.
+    # What the run recorded.
     def recorded(self, name):
         """The bytes of the record `name` (b"" when empty), None when there is none."""
         try:
@@ -889,7 +889,8 @@ def init(run_file):
     os._exit(status if status >= 0 else 128 - status)
 
 
-# As pkexec leaves it (root's, with a safe PATH); it also changes to root's home.
+# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's
+# home; the command runs in / here, which every namespace's root can enter.
 _ROOT_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "USER": "root", "LOGNAME": "root",
                      "SHELL": "/bin/sh", "LC_ALL": "C.UTF-8"}
 
