@@ -6,7 +6,7 @@ what must come of it: the box's text or none, the package handed to the
 installer, the password prompts, the application's start, the files left
 beside the updater, the requests. Each row is a test of its own:
 
-    python3 -m unittest test_update.UpdateTest.test_pin_mismatch
+    TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch
 """
 import dataclasses
 import functools

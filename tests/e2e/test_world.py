@@ -3,7 +3,7 @@ show them: the large ZIP builder against zipfile and unzip, the watchers'
 file actions, the records, and that a run killed part-way leaves no process
 behind.
 
-    python3 -m unittest -v test_world
+    TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest -v test_world
 """
 import os
 import pathlib
