@@ -6,18 +6,20 @@ Serves Update.zip (holding Update.pkg) from 127.0.0.1, makes a sample
 application, and runs the updater in a window: on $DISPLAY when there is one,
 otherwise under Xvfb, saving a screenshot into the output folder.
 /usr/sbin/installer is a stand-in that only records its call, put there in a
-private mount namespace (as root). Nobody needs to click: the update runs to
-its end and the window closes by itself.
+namespace of the run's own (as root, or as root of an unprivileged user
+namespace for anyone else). Nobody needs to click: the update runs to its end
+and the window closes by itself.
 """
 import os
 import shlex
 import subprocess
 import sys
-import tempfile
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
-from world import Sandbox, XServer, box_text, environment, make_package, make_zip, serve, wait_until  # noqa: E402
+from world import (Digest, Sandbox, XServer, box_text, check_namespaces, make_package, make_zip,  # noqa: E402
+                   remove_tree, serve, temporary_folder, wait_until)
 
 
 def say(text):
@@ -27,12 +29,12 @@ def say(text):
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    if os.geteuid() != 0:
-        sys.exit("demo: run as root: the stand-in installer goes over /usr/sbin in a private mount namespace.")
+    if problem := check_namespaces():
+        sys.exit(f"demo: {problem}")
     binary, out = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     os.makedirs(out, exist_ok=True)
     sandbox = Sandbox(binary, app="Volume/Applications/Example.app")
-    served = tempfile.mkdtemp(prefix="tarnwick-demo-")
+    served = temporary_folder("served-")
     package = make_package("Example 2.0")
     archive = make_zip({"Update.pkg": package})
     with open(os.path.join(served, "Update.zip"), "wb") as f:
@@ -50,40 +52,46 @@ def main():
     say("running: " + shlex.join([sandbox.updater, sandbox.app, url]))
     log_path = os.path.join(out, "updater.log")
     try:
-        with open(log_path, "wb") as log:
-            process = subprocess.Popen(sandbox.command(sandbox.app, url), cwd=sandbox.root, stdout=log,
-                                       stderr=log, env=environment(display, sandbox.private + "/run"))
+        run = sandbox.start(display, [sandbox.app, url])
         if xvfb and wait_until(lambda: xvfb.window("Installing update..."), 15):
             subprocess.run(["import", "-display", display, "-window", xvfb.window("Installing update..."),
                             os.path.join(out, "window.png")], capture_output=True)
-        if wait_until(lambda: process.poll() is not None or box_text(open(log_path, errors="replace").read()), 60):
-            box = box_text(open(log_path, errors="replace").read())
+        if wait_until(lambda: run.process.poll() is not None or box_text(run.output()), 60):
+            box = box_text(run.output())
             if box:
                 say(f"the updater shows a message box: {box[1]!r}")
                 if xvfb:
                     xvfb.xdotool("windowfocus", "--sync", xvfb.window("Tarnwick Installer"), "key", "Return")
-        status = process.wait(30)
-        arguments = sandbox.recorded("record/args")
-        handed = sandbox.recorded("record/package")
+        status = run.wait(30)
+        call = sandbox.installer_call()
+        started = sandbox.starts()
+        left = sandbox.left()
         print("\ndemo: what happened:")
         print(f"  downloaded:   {len(server.requests)} request(s) for {url}")
-        print("  installer:    " + ("not called" if arguments is None else "called: " + shlex.join(
-            ["/usr/sbin/installer", *os.fsdecode(arguments).split("\0")[:-1]])))
-        if handed is not None:
-            print(f"  package:      {len(handed)} bytes, " + ("identical to" if handed == package else "DIFFERENT from")
-                  + " the package put into the archive")
-        started = wait_until(lambda: sandbox.recorded("started"), 5)
-        print("  relaunched:   " + (os.fsdecode(started).split(" ")[0] if started else "no"))
-        print("  files left:   " + (", ".join(sorted(sandbox.downloads())) or "none (Update.zip and Update.pkg removed)"))
+        print("  installer:    " + ("not called" if call is None else "called: " + shlex.join(
+            ["/usr/sbin/installer", *call["args"]])))
+        handed = call and call["package"] and Digest(**call["package"])
+        if handed:
+            print(f"  package:      {handed.size} bytes, " + ("identical to" if handed == Digest.of(package) else
+                                                             "DIFFERENT from") + " the package put into the archive")
+            folder = call["folder"]
+            print(f"  root's copy:  in {folder['path']} (mode {folder['mode']}, owner {folder['owner']}), "
+                  + ("removed" if not os.path.exists(folder["path"]) else "NOT removed"))
+        print("  relaunched:   " + (started[0]["program"] if started else "no"))
+        print("  files left:   " + (", ".join(sorted(left)) if left else "none (Update.zip and Update.pkg removed)"
+                                    if left is not None else "unknown: the run did not end normally"))
         print(f"  exit status:  {status}")
         if xvfb and os.path.exists(os.path.join(out, "window.png")):
             print(f"  screenshot:   {os.path.join(out, 'window.png')}")
+        with open(log_path, "w") as log:
+            log.write(run.output())
         print(f"  updater log:  {log_path}")
-        return 0 if status == 0 and started and handed == package and not sandbox.downloads() else 1
+        return 0 if status == 0 and started and handed == Digest.of(package) and left == set() else 1
     finally:
         if xvfb:
-            xvfb.process.terminate()
+            xvfb.stop()
         sandbox.remove()
+        remove_tree(served)
 
 
 if __name__ == "__main__":

@@ -1,19 +1,39 @@
 """The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X
-server, the updater's bundle, an application to update and a stand-in
-/usr/sbin/installer in a private mount namespace. Also used by
-scripts/demo_update.py, and by the C++ tests as a server process:
+server, a folder holding the updater's bundle and an application to update,
+and stand-ins for /usr/sbin/installer and pkexec, put in place in a namespace
+of the run's own. Also used by scripts/demo_update.py, and by the C++ tests as
+a server process:
     python3 world.py serve <root>    prints "<http port> <https port>"
+
+Root runs it as it is; anyone else through an unprivileged user namespace in
+which they are root (`unshare --user --map-root-user`).
+
+Nothing started here outlives the process that started it, however that one
+ends (SIGKILL included): the X server and each run's namespace are tied() to
+it, and everything in a run's namespace ends with the namespace's first
+process (a PID namespace's init), which ends with them.
 """
+import atexit
+import ctypes
+import dataclasses
+import functools
 import gzip
+import hashlib
 import http.server
 import io
+import json
 import os
 import pathlib
+import pickle
+import pwd
 import random
 import re
-import shlex
+import resource
 import shutil
+import signal
+import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,11 +43,80 @@ import urllib.parse
 import zipfile
 import zlib
 
+WORLD = os.path.abspath(__file__)
+# Programs that run as another user (the application, pkexec) cannot count on
+# the test's own interpreter being readable by that user: Debian's is.
+SYSTEM_PYTHON = "/usr/bin/python3"
+NOBODY = 65534
+
+
+# --- Processes that end with this one -------------------------------------------------------------
+
+# Run by `setpriv --pdeathsig KILL`: the parent-death signal is set by then, so
+# the command is started only if its parent (the Python process, $0) is still
+# there; were it already gone, no signal would ever come.
+_PARENT_STILL_THERE = 'test "$PPID" = "$0" && exec "$@"'
+
+
+def tied(argv):
+    """argv, to be started from the main thread, so that it is killed as soon as
+    this process ends, however it ends. Its children are not: start those in a
+    namespace of their own (Sandbox.start) or tie them too."""
+    return ["setpriv", "--pdeathsig", "KILL", "--", "sh", "-c", _PARENT_STILL_THERE, str(os.getpid()), *argv]
+
+
+def die_with_parent():
+    """Asks for SIGKILL when the parent ends (the server process of the C++ tests)."""
+    parent = os.getppid()
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    if os.getppid() != parent:
+        os._exit(1)
+
+
+_temporary = None
+_live = set()  # the runs and X servers to stop before the temporary folder goes
+
+
+def temporary_folder(prefix):
+    """A new folder (mode 0755) in this process's temporary folder, which goes
+    with everything in it when the process ends, by SIGTERM and Ctrl-C too
+    (SIGTERM is turned into KeyboardInterrupt); only SIGKILL leaves it."""
+    global _temporary
+    if _temporary is None:
+        _temporary = tempfile.mkdtemp(prefix="tarnwick-e2e-")
+        os.chmod(_temporary, 0o755)
+        atexit.register(_end)
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, signal.default_int_handler)
+    folder = tempfile.mkdtemp(prefix=prefix, dir=_temporary)
+    os.chmod(folder, 0o755)
+    return folder
+
+
+def _end():
+    for live in list(_live):
+        live.stop()
+    remove_tree(_temporary, ignore_errors=True)
+
+
+def wait_until(predicate, timeout):
+    """predicate()'s first true value within `timeout` seconds, else None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if value := predicate():
+            return value
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(0.02)
+
+
+# --- The server -----------------------------------------------------------------------------------
 
 class Handler(http.server.BaseHTTPRequestHandler):
     """Serves the files under the server's root as the query says: status=N,
     framing=length|chunked|close, length=N (announced), cut=N (bytes sent),
-    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL, encoding=E (gzip and deflate applied)."""
+    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL,
+    encoding=E (gzip and deflate applied)."""
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
@@ -45,9 +134,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for header, key in (("Location", "redirect"), ("Content-Encoding", "encoding")):
             if key in query:
                 self.send_header(header, query[key])
-        if framing != "close":
-            self.send_header(*(("Content-Length", query.get("length", str(len(body)))) if framing == "length"
-                               else ("Transfer-Encoding", "chunked")))
+        if framing == "length":
+            self.send_header("Content-Length", query.get("length", str(len(body))))
+        elif framing == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
         self.send_header("Connection", "close")
         self.end_headers()
         body, step = body[:int(query.get("cut", len(body)))], int(query.get("step", 1 << 16))
@@ -80,6 +170,8 @@ def serve(root, tls=False):
     return server
 
 
+# --- Packages and archives ------------------------------------------------------------------------
+
 def make_package(label):
     """Recognisable bytes, not trivially compressible, arriving in several chunks."""
     return f"package: {label}\n".encode() + random.Random(label).randbytes(200 * 1024)
@@ -94,79 +186,188 @@ def make_zip(entries, method=zipfile.ZIP_DEFLATED):
     return buffer.getvalue()
 
 
+@dataclasses.dataclass(frozen=True)
+class Digest:
+    """What an installer is handed, by size and SHA-256."""
+    size: int
+    sha256: str
+
+    @classmethod
+    def of(cls, data):
+        return cls(len(data), hashlib.sha256(data).hexdigest())
+
+    @classmethod
+    def of_file(cls, path):
+        digest, size = hashlib.sha256(), 0
+        with open(path, "rb") as file:
+            while block := file.read(1 << 20):
+                digest.update(block)
+                size += len(block)
+        return cls(size, digest.hexdigest())
+
+    @classmethod
+    @functools.lru_cache(maxsize=None)
+    def of_zeros(cls, size):
+        digest, block = hashlib.sha256(), bytes(1 << 20)
+        for at in range(0, size, len(block)):
+            digest.update(block[:size - at])
+        return cls(size, digest.hexdigest())
+
+
+_ZIP64_EXTRA = 0x0001
+_MAX32 = 0xFFFFFFFF
+
+
+def _crc32_combine():
+    combine = ctypes.CDLL("libz.so.1").crc32_combine64
+    combine.restype, combine.argtypes = ctypes.c_ulong, [ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int64]
+    return combine
+
+
+def crc32_of_repeats(crc, length, times):
+    """The CRC-32 of `times` copies of a block of `length` bytes whose CRC-32 is
+    `crc`, without reading them: zlib's crc32_combine, by doubling."""
+    combine, result, power, power_length = _crc32_combine(), 0, crc, length
+    while times:
+        if times & 1:
+            result = combine(result, power, power_length)
+        power, power_length, times = combine(power, power, power_length), power_length * 2, times >> 1
+    return result
+
+
+@dataclasses.dataclass(frozen=True)
+class ZerosZip:
+    """What write_zeros_zip wrote."""
+    path: str
+    name: str
+    size: int
+    compressed: int
+    crc: int
+    zip64: bool
+
+
+def write_zeros_zip(path, size, name="Update.pkg", zip64=None, block=1 << 20):
+    """Writes a ZIP archive whose one entry, `name`, holds `size` zero bytes,
+    deflated, in the time it takes to deflate two blocks: a block of zeros
+    deflated with a full flush (raw deflate) is the same bytes wherever it stands
+    in the stream, so those bytes are written once per block, and the stream
+    ends with the deflated rest or an empty final block. The records are written
+    by hand, Zip64 ones when a size needs them or when `zip64` is True."""
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    piece = compressor.compress(bytes(block)) + compressor.flush(zlib.Z_FULL_FLUSH)
+    if compressor.compress(bytes(block)) + compressor.flush(zlib.Z_FULL_FLUSH) != piece:
+        raise AssertionError("a block of zeros deflates to other bytes after the first")
+    blocks, rest = divmod(size, block)
+    if rest:
+        last = zlib.compressobj(9, zlib.DEFLATED, -15)
+        tail = last.compress(bytes(rest)) + last.flush(zlib.Z_FINISH)
+    else:
+        tail = compressor.flush(zlib.Z_FINISH)  # an empty final block
+    crc = crc32_of_repeats(zlib.crc32(bytes(block)), block, blocks)
+    crc = _crc32_combine()(crc, zlib.crc32(bytes(rest)), rest) if rest else crc
+    compressed = len(piece) * blocks + len(tail)
+    zip64 = zip64 or size >= _MAX32 or compressed >= _MAX32
+    encoded = name.encode()
+    needed, made_by = (45 if zip64 else 20), (3 << 8) | 45  # made by: Unix, 4.5
+    when = (0, (1 << 5) | 1)  # 1980-01-01 00:00
+    local_extra = struct.pack("<HHQQ", _ZIP64_EXTRA, 16, size, compressed) if zip64 else b""
+    sizes = (_MAX32, _MAX32) if zip64 else (compressed, size)
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHHHHIIIHH", 0x04034B50, needed, 0, zipfile.ZIP_DEFLATED, *when, crc, *sizes,
+                              len(encoded), len(local_extra)) + encoded + local_extra)
+        for at in range(0, blocks, 1024):
+            out.write(piece * min(1024, blocks - at))
+        out.write(tail)
+        directory_at = out.tell()
+        central_extra = struct.pack("<HHQQQ", _ZIP64_EXTRA, 24, size, compressed, 0) if zip64 else b""
+        out.write(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when,
+                              crc, *sizes, len(encoded), len(central_extra), 0, 0, 0, 0o100644 << 16,
+                              _MAX32 if zip64 else 0) + encoded + central_extra)
+        directory_size = out.tell() - directory_at
+        if zip64:
+            end64_at = out.tell()
+            out.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, made_by, needed, 0, 0, 1, 1, directory_size,
+                                  directory_at))
+            out.write(struct.pack("<IIQI", 0x07064B50, 0, end64_at, 1))
+        out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, *((0xFFFF, 0xFFFF, _MAX32, _MAX32) if zip64 else
+                                                            (1, 1, directory_size, directory_at)), 0))
+    return ZerosZip(path, name, size, compressed, crc, zip64)
+
+
+# --- The X server ---------------------------------------------------------------------------------
+
+class _XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+@functools.lru_cache(maxsize=None)
+def _libx11():
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.argtypes, x11.XOpenDisplay.restype = [ctypes.c_char_p], ctypes.c_void_p
+    x11.XInternAtom.argtypes, x11.XInternAtom.restype = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int], ctypes.c_ulong
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return x11
+
+
 class XServer:
     """Xvfb on a display number of its own choice, kept up between clients."""
 
     def __init__(self):
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
-                                        stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(tied(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+                                              "-nolisten", "tcp", "-noreset"]), pass_fds=(write_end,),
+                                        stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             self.display = ":" + pipe.readline().strip()
+        if self.display == ":":
+            raise OSError("Xvfb did not start")
+        _live.add(self)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        _live.discard(self)
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display), capture_output=True,
                               text=True).stdout.split()
 
     def window(self, title):
+        """The visible window of that title, or None."""
         return (self.xdotool("search", "--onlyvisible", "--name", f"^{re.escape(title)}$") or [None])[0]
 
+    def click(self, window, x, y):
+        self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
-def wait_until(predicate, timeout):
-    for _ in range(int(timeout * 20)):
-        if value := predicate():
-            return value
-        time.sleep(0.05)
-
-
-# Records its call, the package it was handed and that package's folder, then ends as asked.
-INSTALLER = ("#!/bin/sh\nprintf '%s\\0' \"$@\" > {record}/args\ncp -- \"$2\" {record}/package\n"
-             "stat -c '%a %U' -- \"${{2%/*}}\" > {record}/folder\n{ending}\n")
-# In a private mount namespace: the stand-in over /usr/sbin/installer (an
-# overlay, the rest of /usr/sbin stays), then $SETUP, then the updater.
-NAMESPACE = ('mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$1,workdir=$2" /usr/sbin'
-             ' && cp "$3" /usr/sbin/installer && shift 3 && eval "$SETUP" && exec "$@"')
-
-
-class Sandbox:
-    """A folder holding the updater's bundle (downloads land beside it), an
-    application that records its starts, and the stand-in installer."""
-
-    def __init__(self, binary, installer="exit 0", app="apps/Applications/Example.app"):
-        self.root = os.path.realpath(tempfile.mkdtemp(prefix="tarnwick-"))
-        os.chmod(self.root, 0o755)
-        self.updater = os.path.join(self.root, "Tarnwick Installer.app/Contents/MacOS/Tarnwick Installer")
-        os.makedirs(os.path.dirname(self.updater))
-        os.link(binary, self.updater)  # not a symbolic link: the bundle is found through /proc/self/exe
-        self.private = os.path.join(self.root, "private")
-        for folder in ("upper", "work", "record", "run"):
-            os.makedirs(os.path.join(self.private, folder), mode=0o700 if folder == "run" else 0o755)
-        self.app = os.path.join(self.root, app)
-        self.executable = os.path.join(self.app, "Contents/MacOS", os.path.basename(app).split(".")[0])
-        os.makedirs(os.path.dirname(self.executable))
-        for path, text in ((self.executable, f"#!/bin/sh -\necho \"$0 $#\" >> {shlex.quote(self.private)}/started\n"),
-                           (self.private + "/installer", INSTALLER.format(
-                               record=shlex.quote(self.private + "/record"), ending=installer))):
-            pathlib.Path(path).write_text(text)
-            os.chmod(path, 0o755)
-
-    def command(self, *arguments):
-        p = self.private
-        return ["unshare", "--mount", "sh", "-c", NAMESPACE, "sh", p + "/upper", p + "/work", p + "/installer",
-                self.updater, *arguments]
-
-    def recorded(self, name):
-        return (path := pathlib.Path(self.private, name)).exists() and path.read_bytes() or None
-
-    def downloads(self):
-        """What the run left beside the bundle."""
-        app = self.app[len(self.root):].split("/")[1]
-        return set(os.listdir(self.root)) - {"Tarnwick Installer.app", "private", app}
-
-    def remove(self):
-        shutil.rmtree(self.root)
+    def close(self, window):
+        """Asks `window` to close as a window manager's title-bar button does: a
+        WM_PROTOCOLS client message carrying WM_DELETE_WINDOW. Raises OSError
+        when it cannot be sent."""
+        x11 = _libx11()
+        connection = x11.XOpenDisplay(self.display.encode())
+        if not connection:
+            raise OSError(f"cannot open X display {self.display}")
+        try:
+            event = _XEvent()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.window = int(window)
+            event.xclient.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", False)
+            event.xclient.format = 32
+            event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", False)
+            event.xclient.data[1] = 0  # CurrentTime
+            if not x11.XSendEvent(connection, int(window), False, 0, ctypes.byref(event)):
+                raise OSError("XSendEvent failed")
+            x11.XFlush(connection)
+        finally:
+            x11.XCloseDisplay(connection)
 
 
 def box_text(log):
@@ -182,12 +383,549 @@ def box_text(log):
 
 
 def environment(display, runtime):
+    """The updater's environment: its display, and Qt's accessibility log on."""
     env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8",
                QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_LOGGING_RULES="qt.accessibility.cache=true")
     env.pop("QT_QPA_PLATFORM", None)
     return env
 
 
+# --- Actions: what a watcher, the password prompt or the installer does ---------------------------
+# Each is called with a Place: where the sandbox's names are, and the X server
+# when the action runs in the test (watchers) rather than in the namespace.
+
+@dataclasses.dataclass(frozen=True)
+class Place:
+    folder: str
+    x: "XServer | None" = None
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+
+INSTALLING = "Installing update..."
+CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
+
+
+@dataclasses.dataclass(frozen=True)
+class Rewrite:
+    """Writes `data` into the file `name` in place (the same inode): at
+    `offset`, or, without one, as its whole new content."""
+    name: str
+    data: bytes
+    offset: "int | None" = None
+
+    def __call__(self, place):
+        with open(place.path(self.name), "r+b") as file:
+            file.seek(self.offset or 0)
+            file.write(self.data)
+            if self.offset is None:
+                file.truncate()
+
+
+@dataclasses.dataclass(frozen=True)
+class ReplaceByRename:
+    """Puts a new file holding `data` at `name` by renaming it over the old one."""
+    name: str
+    data: bytes
+
+    def __call__(self, place):
+        pathlib.Path(place.path(self.name + ".new")).write_bytes(self.data)
+        os.rename(place.path(self.name + ".new"), place.path(self.name))
+
+
+@dataclasses.dataclass(frozen=True)
+class ReplaceWithFolder:
+    """Removes the file `name` and makes a folder that is not empty there."""
+    name: str
+
+    def __call__(self, place):
+        os.remove(place.path(self.name))
+        os.mkdir(place.path(self.name))
+        pathlib.Path(place.path(self.name), "x").touch()
+
+
+@dataclasses.dataclass(frozen=True)
+class ClickCancel:
+    """Clicks CANCEL UPDATE in the updater's window."""
+
+    def __call__(self, place):
+        window = wait_until(lambda: place.x.window(INSTALLING), 15)
+        if not window:
+            raise AssertionError(f"no window {INSTALLING!r} to click CANCEL UPDATE in")
+        place.x.click(window, *CANCEL_BUTTON)
+
+
+@dataclasses.dataclass(frozen=True)
+class CloseWindow:
+    """Closes the window of that title through its title bar (WM_DELETE_WINDOW)."""
+    title: str = INSTALLING
+
+    def __call__(self, place):
+        window = wait_until(lambda: place.x.window(self.title), 15)
+        if not window:
+            raise AssertionError(f"no window {self.title!r} to close")
+        place.x.close(window)
+
+
+@dataclasses.dataclass(frozen=True)
+class When:
+    """A watcher: as soon as the file `name` exists in the sandbox's folder
+    with at least `reaches` bytes, while the updater runs, does `then` (once).
+    A row that has one fails unless it acted."""
+    name: str
+    then: object
+    reaches: int = 0
+
+    def watch(self, run, x):
+        return Watcher(self, run, x)
+
+
+class Watcher(threading.Thread):
+    def __init__(self, when, run, x):
+        super().__init__(daemon=True)
+        self.when, self.run_, self.x, self.acted, self.error = when, run, x, False, None
+        self.start()
+
+    def run(self):
+        place = Place(self.run_.view(""), self.x)
+        while self.run_.process.poll() is None:
+            try:
+                size = os.stat(place.path(self.when.name)).st_size
+            except OSError:
+                size = -1
+            if size >= self.when.reaches:
+                try:
+                    self.when.then(place)
+                except Exception as error:  # reported by the row
+                    self.error = error
+                self.acted = True
+                return
+            time.sleep(0.005)
+
+    def outcome(self):
+        """None when it acted without an error, else what went wrong."""
+        self.join(5)
+        if self.error:
+            return f"{self.when} failed: {self.error!r}"
+        return None if self.acted else f"{self.when} never acted: the file never got there while the updater ran"
+
+
+# --- Stand-ins ------------------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Installer:
+    """The stand-in /usr/sbin/installer's behaviour: it records its call (its
+    arguments, the size and SHA-256 of the package it is handed, that package's
+    folder: path, mode, owner), writes `message` to its standard error, does
+    `then` in the sandbox's folder, and exits with `status`."""
+    status: int = 0
+    message: str = ""
+    then: object = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Prompt:
+    """The stand-in pkexec, the password prompt: it records its call, then
+    either is dismissed (exits 126, as pkexec does) or does `before` in the
+    sandbox's folder, as if while the password was typed, and runs the command
+    as root, with the caller's standard input, output and error."""
+    dismissed: bool = False
+    before: object = None
+
+
+def installer_stand_in(sandbox_file, argv):
+    """The stand-in /usr/sbin/installer (run as root, as the real one is)."""
+    with open(sandbox_file, "rb") as file:
+        sandbox = pickle.load(file)
+    call = {"args": argv[1:], "package": None, "folder": None}
+    if len(argv) > 2 and os.path.isfile(argv[2]):
+        call["package"] = dataclasses.asdict(Digest.of_file(argv[2]))
+        folder = os.path.dirname(os.path.abspath(argv[2]))
+        status = os.stat(folder)
+        call["folder"] = {"path": folder, "mode": f"{status.st_mode & 0o7777:o}", "owner": _user_name(status.st_uid)}
+    pathlib.Path(sandbox.record("installer.json")).write_text(json.dumps(call))
+    installer = sandbox.installer
+    if installer.message:
+        print(installer.message, file=sys.stderr)
+    if installer.then:
+        installer.then(Place(sandbox.root))
+    sys.exit(installer.status)
+
+
+def _user_name(uid):
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+_APPLICATION = '''
+import json, sys
+with open(RECORD, "a") as record:
+    record.write(json.dumps({"program": sys.argv[0], "arguments": sys.argv[1:]}) + "\\n")
+'''
+
+# pkexec: hands its arguments and its standard input, output and error to the
+# row's prompt service (in the namespace's first process, as root) and exits
+# with the status it answers; a negative one is a signal.
+_PKEXEC = '''
+import json, os, signal, socket, sys
+with socket.socket(socket.AF_UNIX) as connection:
+    connection.connect(SERVICE)
+    request = json.dumps({"argv": sys.argv[1:], "uid": os.getuid(), "cwd": os.getcwd()}).encode()
+    socket.send_fds(connection, [request], [0, 1, 2])
+    connection.shutdown(socket.SHUT_WR)
+    answer = b""
+    while chunk := connection.recv(64):
+        answer += chunk
+status = int(answer or 127)
+if status < 0:
+    signal.signal(-status, signal.SIG_DFL)
+    os.kill(os.getpid(), -status)
+sys.exit(status)
+'''
+
+
+def _write_program(path, python, constants, body):
+    """A Python program: `constants` ({name: value}) and then `body`."""
+    lines = [f"#!{python} -IB"] + [f"{name} = {value!r}" for name, value in constants.items()]
+    pathlib.Path(path).write_text("\n".join(lines) + "\n" + body.lstrip("\n"))
+    os.chmod(path, 0o755)
+
+
+# --- The sandbox ----------------------------------------------------------------------------------
+
+class Sandbox:
+    """A temporary folder holding `folder/` (the updater's bundle, beside which
+    downloads land, and the application, which records its starts) and
+    `private/` (the stand-ins, their records, the log). Fixtures and the run
+    happen in a namespace of their own: see start()."""
+
+    def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer()):
+        self.base = os.path.realpath(temporary_folder("sandbox-"))
+        self.root = os.path.join(self.base, "folder")
+        self.private = os.path.join(self.base, "private")
+        self.installer = installer
+        self.updater = os.path.join(self.root, "Tarnwick Installer.app/Contents/MacOS/Tarnwick Installer")
+        os.makedirs(os.path.dirname(self.updater))
+        os.chmod(self.root, 0o755)
+        try:
+            os.link(binary, self.updater)  # not a symbolic link: the bundle is found through /proc/self/exe
+        except OSError:
+            shutil.copy2(binary, self.updater)
+        for folder, mode in (("sbin", 0o755), ("sbin.work", 0o755), ("bin", 0o755), ("bin.work", 0o755),
+                             ("record", 0o777), ("run", 0o700), ("original", 0o755)):
+            os.makedirs(os.path.join(self.private, folder))
+            os.chmod(os.path.join(self.private, folder), mode)
+        self.app = os.path.join(self.root, app)
+        self.executable = os.path.join(self.app, "Contents/MacOS", os.path.basename(app).split(".")[0])
+        os.makedirs(os.path.dirname(self.executable))
+        _write_program(self.executable, SYSTEM_PYTHON, {"RECORD": self.record("started")}, _APPLICATION)
+        _write_program(os.path.join(self.private, "sbin/installer"), sys.executable,
+                       {"WORLD": os.path.dirname(WORLD), "SANDBOX": self.private + "/sandbox.pickle"},
+                       "import sys\nsys.path.insert(0, WORLD)\nimport world\nworld.installer_stand_in(SANDBOX, sys.argv)\n")
+        _write_program(os.path.join(self.private, "bin/pkexec"), SYSTEM_PYTHON, {"SERVICE": self.prompt_service},
+                       _PKEXEC)
+        with open(self.private + "/sandbox.pickle", "wb") as file:
+            pickle.dump(self, file)
+
+    prompt_service = property(lambda self: os.path.join(self.private, "prompt.socket"))
+    log = property(lambda self: os.path.join(self.private, "log"))
+
+    def record(self, name):
+        return os.path.join(self.private, "record", name)
+
+    def start(self, display, arguments, fixtures=()):
+        """Starts the updater with `arguments` on `display`, in a namespace of
+        its own (see init()), after `fixtures`; its output and the namespace's
+        go to `log`."""
+        with open(self.private + "/run.pickle", "wb") as file:
+            pickle.dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
+                         "user_namespace": os.geteuid() != 0}, file)
+        with open(self.log, "wb") as log:
+            process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
+                                             self.private + "/run.pickle"]),
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                       env=environment(display, self.private + "/run"))
+        return Run(self, process)
+
+    # What the run recorded.
+    def recorded(self, name):
+        """The bytes of the record `name` (b"" when empty), None when there is none."""
+        try:
+            return pathlib.Path(self.record(name)).read_bytes()
+        except FileNotFoundError:
+            return None
+
+    def installer_call(self):
+        """The stand-in installer's record: {"args", "package", "folder"}."""
+        text = self.recorded("installer.json")
+        return None if text is None else json.loads(text)
+
+    def prompts(self):
+        """The calls of the stand-in pkexec: [{"argv", "uid", "cwd"}]."""
+        return [json.loads(line) for line in (self.recorded("pkexec.jsonl") or b"").splitlines()]
+
+    def starts(self):
+        """The application's starts: [{"program", "arguments"}]."""
+        return [json.loads(line) for line in (self.recorded("started") or b"").splitlines()]
+
+    def left(self):
+        """What the run left beside the bundle, as its namespace saw it once
+        every process in it had ended; None when the namespace did not get there."""
+        text = self.recorded("left.json")
+        return None if text is None else set(json.loads(text))
+
+    def downloads(self):
+        """What is beside the bundle now, as seen from here."""
+        return self._beside_bundle(os.listdir(self.root))
+
+    def _beside_bundle(self, names):
+        return set(names) - {"Tarnwick Installer.app", self.app[len(self.root):].split("/")[1]}
+
+    def remove(self):
+        remove_tree(self.base)
+
+
+class Run:
+    """An updater started by Sandbox.start, with its namespace."""
+
+    def __init__(self, sandbox, process):
+        self.sandbox, self.process = sandbox, process
+        _live.add(self)
+
+    def output(self):
+        with open(self.sandbox.log, errors="replace") as log:
+            return log.read()
+
+    def wait(self, timeout):
+        """The updater's exit status (128 + N when signal N ended it), once every
+        process of the namespace has ended."""
+        return self.process.wait(timeout)
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        _live.discard(self)
+
+    def view(self, name):
+        """The path of `name` in the sandbox's folder as the run's namespace sees it
+        (with a Tmpfs, the folder is another one there)."""
+        return f"/proc/{self.process.pid}/root{os.path.join(self.sandbox.root, name)}"
+
+
+def remove_tree(path, ignore_errors=False):
+    """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
+    for folder, children, _ in os.walk(path):
+        for child in children:
+            if not os.path.islink(os.path.join(folder, child)):
+                try:
+                    os.chmod(os.path.join(folder, child), 0o700)
+                except OSError:
+                    if not ignore_errors:
+                        raise
+    shutil.rmtree(path, ignore_errors=ignore_errors)
+
+
+def namespace_command():
+    """unshare's command for a run: private mounts, and a PID namespace whose
+    first process ends with unshare, taking every other one with it. Root
+    needs no more; anyone else is root in a user namespace of their own."""
+    user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
+    return ["unshare", *user, "--mount", "--pid", "--fork", "--kill-child=SIGKILL"]
+
+
+def check_namespaces():
+    """None when runs can have their namespace here, else why not."""
+    probe = subprocess.run([*namespace_command(), "true"], capture_output=True, text=True)
+    if probe.returncode == 0:
+        return None
+    return (f"cannot make a private namespace ({probe.stderr.strip()}): run as root, or allow unprivileged "
+            "user namespaces (sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces > 0)")
+
+
+# --- Fixtures: what a row's world holds before the updater starts ---------------------------------
+# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in
+# the row's order; `launch` says how the updater is started.
+
+@dataclasses.dataclass
+class Launch:
+    argv: list
+    user: "int | None" = None
+    file_size_limit: "int | None" = None
+    prompt: Prompt = Prompt()
+
+    def start(self, sandbox, user_namespace):
+        argv, credentials = self.argv, {}
+        if self.user is not None and user_namespace:
+            # A user namespace within the run's, in which the user is `user`:
+            # not root there, with no privilege over anything.
+            argv = ["unshare", "--user", f"--map-user={self.user}", f"--map-group={self.user}", "--", *argv]
+        elif self.user is not None:
+            os.chown(sandbox.root, self.user, -1)
+            os.chown(sandbox.private + "/run", self.user, -1)
+            credentials = dict(user=self.user, group=self.user, extra_groups=[])
+        return subprocess.Popen(argv, cwd=sandbox.root, preexec_fn=self._limit, **credentials)
+
+    def _limit(self):
+        if self.file_size_limit is not None:
+            # Past the limit a write fails with EFBIG, as on a full disk, instead of killing.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_size_limit, self.file_size_limit))
+
+
+def _mount(*arguments):
+    subprocess.run(["mount", *arguments], check=True)
+
+
+@dataclasses.dataclass(frozen=True)
+class Tmpfs:
+    """The sandbox's folder, where the download lands, becomes a file system of
+    `kib` KiB; what it held (the bundle, the application) is bound back into it.
+    Put it first: the fixtures after it make their files in it."""
+    kib: int
+
+    def prepare(self, sandbox, launch):
+        original = sandbox.private + "/original"
+        _mount("--bind", sandbox.root, original)
+        _mount("-t", "tmpfs", "-o", f"size={self.kib}k", "tmpfs", sandbox.root)
+        for name in os.listdir(original):
+            os.mkdir(os.path.join(sandbox.root, name))
+            _mount("--bind", os.path.join(original, name), os.path.join(sandbox.root, name))
+
+
+@dataclasses.dataclass(frozen=True)
+class SymbolicLink:
+    """A symbolic link at `name` to a file of the test's that holds `holding`.
+    The row fails if that file changed."""
+    name: str
+    holding: bytes = b"mine\n"
+
+    def prepare(self, sandbox, launch):
+        target = sandbox.record("link-target")
+        pathlib.Path(target).write_bytes(self.holding)
+        os.symlink(target, os.path.join(sandbox.root, self.name))
+
+    def check(self, test, sandbox):
+        test.assertEqual(sandbox.recorded("link-target"), self.holding, "written through the link")
+
+
+@dataclasses.dataclass(frozen=True)
+class Fifo:
+    """A FIFO at `name`."""
+    name: str
+
+    def prepare(self, sandbox, launch):
+        os.mkfifo(os.path.join(sandbox.root, self.name))
+
+
+@dataclasses.dataclass(frozen=True)
+class Directory:
+    """An empty folder at `name`."""
+    name: str
+
+    def prepare(self, sandbox, launch):
+        os.mkdir(os.path.join(sandbox.root, self.name))
+
+
+@dataclasses.dataclass(frozen=True)
+class FileSizeLimit:
+    """The updater and its children cannot write a file past `bytes`
+    (RLIMIT_FSIZE; SIGXFSZ ignored, so the write fails with EFBIG)."""
+    bytes: int
+
+    def prepare(self, sandbox, launch):
+        launch.file_size_limit = self.bytes
+
+
+@dataclasses.dataclass(frozen=True)
+class AnotherUser:
+    """The updater runs as user 65534 instead of root, so it asks pkexec, which
+    behaves as `prompt` says. As root: that is nobody, who is given the
+    sandbox's folder. Otherwise: 65534 in a user namespace of its own within
+    the run's, with no privilege, where the folder is its own."""
+    prompt: Prompt = Prompt()
+
+    def prepare(self, sandbox, launch):
+        launch.user, launch.prompt = NOBODY, self.prompt
+
+
+# --- The namespace's first process ----------------------------------------------------------------
+
+def init(run_file):
+    """A run's namespace's first process (PID 1 of its PID namespace; root there).
+    Puts the stand-ins over /usr/sbin/installer and /usr/bin/pkexec (overlays: the
+    rest of those folders stays), prepares the fixtures, starts the updater,
+    serves its password prompts and waits for every process in the namespace
+    (the application is started detached). Records what was left beside the
+    bundle, then exits with the updater's status."""
+    with open(run_file, "rb") as file:
+        run = pickle.load(file)
+    sandbox = run["sandbox"]
+    for folder, stand_ins in (("/usr/sbin", "sbin"), ("/usr/bin", "bin")):
+        upper = os.path.join(sandbox.private, stand_ins)
+        _mount("-t", "overlay", "overlay", "-o", f"lowerdir={folder},upperdir={upper},workdir={upper}.work", folder)
+    if shutil.which("pkexec") != "/usr/bin/pkexec":
+        raise SystemExit(f"init: pkexec on PATH is {shutil.which('pkexec')}, not the stand-in /usr/bin/pkexec")
+    launch = Launch([sandbox.updater, *run["arguments"]])
+    for fixture in run["fixtures"]:
+        fixture.prepare(sandbox, launch)
+    service = socket.socket(socket.AF_UNIX)
+    service.bind(sandbox.prompt_service)
+    os.chmod(sandbox.prompt_service, 0o666)
+    service.listen()
+    updater = launch.start(sandbox, run["user_namespace"])
+    threading.Thread(target=_serve_prompts, args=(service, sandbox, launch.prompt), daemon=True).start()
+    status = updater.wait()
+    while True:
+        try:
+            os.wait()
+        except ChildProcessError:
+            break
+    pathlib.Path(sandbox.record("left.json")).write_text(json.dumps(sorted(sandbox._beside_bundle(
+        os.listdir(sandbox.root)))))
+    sys.stdout.flush()
+    os._exit(status if status >= 0 else 128 - status)
+
+
+# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's
+# home; the command runs in / here, which every namespace's root can enter.
+_ROOT_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "USER": "root", "LOGNAME": "root",
+                     "SHELL": "/bin/sh", "LC_ALL": "C.UTF-8"}
+
+
+def _serve_prompts(service, sandbox, prompt):
+    """The other end of the stand-in pkexec: records each call and answers it
+    as `prompt` says, running the command as root."""
+    while True:
+        connection, _ = service.accept()
+        with connection:
+            message, fds, _, _ = socket.recv_fds(connection, 1 << 16, 3)
+            while chunk := connection.recv(1 << 16):
+                message += chunk
+            request = json.loads(message)
+            with open(sandbox.record("pkexec.jsonl"), "a") as record:
+                record.write(json.dumps(request) + "\n")
+            if prompt.dismissed:
+                os.write(fds[2], b"Error executing command as another user: Request dismissed\n")
+                status = 126
+            else:
+                if prompt.before:
+                    prompt.before(Place(sandbox.root))
+                status = subprocess.run(request["argv"], stdin=fds[0], stdout=fds[1], stderr=fds[2],
+                                        cwd="/", env=dict(_ROOT_ENVIRONMENT, PKEXEC_UID=str(request["uid"]))
+                                        ).returncode
+            for fd in fds:
+                os.close(fd)
+            connection.sendall(str(status).encode())
+
+
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
+    die_with_parent()
     print(serve(sys.argv[2]).server_address[1], serve(sys.argv[2], tls=True).server_address[1], flush=True)
     sys.stdin.read()
+elif __name__ == "__main__" and sys.argv[1:2] == ["init"]:
+    sys.path.insert(0, os.path.dirname(WORLD))
+    import world
+    world.init(sys.argv[2])
