@@ -155,19 +155,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 def serve(root, tls=False):
     """A threaded server for `root` on a free port; with TLS, its certificate
-    (self-signed for 127.0.0.1) is made as root/cert.pem."""
+    (self-signed for 127.0.0.1 and PROXIED_HOST) is made as root/cert.pem."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads, server.root, server.requests = True, root, []
     if tls:
         cert, key = os.path.join(root, "cert.pem"), os.path.join(root, "key.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                        "/CN=127.0.0.1", "-addext", f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}", "-keyout", key, "-out", cert],
                        check=True, capture_output=True)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
     return server
+
+
+# The name under which a row reaches the server through a proxy (Qt never sends
+# 127.0.0.1 through one); only the proxy, in the run's namespace, knows it.
+PROXIED_HOST = "update.test"
 
 
 # --- Packages and archives ------------------------------------------------------------------------
@@ -279,10 +284,11 @@ def write_zeros_zip(path, size, name="Update.pkg", zip64=None, block=1 << 20):
             out.write(piece * min(1024, blocks - at))
         out.write(tail)
         directory_at = out.tell()
-        central_extra = struct.pack("<HHQQQ", _ZIP64_EXTRA, 24, size, compressed, 0) if zip64 else b""
+        # As Info-ZIP does: the local header's offset (0) fits its own field.
+        central_extra = struct.pack("<HHQQ", _ZIP64_EXTRA, 16, size, compressed) if zip64 else b""
         out.write(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when,
-                              crc, *sizes, len(encoded), len(central_extra), 0, 0, 0, 0o100644 << 16,
-                              _MAX32 if zip64 else 0) + encoded + central_extra)
+                              crc, *sizes, len(encoded), len(central_extra), 0, 0, 0, 0o100644 << 16, 0)
+                  + encoded + central_extra)
         directory_size = out.tell() - directory_at
         if zip64:
             end64_at = out.tell()
@@ -443,6 +449,28 @@ class ReplaceWithFolder:
         os.remove(place.path(self.name))
         os.mkdir(place.path(self.name))
         pathlib.Path(place.path(self.name), "x").touch()
+
+
+@dataclasses.dataclass(frozen=True)
+class ReplaceWithLink:
+    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that
+    nobody writes: whoever reads through the link waits for ever."""
+    name: str
+
+    def __call__(self, place):
+        os.mkfifo(place.path(self.name + ".fifo"))
+        os.symlink(self.name + ".fifo", place.path(self.name + ".link"))
+        os.rename(place.path(self.name + ".link"), place.path(self.name))
+
+
+@dataclasses.dataclass(frozen=True)
+class ReplaceWithFifo:
+    """Puts a FIFO that nobody writes at `name`, by rename."""
+    name: str
+
+    def __call__(self, place):
+        os.mkfifo(place.path(self.name + ".fifo"))
+        os.rename(place.path(self.name + ".fifo"), place.path(self.name))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -755,6 +783,7 @@ class Launch:
     user: "int | None" = None
     file_size_limit: "int | None" = None
     prompt: Prompt = Prompt()
+    services: list = dataclasses.field(default_factory=list)  # ended once the updater has
 
     def start(self, sandbox, user_namespace):
         argv, credentials = self.argv, {}
@@ -851,6 +880,50 @@ class AnotherUser:
         launch.user, launch.prompt = NOBODY, self.prompt
 
 
+@dataclasses.dataclass(frozen=True)
+class Proxy:
+    """The updater goes through a real HTTP proxy (tinyproxy, started in the
+    run's namespace, found through http_proxy and https_proxy), which knows
+    PROXIED_HOST as 127.0.0.1 (the updater does not); the https server's
+    certificate (`certificate`, in the test's folder) is trusted as Qt looks
+    for trust: in /etc/ssl/certs, by its hash. A proxy that `refuses` denies
+    every client."""
+    certificate: str
+    refuses: bool = False
+
+    def prepare(self, sandbox, launch):
+        folder = sandbox.private + "/proxy"
+        os.makedirs(folder + "/certs")
+        pathlib.Path(folder, "hosts").write_text(f"127.0.0.1 localhost {PROXIED_HOST}\n")
+        certificate = pathlib.Path(os.environ["TARNWICK_SERVED"], self.certificate).read_bytes()
+        digest = subprocess.run(["openssl", "x509", "-noout", "-hash"], input=certificate, capture_output=True,
+                                check=True).stdout.decode().strip()
+        pathlib.Path(folder, "certs", digest + ".0").write_bytes(certificate)
+        _mount("--bind", folder + "/certs", "/etc/ssl/certs")
+        port = _free_port()
+        pathlib.Path(folder, "tinyproxy.conf").write_text(
+            f"Port {port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nLogLevel Warning\n"
+            f"Allow {'10.255.255.255' if self.refuses else '127.0.0.1'}\n")
+        # In a mount namespace of its own, where the host's name is known: the
+        # updater cannot reach it but through the proxy.
+        launch.services.append(subprocess.Popen(
+            ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec tinyproxy -d -c "$1"',
+             folder + "/hosts", folder + "/tinyproxy.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        wait_until(lambda: _accepts(port), 10)
+        os.environ["http_proxy"] = os.environ["https_proxy"] = f"http://127.0.0.1:{port}"
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _accepts(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
 # --- The namespace's first process ----------------------------------------------------------------
 
 def init(run_file):
@@ -878,6 +951,9 @@ def init(run_file):
     updater = launch.start(sandbox, run["user_namespace"])
     threading.Thread(target=_serve_prompts, args=(service, sandbox, launch.prompt), daemon=True).start()
     status = updater.wait()
+    for service in launch.services:
+        service.terminate()
+        service.wait()
     while True:
         try:
             os.wait()
