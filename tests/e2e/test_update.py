@@ -87,7 +87,7 @@ class Row:
     package: "bytes | Zeros" = PACKAGE  # what that package holds
     started: bool = False       # the application was started again
     left: frozenset = frozenset()  # names left beside the updater's bundle
-    requests: int = 1           # requests the server received
+    requests: "int | tuple" = 1  # requests the server received (a tuple: any of them)
     prompts: int = 0            # password prompts (pkexec calls)
     # The run.
     tls: bool = False
@@ -121,7 +121,9 @@ ROWS = [
         f"{307200 - 4096 * math.ceil(len(FILES['Update.zip']) / 4096)} bytes free."),
     Row("gzip-answer", f"Update.pkg?encoding=gzip#sha256={PKG}", **INSTALLED),
     Row("dmg-as-is", "Update.dmg?framing=chunked", **dict(INSTALLED, installed="Update.dmg")),
-    Row("zip-upper-case", "Upper.ZIP?framing=close", **dict(INSTALLED, installed="Upper.pkg")),
+    # A body ended by the server's close: Qt at times sees the close before the data and sends
+    # the request again on a second connection, which it drops when the first answer is read.
+    Row("zip-upper-case", "Upper.ZIP?framing=close", requests=(1, 2), **dict(INSTALLED, installed="Upper.pkg")),
     Row("quote-and-space", "it's%20an%20update.pkg", **dict(INSTALLED, installed="it's an update.pkg")),
     Row("shell-app-path", "Update.pkg", app=SHELL_APP, **INSTALLED),
     Row("non-ascii-app", "Update.pkg", app="Bü/Applications/Été x.app", **INSTALLED),
@@ -278,7 +280,9 @@ class UpdateTest(unittest.TestCase):
         for fixture in row.fixtures:
             if hasattr(fixture, "check"):
                 fixture.check(self, sandbox)
-        check("requests", len(server.requests) - asked, row.requests)
+        received = len(server.requests) - asked
+        allowed = row.requests if isinstance(row.requests, tuple) else (row.requests,)
+        check("requests", received, received if received in allowed else allowed)
 
     def check(self, row, name, actual, expected, output):
         """One of the row's checks, by name; the one its Defect names must still fail."""
