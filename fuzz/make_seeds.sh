@@ -45,6 +45,10 @@ with zipfile.ZipFile(out + "/deflated-several-buffers.zip", "w", zipfile.ZIP_DEF
     z.writestr("Update.pkg", text)
 with zipfile.ZipFile(out + "/bzip2.zip", "w", zipfile.ZIP_BZIP2) as z:
     z.writestr("Update.pkg", b"an installer package\n" * 40)
+# Zip64 records in the local header, though nothing needs them.
+with zipfile.ZipFile(out + "/zip64-python.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    with z.open("Update.pkg", "w", force_zip64=True) as entry:
+        entry.write(b"an installer package\n" * 40)
 PY
     : > empty.pkg && mv empty.pkg Update.pkg && zip -q -X "$out/empty-entry.zip" Update.pkg
   )
