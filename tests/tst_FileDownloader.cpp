@@ -43,6 +43,8 @@ private slots:
     void toFile();
     void toMemory();
     void http1OverTls();
+    void refusedBeforeAnything_data();
+    void refusedBeforeAnything();
 
 private:
     QString url(QString path) const
@@ -211,6 +213,31 @@ void tst_FileDownloader::http1OverTls()
     QFile log(work.filePath("access.log"));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), QByteArray("HTTP/1.1\n"));
+}
+
+void tst_FileDownloader::refusedBeforeAnything_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no-scheme") << "example.com/Update.pkg"
+                               << "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are "
+                                  "downloaded.";
+    QTest::newRow("file-scheme") << "file:///etc/passwd"
+                                 << "Only http and https URLs are downloaded, not \"file\".";
+}
+
+// Nothing is made on disk, and filePath keeps what it held.
+void tst_FileDownloader::refusedBeforeAnything()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, error);
+
+    FileDownloader downloader(nullptr);
+    QString filePath = "untouched", message;
+    QVERIFY(!downloader.download(url, saved.filePath("refused"), filePath, message));
+    QCOMPARE(message, error);
+    QCOMPARE(filePath, QStringLiteral("untouched"));
+    QVERIFY(!QDir(saved.filePath("refused")).exists());
 }
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)
