@@ -83,13 +83,13 @@ void tst_InstallerWindow::look_data()
     };
     row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
     row("window-text", "InstallerWindow", "text", "#ffffffff");
-    row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, weight 50");
+    row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, normal");
     row("status-text", "label_2", "text", "#ffcfcfcf");
-    row("status-font", "label_2", "font", "Montserrat, 13 px, weight 50");
+    row("status-font", "label_2", "font", "Montserrat, 13 px, normal");
     row("cancel-update-text", "buttonCancel", "text", "#ccffffff");
     row("cancel-update-see-through", "buttonCancel", "background", "#00000000");
-    // CSS's weight 900 is Qt 5's heaviest, 99.
-    row("cancel-update-font", "buttonCancel", "font", "Montserrat Medium, 12 px, weight 99");
+    // CSS's weight 900: black or heavier, as each toolkit counts weights.
+    row("cancel-update-font", "buttonCancel", "font", "Montserrat Medium, 12 px, black");
     row("bar-chunk-green", "progressBar", "pixel 97 5", "#ff4fcd7f");
     row("bar-track-grey", "progressBar", "pixel 293 5", "#ff808080");
     // The see-through #CCFFFFFF over the window's #323232: 0.8 * 255 + 0.2 * 50 = 214.
@@ -130,10 +130,12 @@ void tst_InstallerWindow::look()
     else if (aspect == "background")
         seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
     else if (aspect == "font")
-        seen = QStringLiteral("%1, %2 px, weight %3")
+        seen = QStringLiteral("%1, %2 px, %3")
                    .arg(widget->font().family())
                    .arg(widget->font().pixelSize())
-                   .arg(widget->font().weight());
+                   .arg(widget->font().weight() == QFont::Normal  ? QStringLiteral("normal")
+                        : widget->font().weight() >= QFont::Black ? QStringLiteral("black")
+                                                                  : QString::number(widget->font().weight()));
     else if (words.first() == "pixel") // as the whole window draws it: see-through colours over what is below
         seen = window.grab()
                    .toImage()
