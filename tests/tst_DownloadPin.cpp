@@ -1,8 +1,11 @@
 #include "DownloadPin.h"
+#include "PinCheck.h"
 
 #include <QtTest>
 
-// The pin as the downloader reads it: from the whole URL, as typed.
+#include <limits>
+
+// The pin as the downloader reads it from the whole URL, as typed, and as PinCheck holds a body to it.
 class tst_DownloadPin : public QObject
 {
     Q_OBJECT
@@ -10,12 +13,19 @@ class tst_DownloadPin : public QObject
 private slots:
     void read_data();
     void read();
+    void sizes_data();
+    void sizes();
+    void body_data();
+    void body();
+    void digest_data();
+    void digest();
 };
 
 namespace {
 
-// SHA-256 of "abc".
-const QString abc = QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+const QString abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";   // SHA-256 of "abc"
+const QString empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"; // of ""
+constexpr qint64 largest = std::numeric_limits<qint64>::max();
 
 QString badDigest(const QString &shown)
 {
@@ -25,6 +35,17 @@ QString badDigest(const QString &shown)
 QString badSize(const QString &shown)
 {
     return "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"" + shown + "\".";
+}
+
+QString sizeMismatch(qint64 pinned, const QString &actual)
+{
+    return QStringLiteral("The download's size does not match its pin: expected %1 bytes, %2.").arg(pinned).arg(actual);
+}
+
+PinCheck check(const QString &sha256Hex, qint64 size) // size -1: none pinned
+{
+    return PinCheck(
+        DownloadPin{QByteArray::fromHex(sha256Hex.toLatin1()), size < 0 ? std::nullopt : std::optional(size)});
 }
 
 } // namespace
@@ -50,7 +71,7 @@ void tst_DownloadPin::read_data()
     pinned("size-alone", "#size=7", "", 7);
     pinned("size-zero", "#size=0", "", 0);
     pinned("size-leading-zeros", "#size=007", "", 7);
-    pinned("size-largest", "#size=9223372036854775807", "", Q_INT64_C(9223372036854775807));
+    pinned("size-largest", "#size=9223372036854775807", "", largest);
     pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
     pinned("keys-without-equals", "#size&sha256", "", -1);
     pinned("empty-key", "#=x&size=5", "", 5);
@@ -99,6 +120,112 @@ void tst_DownloadPin::read()
     QCOMPARE(read ? QString() : message, error);
     QCOMPARE(QString::fromLatin1(pin.sha256.toHex()), read ? sha256 : QString::fromLatin1(before.sha256.toHex()));
     QCOMPARE(pin.size.value_or(-1), read ? size : *before.size);
+}
+
+// A size, as the server announces it and as the body grows to it.
+void tst_DownloadPin::sizes_data()
+{
+    QTest::addColumn<qint64>("pinned"); // -1: no size pinned
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("announced"); // checkAnnounced()'s error; empty: passes
+    QTest::addColumn<QString>("growth");    // checkGrowth()'s
+
+    const auto row = [](const char *tag, qint64 pinned, qint64 size, const QString &announced, const QString &growth) {
+        QTest::newRow(tag) << pinned << size << announced << growth;
+    };
+    row("no-pin", -1, largest, "", "");
+    row("equal", 10, 10, "", "");
+    row("zero", 0, 0, "", "");
+    row("one-more", 10, 11, sizeMismatch(10, "the server announces 11"), sizeMismatch(10, "received more (11 so far)"));
+    row("one-less", 10, 9, sizeMismatch(10, "the server announces 9"), "");
+    row("largest", largest, 0, sizeMismatch(largest, "the server announces 0"), "");
+    row("zero-pinned-one-more", 0, 1, sizeMismatch(0, "the server announces 1"),
+        sizeMismatch(0, "received more (1 so far)"));
+}
+
+void tst_DownloadPin::sizes()
+{
+    QFETCH(qint64, pinned);
+    QFETCH(qint64, size);
+    QFETCH(QString, announced);
+    QFETCH(QString, growth);
+
+    QString message;
+    QCOMPARE(check("", pinned).checkAnnounced(size, message) ? QString() : message, announced);
+    message.clear();
+    QCOMPARE(check("", pinned).checkGrowth(size, message) ? QString() : message, growth);
+}
+
+void tst_DownloadPin::body_data()
+{
+    QTest::addColumn<qint64>("pinned");     // -1: no size pinned
+    QTest::addColumn<QList<int>>("chunks"); // sizes added in turn; negative: one that must be refused
+    QTest::addColumn<QString>("refusal");   // add()'s error for the last refused chunk
+    QTest::addColumn<QString>("complete");  // checkComplete()'s error; empty: passes
+
+    const auto row = [](const char *tag, qint64 pinned, QList<int> chunks, const QString &refusal,
+                        const QString &complete) { QTest::newRow(tag) << pinned << chunks << refusal << complete; };
+    row("no-pin", -1, {5, 0, 1000000}, "", "");
+    row("exact-in-two", 10, {4, 6}, "", "");
+    row("exact-then-empty", 10, {10, 0}, "", "");
+    row("one-past-not-counted", 10, {4, -7, 6}, sizeMismatch(10, "received more (11 so far)"), "");
+    row("first-past-not-counted", 10, {-11}, sizeMismatch(10, "received more (11 so far)"),
+        sizeMismatch(10, "received 0"));
+    row("short", 10, {4, 5}, "", sizeMismatch(10, "received 9"));
+    row("nothing-added", 10, {}, "", sizeMismatch(10, "received 0"));
+    row("zero-pinned", 0, {0, -1, 0}, sizeMismatch(0, "received more (1 so far)"), "");
+}
+
+void tst_DownloadPin::body()
+{
+    QFETCH(qint64, pinned);
+    QFETCH(QList<int>, chunks);
+    QFETCH(QString, refusal);
+    QFETCH(QString, complete);
+
+    PinCheck pin = check("", pinned);
+    QString message;
+    for (const int chunk : chunks) {
+        QString error;
+        QCOMPARE(pin.add(QByteArray(qAbs(chunk), 'x'), error), chunk >= 0);
+        QCOMPARE(error.isEmpty(), chunk >= 0);
+        if (chunk < 0)
+            message = error;
+    }
+    QCOMPARE(message, refusal);
+    message.clear();
+    QCOMPARE(pin.checkComplete(QByteArray(), message) ? QString() : message, complete);
+}
+
+void tst_DownloadPin::digest_data()
+{
+    QTest::addColumn<QString>("pinned"); // hex; empty: no digest pinned
+    QTest::addColumn<qint64>("size");    // pinned; -1: none; nothing is added
+    QTest::addColumn<QString>("digest"); // hex, as computed; empty: it could not be
+    QTest::addColumn<QString>("error");  // empty: passes
+
+    const auto row = [](const char *tag, const QString &pinned, qint64 size, const QString &digest,
+                        const QString &error) { QTest::newRow(tag) << pinned << size << digest << error; };
+    row("same", abc, -1, abc, "");
+    row("same-with-size", empty, 0, empty, "");
+    row("no-digest-pinned", "", -1, abc, "");
+    row("no-digest-pinned-none-computed", "", -1, "", "");
+    row("different", abc, -1, empty,
+        "The download's SHA-256 digest does not match its pin: expected " + abc + ", received " + empty + ".");
+    row("not-computed", abc, -1, "", "The download's SHA-256 digest could not be computed.");
+    row("size-told-first", abc, 1, empty, sizeMismatch(1, "received 0"));
+}
+
+void tst_DownloadPin::digest()
+{
+    QFETCH(QString, pinned);
+    QFETCH(qint64, size);
+    QFETCH(QString, digest);
+    QFETCH(QString, error);
+
+    QString message;
+    const QByteArray computed = QByteArray::fromHex(digest.toLatin1());
+    QCOMPARE(check(pinned, size).checkComplete(computed, message) ? QString() : message, error);
 }
 
 QTEST_MAIN(tst_DownloadPin)

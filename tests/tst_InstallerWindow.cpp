@@ -33,8 +33,6 @@ class tst_InstallerWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void widgets_data();
-    void widgets();
     void look_data();
     void look();
     void progress();
@@ -42,45 +40,28 @@ private slots:
     void closedBeforeTheEnd();
 };
 
-void tst_InstallerWindow::widgets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("window") << "InstallerWindow" << QRect(0, 0, 564, 148) << "Installing update...";
-    QTest::newRow("cancel") << "buttonCancel" << QRect(361, 90, 171, 32) << "CANCEL UPDATE";
-    QTest::newRow("bar") << "progressBar" << QRect(140, 55, 391, 10) << "0%";
-    QTest::newRow("status") << "label_2" << QRect(140, 35, 171, 16) << "Installing update...";
-}
-
-void tst_InstallerWindow::widgets()
-{
-    QFETCH(QString, name);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path());
-    InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
-    QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
-    QCOMPARE(widget == &window ? QRect(QPoint(), window.size()) : widget->geometry(), geometry);
-    QCOMPARE(widget->property(widget == &window ? "windowTitle" : "text").toString(), text);
-}
-
-// The look the style sheets give, as Qt applies them: the colours of the
-// widgets' palettes, their fonts, and pixels of the window as drawn. CLOSE,
-// CANCEL, LOAD and NO are the buttons of the message boxes shown over the
-// window, styled by its sheet: stand-ins of those names are added to it.
+// The widgets' places and texts, and the look the style sheets give, as Qt
+// applies them: the colours of the widgets' palettes, their fonts, and pixels
+// of the window as drawn with the bar half full. CLOSE, CANCEL, LOAD and NO are
+// the buttons of the message boxes shown over the window, styled by its sheet:
+// stand-ins of those names are added to it.
 void tst_InstallerWindow::look_data()
 {
     QTest::addColumn<QString>("name");   // the widget's object name
-    QTest::addColumn<QString>("aspect"); // "text" or "background" colour, "font", or "pixel <x> <y>"
+    QTest::addColumn<QString>("aspect"); // "geometry", "caption", "text" or "background" colour, "font", "pixel x y"
     QTest::addColumn<QString>("value");  // colours as #aarrggbb
 
     const auto row = [](const char *tag, const QString &name, const QString &aspect, const QString &value) {
         QTest::newRow(tag) << name << aspect << value;
     };
+    row("window-size", "InstallerWindow", "geometry", "0,0 564x148");
+    row("window-title", "InstallerWindow", "caption", "Installing update...");
+    row("cancel-geometry", "buttonCancel", "geometry", "361,90 171x32");
+    row("cancel-caption", "buttonCancel", "caption", "CANCEL UPDATE");
+    row("bar-geometry", "progressBar", "geometry", "140,55 391x10");
+    row("bar-caption", "progressBar", "caption", "0%");
+    row("status-geometry", "label_2", "geometry", "140,35 171x16");
+    row("status-caption", "label_2", "caption", "Installing update...");
     row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
     row("window-text", "InstallerWindow", "text", "#ffffffff");
     row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, normal");
@@ -115,7 +96,6 @@ void tst_InstallerWindow::look()
     QTemporaryDir folder;
     QDir::setCurrent(folder.path());
     InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
-    window.findChild<QProgressBar *>("progressBar")->setValue(500); // the chunk covers the left half
     QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
     if (!widget) {
         widget = new QPushButton(name, &window);
@@ -124,8 +104,13 @@ void tst_InstallerWindow::look()
     widget->ensurePolished();
 
     const QStringList words = aspect.split(' ');
+    const QRect place = widget == &window ? QRect(QPoint(), window.size()) : widget->geometry();
     QString seen;
-    if (aspect == "text")
+    if (aspect == "geometry")
+        seen = QString::asprintf("%d,%d %dx%d", place.x(), place.y(), place.width(), place.height());
+    else if (aspect == "caption")
+        seen = widget->property(widget == &window ? "windowTitle" : "text").toString();
+    else if (aspect == "text")
         seen = widget->palette().color(widget->foregroundRole()).name(QColor::HexArgb);
     else if (aspect == "background")
         seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
@@ -136,11 +121,13 @@ void tst_InstallerWindow::look()
                    .arg(widget->font().weight() == QFont::Normal  ? QStringLiteral("normal")
                         : widget->font().weight() >= QFont::Black ? QStringLiteral("black")
                                                                   : QString::number(widget->font().weight()));
-    else if (words.first() == "pixel") // as the whole window draws it: see-through colours over what is below
+    else if (words.first() == "pixel") { // as the whole window draws it: see-through colours over what is below
+        window.findChild<QProgressBar *>("progressBar")->setValue(500);
         seen = window.grab()
                    .toImage()
                    .pixelColor(widget->mapTo(&window, QPoint(words.at(1).toInt(), words.at(2).toInt())))
                    .name(QColor::HexArgb);
+    }
     QCOMPARE(seen, value);
 }
 
