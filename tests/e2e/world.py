@@ -1,15 +1,12 @@
-"""The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X
-server, a folder holding the updater's bundle and an application to update,
-and stand-ins for /usr/sbin/installer and pkexec, put in place in a namespace
-of the run's own (root's, or anyone else's as root of an unprivileged user
-namespace). Also used by scripts/demo_update.py, and by the C++ tests as a
-server process:
+"""The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X server, a folder holding
+the updater's bundle and an application to update, and stand-ins for /usr/sbin/installer and pkexec,
+put in place in a namespace of the run's own (as root, or as root of an unprivileged user namespace).
+Also used by scripts/demo_update.py, and by the C++ tests as a server process:
     python3 world.py serve <root>    prints "<http port> <https port>"
 
-Nothing started here outlives the process that started it, however that one
-ends (SIGKILL included): the X server and each run's namespace are tied() to
-it, and everything in a run's namespace ends with the namespace's first
-process (a PID namespace's init), which ends with them.
+Nothing started here outlives the process that started it, however that one ends (SIGKILL included):
+the X server and each run's namespace are tied() to it, and every process in a run's namespace ends
+with the namespace's first process (init()), which ends with them.
 """
 import atexit, ctypes, dataclasses, hashlib, http.server, io, json, os, pathlib, pickle, pwd
 import random, re, resource, shutil, signal, socket, ssl, struct, subprocess, sys, tempfile, threading, time
@@ -18,29 +15,27 @@ import urllib.parse, zipfile, zlib
 WORLD = os.path.abspath(__file__)
 SYSTEM_PYTHON = "/usr/bin/python3"  # readable by another user (the application, pkexec), unlike the test's own
 NOBODY = 65534
-PROXIED_HOST = "update.test"  # the server, through a Proxy only: Qt never sends 127.0.0.1 through one
+PROXIED_HOST = "update.test"  # the server, known to a Proxy only: Qt never sends 127.0.0.1 through one
 INSTALLING = "Installing update..."  # the updater's window
 CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
 
 
 def tied(argv):
-    """argv, to be started from the main thread, so that it is killed as soon as this process ends,
-    however it ends (its children are not). The parent-death signal is set by setpriv, so the command
-    starts only if its parent ($0) is still there: were it gone already, no signal would ever come."""
+    """argv, to be started from the main thread, killed as soon as this process ends (its children are
+    not). setpriv sets the parent-death signal, then the command starts only if its parent ($0) is
+    still there: were it gone already, no signal would ever come."""
     return ["setpriv", "--pdeathsig", "KILL", "--", "sh", "-c", 'test "$PPID" = "$0" && exec "$@"',
             str(os.getpid()), *argv]
 
 
 def die_with_parent():
-    """Asks for SIGKILL when the parent ends (the server process of the C++ tests)."""
     parent = os.getppid()
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     if os.getppid() != parent:
         os._exit(1)
 
 
-_temporary = None
-_live = set()  # the runs and X servers to stop before the temporary folder goes
+_temporary, _live = None, set()  # _live: the runs and X servers to stop before the temporary folder goes
 
 
 def temporary_folder(prefix):
@@ -88,10 +83,9 @@ def wait_until(predicate, timeout):
 # --- The server and what it serves ----------------------------------------------------------------
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    """Serves the files under the server's root as the query says: status=N,
-    framing=length|chunked|close, length=N (announced), cut=N (bytes sent),
-    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL,
-    encoding=gzip|deflate (applied)."""
+    """Serves the files under the server's root as the query says: status=N, framing=length|chunked|close,
+    length=N (announced), cut=N (bytes sent), step=N and pause=S (pacing), repeat=N (the body N times),
+    redirect=URL, encoding=E (gzip and deflate applied)."""
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
@@ -103,7 +97,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.server.requests.append(self.path)
         file = pathlib.Path(self.server.root, urllib.parse.unquote(url.path).lstrip("/"))
         body = file.read_bytes() if file.is_file() else b"no such file\n"
-        if wbits := {"gzip": 31, "deflate": 15}.get(query.get("encoding")):  # any other is sent as it is
+        if wbits := {"gzip": 31, "deflate": 15}.get(query.get("encoding")):
             body = zlib.compress(body, wbits=wbits)
         framing = query.get("framing", "length")
         self.send_response(int(query.get("status", 200 if file.is_file() else 404)))
@@ -130,14 +124,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def serve(root, tls=False):
-    """A threaded server for `root` on a free port; with TLS, its certificate
-    (self-signed for 127.0.0.1 and PROXIED_HOST) is made as root/cert.pem."""
+    """A threaded server for `root` on a free port; with TLS, its certificate (self-signed for
+    127.0.0.1 and PROXIED_HOST) is made as root/cert.pem."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads, server.root, server.requests = True, root, []
     if tls:
         cert, key = os.path.join(root, "cert.pem"), os.path.join(root, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-addext", f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}", "-keyout", key, "-out", cert],
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                        "-out", cert, "-subj", "/CN=127.0.0.1", "-addext", f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}"],
                        check=True, capture_output=True)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
@@ -243,8 +237,8 @@ class XServer:
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
     def close(self, window):
-        """Asks `window` to close as a window manager's title-bar button does: a WM_PROTOCOLS client
-        message carrying WM_DELETE_WINDOW (xdotool has no such command)."""
+        """Asks `window` to close as a window manager's title-bar button does (xdotool cannot): a
+        WM_PROTOCOLS client message carrying WM_DELETE_WINDOW."""
         x11 = ctypes.CDLL("libX11.so.6")
         x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
         x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
@@ -272,8 +266,8 @@ class _ClientMessage(ctypes.Structure):
 
 
 def box_text(log):
-    """(title, text) of the message box, as Qt logs its accessible objects with
-    environment()'s settings; None before the box is there."""
+    """(title, text) of the message box, as Qt logs its accessible objects with environment()'s
+    settings; None before the box is there."""
     def unescape(text):
         return re.sub(r'\\(u[0-9a-fA-F]{4}|.)', lambda m: chr(int(m[1][1:], 16)) if len(m[1]) == 5
                       else {"n": "\n", "t": "\t"}.get(m[1], m[1]), text)
@@ -291,12 +285,11 @@ def environment(display, runtime):
     return env
 
 
-# --- Actions: what a watcher, the password prompt or the installer does ---------------------------
-# Each is called with a Place: where the sandbox's names are, and the X server
-# when the action runs in the test (watchers) rather than in the namespace.
+# --- Actions: what a watcher, the password prompt or the installer does, called with a Place ------
 
 @dataclasses.dataclass(frozen=True)
 class Place:
+    """Where the sandbox's names are, and the X server when the action runs in the test (a watcher)."""
     folder: str
     x: "XServer | None" = None
 
@@ -349,8 +342,8 @@ class ReplaceWithFolder:
 
 @dataclasses.dataclass(frozen=True)
 class ReplaceWithLink:
-    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that nobody
-    writes: whoever reads through the link waits for ever."""
+    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that nobody writes: whoever reads
+    through the link waits for ever."""
     name: str
 
     def __call__(self, place):
@@ -385,7 +378,7 @@ class CloseWindow:
 
 @dataclasses.dataclass(frozen=True)
 class When:
-    """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes, while
+    """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
     the updater runs, does `then` (once). A row that has one fails unless it acted."""
     name: str
     then: object
@@ -403,7 +396,7 @@ class Watcher(threading.Thread):
         self.start()
 
     def run(self):
-        place = Place(self.run_.view(""), self.x)
+        place = Place(self.run_.folder, self.x)
         while self.run_.process.poll() is None:
             try:
                 size = os.stat(place.path(self.when.name)).st_size
@@ -428,9 +421,9 @@ class Watcher(threading.Thread):
 
 @dataclasses.dataclass(frozen=True)
 class Installer:
-    """The stand-in /usr/sbin/installer: it records its call (its arguments, the size and SHA-256 of
-    the package it is handed, that package's folder: path, mode, owner), writes `message` to its
-    standard error, does `then` in the sandbox's folder, and exits with `status`."""
+    """The stand-in /usr/sbin/installer: it records its call (its arguments, the size and SHA-256 of the
+    package it is handed, that package's folder: path, mode, owner), writes `message` to its standard
+    error, does `then` in the sandbox's folder, and exits with `status`."""
     status: int = 0
     message: str = ""
     then: object = None
@@ -445,15 +438,15 @@ class Prompt:
     before: object = None
 
 
-def installer_stand_in(sandbox_file, argv):
+def installer_stand_in(sandbox_file, *argv):
     """The stand-in /usr/sbin/installer (run as root, as the real one is)."""
     with open(sandbox_file, "rb") as file:
         sandbox = pickle.load(file)
-    call = {"args": argv[1:], "package": None, "folder": None}
-    if len(argv) > 2 and os.path.isfile(argv[2]):
-        with open(argv[2], "rb") as package:
+    call = {"args": list(argv), "package": None, "folder": None}
+    if len(argv) > 1 and os.path.isfile(argv[1]):
+        with open(argv[1], "rb") as package:
             call["package"] = dataclasses.asdict(Digest.of_blocks(iter(lambda: package.read(1 << 20), b"")))
-        folder = os.path.dirname(os.path.abspath(argv[2]))
+        folder = os.path.dirname(os.path.abspath(argv[1]))
         status, names = os.stat(folder), {user.pw_uid: user.pw_name for user in pwd.getpwall()}
         call["folder"] = {"path": folder, "mode": f"{status.st_mode & 0o7777:o}",
                           "owner": names.get(status.st_uid, str(status.st_uid))}
@@ -471,9 +464,8 @@ with open(RECORD, "a") as record:
     record.write(json.dumps({"program": sys.argv[0], "arguments": sys.argv[1:]}) + "\\n")
 '''
 
-# pkexec: hands its arguments and its standard input, output and error to the
-# row's prompt service (in the namespace's first process, as root) and exits
-# with the status it answers; a negative one is a signal.
+# pkexec: hands its arguments and its standard input, output and error to the row's prompt service (in
+# the namespace's first process, as root) and exits with the status it answers; a negative one is a signal.
 _PKEXEC = '''
 import json, os, signal, socket, sys
 with socket.socket(socket.AF_UNIX) as connection:
@@ -491,8 +483,6 @@ if status < 0:
 sys.exit(status)
 '''
 
-_INSTALLER = "import sys\nsys.path.insert(0, WORLD)\nimport world\nworld.installer_stand_in(SANDBOX, sys.argv)\n"
-
 
 def _write_program(path, python, constants, body):
     """A Python program: `constants` ({name: value}) and then `body`."""
@@ -504,9 +494,8 @@ def _write_program(path, python, constants, body):
 # --- The sandbox ----------------------------------------------------------------------------------
 
 class Sandbox:
-    """A temporary folder holding `folder/` (the updater's bundle, beside which downloads land, and
-    the application, which records its starts) and `private/` (the stand-ins, their records, the
-    log). Fixtures and the run happen in a namespace of their own: see start()."""
+    """A temporary folder holding `folder/` (the updater's bundle, beside which downloads land, and the
+    application, which records its starts) and `private/` (the stand-ins, their records, the log)."""
 
     def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer()):
         self.base = os.path.realpath(temporary_folder("sandbox-"))
@@ -528,9 +517,10 @@ class Sandbox:
         self.executable = os.path.join(self.app, "Contents/MacOS", os.path.basename(app).split(".")[0])
         os.makedirs(os.path.dirname(self.executable))
         _write_program(self.executable, SYSTEM_PYTHON, {"RECORD": self.record("started")}, _APPLICATION)
-        _write_program(self.private + "/sbin/installer", sys.executable,
-                       {"WORLD": os.path.dirname(WORLD), "SANDBOX": self.private + "/sandbox.pickle"}, _INSTALLER)
         _write_program(self.private + "/bin/pkexec", SYSTEM_PYTHON, {"SERVICE": self.prompt_service}, _PKEXEC)
+        pathlib.Path(self.private, "sbin/installer").write_text(
+            f'#!/bin/sh\nexec "{sys.executable}" -B "{WORLD}" installer "{self.private}/sandbox.pickle" "$@"\n')
+        os.chmod(self.private + "/sbin/installer", 0o755)
         with open(self.private + "/sandbox.pickle", "wb") as file:
             pickle.dump(self, file)
 
@@ -538,8 +528,8 @@ class Sandbox:
         return os.path.join(self.private, "record", name)
 
     def start(self, display, arguments, fixtures=()):
-        """Starts the updater with `arguments` on `display`, in a namespace of its own (see init()),
-        after `fixtures`; its output and the namespace's go to `log`."""
+        """Starts the updater with `arguments` on `display` in a namespace of its own (see init()), after
+        `fixtures`; its output and the namespace's go to `log`."""
         with open(self.private + "/run.pickle", "wb") as file:
             pickle.dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
                          "user_namespace": os.geteuid() != 0}, file)
@@ -551,29 +541,25 @@ class Sandbox:
 
     def recorded(self, name):
         """The bytes of the record `name` (b"" when empty), None when there is none."""
-        try:
-            return pathlib.Path(self.record(name)).read_bytes()
-        except FileNotFoundError:
-            return None
+        path = pathlib.Path(self.record(name))
+        return path.read_bytes() if path.exists() else None
 
-    def installer_call(self):
-        """The stand-in installer's record: {"args", "package", "folder"}, or None."""
-        text = self.recorded("installer.json")
-        return None if text is None else json.loads(text)
+    def _lines(self, name):
+        return [json.loads(line) for line in (self.recorded(name) or b"").splitlines()]
 
-    def prompts(self):
-        """The calls of the stand-in pkexec: [{"argv", "uid", "cwd"}]."""
-        return [json.loads(line) for line in (self.recorded("pkexec.jsonl") or b"").splitlines()]
+    def installer_call(self):  # {"args", "package", "folder"}; None when the installer was not called
+        return (self._lines("installer.json") or [None])[0]
 
-    def starts(self):
-        """The application's starts: [{"program", "arguments"}]."""
-        return [json.loads(line) for line in (self.recorded("started") or b"").splitlines()]
+    def prompts(self):  # the stand-in pkexec's calls: [{"argv", "uid", "cwd"}]
+        return self._lines("pkexec.jsonl")
+
+    def starts(self):  # the application's starts: [{"program", "arguments"}]
+        return self._lines("started")
 
     def left(self):
-        """What the run left beside the bundle, as its namespace saw it once every process in it had
-        ended; None when the namespace did not get there."""
-        text = self.recorded("left.json")
-        return None if text is None else set(json.loads(text))
+        """What was beside the bundle once every process of the run had ended; None when the run did
+        not get there."""
+        return set(self._lines("left.json")[0]) if self.recorded("left.json") else None
 
     def downloads(self):
         """What is beside the bundle now, as seen from here."""
@@ -587,30 +573,22 @@ class Sandbox:
 
 
 class Run:
-    """An updater started by Sandbox.start, with its namespace."""
+    """An updater started by Sandbox.start, with its namespace. wait() gives the updater's exit status
+    (128 + N when signal N ended it) once every process of the namespace has ended."""
 
     def __init__(self, sandbox, process):
-        self.sandbox, self.process = sandbox, process
+        self.sandbox, self.process, self.wait = sandbox, process, process.wait
+        self.folder = f"/proc/{process.pid}/root{sandbox.root}"  # the sandbox's folder as the run sees it
         _live.add(self)
 
     def output(self):
         with open(self.sandbox.log, errors="replace") as log:
             return log.read()
 
-    def wait(self, timeout):
-        """The updater's exit status (128 + N when signal N ended it), once every process of the
-        namespace has ended."""
-        return self.process.wait(timeout)
-
     def stop(self):
         self.process.kill()
         self.process.wait()
         _live.discard(self)
-
-    def view(self, name):
-        """The path of `name` in the sandbox's folder as the run's namespace sees it (with a Tmpfs,
-        the folder is another one there)."""
-        return f"/proc/{self.process.pid}/root{os.path.join(self.sandbox.root, name)}"
 
 
 def namespace_command():
@@ -630,11 +608,11 @@ def check_namespaces():
 
 
 # --- Fixtures: what a row's world holds before the updater starts ---------------------------------
-# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in
-# the row's order; `launch` says how the updater is started.
+# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in the row's order.
 
 @dataclasses.dataclass
 class Launch:
+    """How the updater is started."""
     argv: list
     user: "int | None" = None
     file_size_limit: "int | None" = None
@@ -723,9 +701,9 @@ class FileSizeLimit:
 
 @dataclasses.dataclass(frozen=True)
 class AnotherUser:
-    """The updater runs as user 65534 instead of root, so it asks pkexec, which behaves as `prompt`
-    says. As root: that is nobody, who is given the sandbox's folder. Otherwise: 65534 in a user
-    namespace of its own within the run's, with no privilege, where the folder is its own."""
+    """The updater runs as user 65534 instead of root, so it asks pkexec, which behaves as `prompt` says.
+    As root: that is nobody, who is given the sandbox's folder. Otherwise: 65534 in a user namespace of
+    its own within the run's, with no privilege, where the folder is its own."""
     prompt: Prompt = Prompt()
 
     def prepare(self, sandbox, launch):
@@ -756,8 +734,8 @@ class Proxy:
         pathlib.Path(folder, "tinyproxy.conf").write_text(
             f"Port {port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nLogLevel Warning\n"
             f"Allow {'10.255.255.255' if self.refuses else '127.0.0.1'}\n")
-        # In a mount namespace of its own, where the host's name is known: the
-        # updater cannot reach it but through the proxy.
+        # In a mount namespace of its own, where the host's name is known: the updater cannot reach it
+        # but through the proxy.
         launch.services.append(subprocess.Popen(
             ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec tinyproxy -d -c "$1"',
              folder + "/hosts", folder + "/tinyproxy.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -810,15 +788,15 @@ def init(run_file):
     os._exit(status if status >= 0 else 128 - status)
 
 
-# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's
-# home; the command runs in / here, which every namespace's root can enter.
+# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's home; the command runs
+# in / here, which every namespace's root can enter.
 _ROOT_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "USER": "root", "LOGNAME": "root",
                      "SHELL": "/bin/sh", "LC_ALL": "C.UTF-8"}
 
 
 def _serve_prompts(service, sandbox, prompt):
-    """The other end of the stand-in pkexec: records each call and answers it as `prompt` says,
-    running the command as root."""
+    """The other end of the stand-in pkexec: records each call and answers it as `prompt` says, running
+    the command as root."""
     while True:
         connection, _ = service.accept()
         with connection:
@@ -842,10 +820,10 @@ def _serve_prompts(service, sandbox, prompt):
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
-    die_with_parent()
+    die_with_parent()  # the C++ test that started it
     print(serve(sys.argv[2]).server_address[1], serve(sys.argv[2], tls=True).server_address[1], flush=True)
     sys.stdin.read()
-elif __name__ == "__main__" and sys.argv[1:2] == ["init"]:
+elif __name__ == "__main__":  # init or installer: as world, so that what it unpickles is of the same classes
     sys.path.insert(0, os.path.dirname(WORLD))
     import world
-    world.init(sys.argv[2])
+    {"init": world.init, "installer": world.installer_stand_in}[sys.argv[1]](*sys.argv[2:])
