@@ -44,10 +44,7 @@ QByteArray flipped(QByteArray data, int at, char mask)
     return data;
 }
 
-QString undecodable(const QString &reason)
-{
-    return "The download could not be decoded (" + reason + ").";
-}
+const auto undecodable = [](const QString &reason) { return "The download could not be decoded (" + reason + ")."; };
 
 // input in chunks of `length` bytes; with `random`, of random lengths up to `length`, empty ones among them.
 QList<QByteArray> chunked(const QByteArray &input, int length, QRandomGenerator *random = nullptr)

@@ -11,9 +11,7 @@
 
 // Here the bundle is in the current folder, where the window starts its
 // download, and nothing is installed: the update itself runs in tests/e2e.
-namespace {
-int privilegedRuns = 0;
-} // namespace
+static int privilegedRuns = 0;
 
 namespace NativePlatform {
 void setupTitleBar(void *) {}

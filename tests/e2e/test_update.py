@@ -1,8 +1,7 @@
-"""Whole updates with the real binary in a real X server (Xvfb), served from
-127.0.0.1, with stand-ins for /usr/sbin/installer and pkexec in a namespace of
-the run's own (world.py). A Row is what the server sends, the application, the
-world around the updater (fixtures), what happens while it runs (watchers) and
-what must come of it. Each row is a test of its own:
+"""Whole updates with the real binary under Xvfb, served from 127.0.0.1, with stand-ins for the installer
+and pkexec in a namespace of the run's own (world.py). A Row is what the server sends, the application,
+the world around the updater (fixtures), what happens while it runs (watchers) and what must come of it.
+Each row is a test of its own:
 
     TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch
 """
@@ -47,9 +46,8 @@ class Zeros(int):
 
 @dataclasses.dataclass(frozen=True)
 class Defect:
-    """A fault of today's program that makes one check of a row fail. The row
-    checks that this check still fails, and so fails itself once the fault is
-    fixed: then remove the Defect."""
+    """A fault of today's program that makes one check of a row fail. The row checks that this check
+    still fails, and so fails itself once the fault is fixed: then remove the Defect."""
     check: str  # "left", "box", "installed", "package", "prompts", "started", "requests", "status"
     why: str
 
@@ -98,8 +96,7 @@ ROWS = [
         f"{307200 - 4096 * math.ceil(len(FILES['Update.zip']) / 4096)} bytes free."),
     Row("gzip-answer", f"Update.pkg?encoding=gzip#sha256={PKG}", **INSTALLED),
     Row("dmg-as-is", "Update.dmg?framing=chunked", **dict(INSTALLED, installed="Update.dmg")),
-    # A body ended by the server's close: Qt at times sees the close before the data and sends
-    # the request again on a second connection, which it drops when the first answer is read.
+    # Ended by the server's close: Qt may see the close first and ask again on a second connection, then drop it.
     Row("zip-upper-case", "Upper.ZIP?framing=close", requests=(1, 2), **dict(INSTALLED, installed="Upper.pkg")),
     Row("quote-and-space", "it's%20an%20update.pkg", **dict(INSTALLED, installed="it's an update.pkg")),
     Row("shell-app-path", "Update.pkg", app=SHELL_APP, **INSTALLED),
@@ -157,8 +154,7 @@ ROWS = [
         prompts=1, box=FAILS + CHANGED),
     Row("installed-after-password", "Update.zip", fixtures=(AnotherUser(),), prompts=1, **INSTALLED),
     Row("cancel", "Update.pkg?step=1024&pause=0.05", during=(When("Update.pkg", reaches=4097, then=ClickCancel()),)),
-    # The package is replaced by another file while it downloads: the updater's
-    # digest is of the bytes it wrote, root's copy is of the new file.
+    # Replaced while it downloads: the updater's digest is of the bytes it wrote, root's copy of the new file.
     Row("package-replaced-by-rename", "Update.pkg?step=4096&pause=0.02", box=FAILS + CHANGED,
         during=(When("Update.pkg", reaches=8192, then=ReplaceByRename("Update.pkg", b"evil\n")),)),
     # The archive's bytes are changed in place while it downloads: extraction reads them.
@@ -167,8 +163,7 @@ ROWS = [
     # Past 2^31 bytes: extracted, copied by root and hashed twice, so written to disk twice.
     Row("large-zip", "Large.zip", installed="Large.pkg", package=Zeros(LARGE), started=True, seconds=180),
     Row("zip64", "Zip64.zip", installed="Zip64.pkg", package=Zeros(300000), started=True),
-    # Closed through its title bar (there is a close button on macOS) while downloading: the
-    # partial download stays, as only CANCEL UPDATE removes it.
+    # Closed through its title bar (macOS has a close button): only CANCEL UPDATE removes the partial download.
     Row("close-while-downloading", "Update.pkg?step=1024&pause=0.05", left={"Update.pkg"},
         during=(When("Update.pkg", reaches=4097, then=CloseWindow()),)),
     # While the package is being extracted, as another user (so that an installation would
@@ -177,8 +172,7 @@ ROWS = [
         during=(When(**EXTRACTING, then=ClickCancel()),)),
     Row("close-during-extraction", "Large.zip", fixtures=(AnotherUser(),), left={"Large.zip"},
         seconds=180, during=(When(**EXTRACTING, then=CloseWindow()),)),
-    # Root copies the package without following a link and without reading a FIFO: either
-    # would wait for ever here.
+    # Root copies the package without following a link and without reading a FIFO: either would wait for ever.
     Row("package-link-during-prompt", "Update.zip", prompts=1,
         fixtures=(AnotherUser(Prompt(before=ReplaceWithLink("Update.pkg"))),), left={"Update.pkg.fifo"},
         box=FAILS + "The package {root}/Update.pkg is now a symbolic link; nothing was installed."),
@@ -224,9 +218,8 @@ class UpdateTest(unittest.TestCase):
         self.addCleanup(sandbox.remove)
         server = self.servers[row.tls]
         asked = len(server.requests)
-        scheme, address = row.scheme + "s" * row.tls, f"{row.host}:{server.server_address[1]}/{row.url}"
-        url = f"{scheme}://{row.userinfo}{address}"
-        shown_url = f"{scheme}://{row.userinfo.split(':')[0] + '@' if row.userinfo else ''}{address}"
+        url = f"{row.scheme}{'s' * row.tls}://{row.userinfo}{row.host}:{server.server_address[1]}/{row.url}"
+        shown_url = url.replace(row.userinfo, row.userinfo.split(":")[0] + "@") if row.userinfo else url  # no password
         run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures)
         self.addCleanup(run.stop)  # the row's processes go with its row
         watchers = [when.watch(run, self.x) for when in row.during]

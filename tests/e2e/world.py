@@ -1,12 +1,9 @@
 """The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X server, a folder holding
-the updater's bundle and an application to update, and stand-ins for /usr/sbin/installer and pkexec,
-put in place in a namespace of the run's own (as root, or as root of an unprivileged user namespace).
-Also used by scripts/demo_update.py, and by the C++ tests as a server process:
+the updater's bundle and an application to update, and stand-ins for /usr/sbin/installer and pkexec
+in a namespace of the run's own. Also used by scripts/demo_update.py, and by the C++ tests as a server:
     python3 world.py serve <root>    prints "<http port> <https port>"
-
-Nothing started here outlives the process that started it, however that one ends (SIGKILL included):
-the X server and each run's namespace are tied() to it, and every process in a run's namespace ends
-with the namespace's first process (init()), which ends with them.
+Nothing started here outlives the process that started it, however that one ends: the X server and
+each run's namespace are tied() to it, and every process in a namespace ends with its first, init().
 """
 import atexit, ctypes, dataclasses, hashlib, http.server, io, json, os, pathlib, pickle, pwd
 import random, re, resource, shutil, signal, socket, ssl, struct, subprocess, sys, tempfile, threading, time
@@ -26,13 +23,6 @@ def tied(argv):
     still there: were it gone already, no signal would ever come."""
     return ["setpriv", "--pdeathsig", "KILL", "--", "sh", "-c", 'test "$PPID" = "$0" && exec "$@"',
             str(os.getpid()), *argv]
-
-
-def die_with_parent():
-    parent = os.getppid()
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-    if os.getppid() != parent:
-        os._exit(1)
 
 
 _temporary, _live = None, set()  # _live: the runs and X servers to stop before the temporary folder goes
@@ -61,14 +51,7 @@ def _end():
 
 def remove_tree(path, ignore_errors=False):
     """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
-    for folder, children, _ in os.walk(path):
-        for child in children:
-            try:
-                if not os.path.islink(os.path.join(folder, child)):
-                    os.chmod(os.path.join(folder, child), 0o700)
-            except OSError:
-                if not ignore_errors:
-                    raise
+    subprocess.run(["chmod", "-R", "u+rwx", path], stderr=subprocess.DEVNULL, check=not ignore_errors)
     shutil.rmtree(path, ignore_errors=ignore_errors)
 
 
@@ -130,9 +113,9 @@ def serve(root, tls=False):
     server.daemon_threads, server.root, server.requests = True, root, []
     if tls:
         cert, key = os.path.join(root, "cert.pem"), os.path.join(root, "key.pem")
+        names = f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}"
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
-                        "-out", cert, "-subj", "/CN=127.0.0.1", "-addext", f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}"],
-                       check=True, capture_output=True)
+                        "-out", cert, "-subj", "/CN=127.0.0.1", "-addext", names], check=True, capture_output=True)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         server.socket = context.wrap_socket(server.socket, server_side=True)
@@ -820,7 +803,10 @@ def _serve_prompts(service, sandbox, prompt):
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
-    die_with_parent()  # the C++ test that started it
+    parent = os.getppid()
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: ends with the C++ test that started it
+    if os.getppid() != parent:
+        os._exit(1)
     print(serve(sys.argv[2]).server_address[1], serve(sys.argv[2], tls=True).server_address[1], flush=True)
     sys.stdin.read()
 elif __name__ == "__main__":  # init or installer: as world, so that what it unpickles is of the same classes
