@@ -6,7 +6,7 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 
-#include <limits>
+constexpr int MiB = 1024 * 1024;
 
 // Random chunkings from a seed that changes with every run and is printed when
 // a row fails; TARNWICK_SEED=<seed> repeats it.
@@ -15,108 +15,91 @@ class tst_BackgroundSha256 : public QObject
     Q_OBJECT
 
 private slots:
-    void digest_data();
-    void digest();
-    void nothingAdded();
-    void destroyedWithQueue_data();
-    void destroyedWithQueue();
-};
-
-namespace {
-
-constexpr int MiB = 1024 * 1024;
-
-} // namespace
-
-void tst_BackgroundSha256::digest_data()
-{
-    QTest::addColumn<qsizetype>("bound");  // maxQueuedBytes; -1: the default
-    QTest::addColumn<int>("size");         // bytes hashed in all
-    QTest::addColumn<int>("largestChunk"); // chunks are 0 to this many bytes
-
-    const auto row = [](const char *tag, qsizetype bound, int size, int largestChunk) {
-        QTest::newRow(tag) << bound << size << largestChunk;
-    };
-    row("empty-chunks-only", -1, 0, 0);
-    row("default-bound-small-chunks", -1, MiB, 4096);
-    row("default-bound-filled-often", -1, 24 * MiB, MiB);
-    row("chunks-larger-than-bound", 1024, 256 * 1024, 16 * 1024);
-    row("tiny-bound", 7, 64 * 1024, 16);
-    row("one-byte-bound-and-chunks", 1, 4096, 1);
-    row("zero-bound", 0, 64 * 1024, 4096);
-}
-
-void tst_BackgroundSha256::digest()
-{
-    QFETCH(qsizetype, bound);
-    QFETCH(int, size);
-    QFETCH(int, largestChunk);
-
-    const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
-                                                                    : QRandomGenerator::system()->generate();
-    const auto tell = qScopeGuard([seed] {
-        if (QTest::currentTestFailed())
-            qWarning("Rerun with TARNWICK_SEED=%u", seed);
-    });
-    QRandomGenerator random(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-
-    BackgroundSha256 sha = bound < 0 ? BackgroundSha256() : BackgroundSha256(bound);
-    // One variable reused for every chunk, as a reader does: the queue keeps
-    // its own share of each, which must be let go once hashed.
-    QByteArray chunk, last;
-    sha.addData(chunk);
-    for (int at = 0; at < size;) {
-        chunk = data.mid(at, random.bounded(largestChunk + 1));
-        sha.addData(chunk);
-        at += chunk.size();
-        if (!chunk.isEmpty())
-            last = chunk;
-    }
-    sha.addData(QByteArray());
-    chunk.clear();
-    const QByteArray digest = sha.result();
-    QCOMPARE(digest.toHex(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-    QCOMPARE(digest.toHex(), Sha256::hash(data).toHex());
-    QVERIFY(last.isEmpty() || last.isDetached());
-}
-
-void tst_BackgroundSha256::nothingAdded()
-{
-    BackgroundSha256 sha;
-    QCOMPARE(sha.result().toHex(), QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
-}
-
-void tst_BackgroundSha256::destroyedWithQueue_data()
-{
-    QTest::addColumn<qsizetype>("bound");
-    QTest::addColumn<QVector<int>>("chunks"); // sizes added before it is destroyed
-
-    QTest::newRow("many-queued") << (qsizetype(1) << 30) << QVector<int>(64, MiB);
-    QTest::newRow("full-after-a-wait") << qsizetype(MiB) << QVector<int>{MiB / 2, MiB / 2, MiB, 16 * MiB, 1};
-    QTest::newRow("one-large-alone") << qsizetype(1) << QVector<int>{64 * MiB};
-    QTest::newRow("nothing-queued") << qsizetype(MiB) << QVector<int>();
-}
-
-// The queue is dropped, not hashed, and lets its chunks go; the helper thread
-// ends (a hang fails the test by its time-out).
-void tst_BackgroundSha256::destroyedWithQueue()
-{
-    QFETCH(qsizetype, bound);
-    QFETCH(QVector<int>, chunks);
-
-    QList<QByteArray> added;
-    for (const int size : chunks)
-        added.append(QByteArray(size, char(added.size())));
+    void digest_data()
     {
-        BackgroundSha256 sha(bound);
-        for (const QByteArray &chunk : qAsConst(added))
-            sha.addData(chunk);
+        QTest::addColumn<qsizetype>("bound");  // maxQueuedBytes; -1: the default
+        QTest::addColumn<int>("size");         // bytes hashed in all
+        QTest::addColumn<int>("largestChunk"); // chunks are 0 to this many bytes
+
+        QTest::newRow("empty-chunks-only") << qsizetype(-1) << 0 << 0;
+        QTest::newRow("default-bound-small-chunks") << qsizetype(-1) << MiB << 4096;
+        QTest::newRow("default-bound-filled-often") << qsizetype(-1) << 24 * MiB << MiB;
+        QTest::newRow("chunks-larger-than-bound") << qsizetype(1024) << 256 * 1024 << 16 * 1024;
+        QTest::newRow("tiny-bound") << qsizetype(7) << 64 * 1024 << 16;
+        QTest::newRow("one-byte-bound-and-chunks") << qsizetype(1) << 4096 << 1;
+        QTest::newRow("zero-bound") << qsizetype(0) << 64 * 1024 << 4096;
     }
-    for (const QByteArray &chunk : qAsConst(added))
-        QVERIFY(chunk.isDetached());
-}
+
+    void digest()
+    {
+        QFETCH(qsizetype, bound);
+        QFETCH(int, size);
+        QFETCH(int, largestChunk);
+
+        const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
+                                                                        : QRandomGenerator::system()->generate();
+        const auto tell = qScopeGuard([seed] {
+            if (QTest::currentTestFailed())
+                qWarning("Rerun with TARNWICK_SEED=%u", seed);
+        });
+        QRandomGenerator random(seed);
+        QByteArray data(size, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+
+        BackgroundSha256 sha = bound < 0 ? BackgroundSha256() : BackgroundSha256(bound);
+        // One variable reused for every chunk, as a reader does: the queue keeps
+        // its own share of each, which must be let go once hashed.
+        QByteArray chunk, last;
+        sha.addData(chunk);
+        for (int at = 0; at < size; at += chunk.size()) {
+            chunk = data.mid(at, random.bounded(largestChunk + 1));
+            sha.addData(chunk);
+            if (!chunk.isEmpty())
+                last = chunk;
+        }
+        sha.addData(QByteArray());
+        chunk.clear();
+        const QByteArray digest = sha.result();
+        QCOMPARE(digest.toHex(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(digest.toHex(), Sha256::hash(data).toHex());
+        QVERIFY(last.isEmpty() || last.isDetached());
+    }
+
+    void nothingAdded()
+    {
+        QCOMPARE(BackgroundSha256().result(), QCryptographicHash::hash({}, QCryptographicHash::Sha256));
+    }
+
+    void destroyedWithQueue_data()
+    {
+        QTest::addColumn<qsizetype>("bound");
+        QTest::addColumn<QVector<int>>("chunks"); // sizes added before it is destroyed
+
+        QTest::newRow("many-queued") << (qsizetype(1) << 30) << QVector<int>(64, MiB);
+        QTest::newRow("full-after-a-wait") << qsizetype(MiB) << QVector<int>{MiB / 2, MiB / 2, MiB, 16 * MiB, 1};
+        QTest::newRow("one-large-alone") << qsizetype(1) << QVector<int>{64 * MiB};
+        QTest::newRow("nothing-queued") << qsizetype(MiB) << QVector<int>();
+    }
+
+    // The queue is dropped, not hashed, and lets its chunks go; the helper thread
+    // ends (a hang fails the test by its time-out).
+    void destroyedWithQueue()
+    {
+        QFETCH(qsizetype, bound);
+        QFETCH(QVector<int>, chunks);
+
+        QList<QByteArray> added;
+        for (const int size : chunks)
+            added.append(QByteArray(size, char(added.size())));
+        {
+            BackgroundSha256 sha(bound);
+            for (const QByteArray &chunk : qAsConst(added))
+                sha.addData(chunk);
+        }
+        for (const QByteArray &chunk : qAsConst(added))
+            QVERIFY(chunk.isDetached());
+    }
+};
 
 QTEST_MAIN(tst_BackgroundSha256)
 #include "tst_BackgroundSha256.moc"

@@ -7,30 +7,12 @@
 
 #include <zlib.h>
 
-// Bodies encoded here with zlib, decoded whole, byte by byte and in random
-// chunkings. The chunkings come from a seed that changes with every run and is
-// printed when a row fails; TARNWICK_SEED=<seed> repeats it.
-class tst_ContentDecoder : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void decode_data();
-    void decode();
-    void deflateStart_data();
-    void deflateStart();
-    void supported_data();
-    void supported();
-    void sinkRefuses();
-};
-
 namespace {
 
 constexpr int largestPiece = 1024 * 1024;
 
-// zlib's encoding of plain: windowBits 15 + 16 for gzip, 15 for zlib's wrapper,
-// -15 for raw deflate. A full flush halfway makes a second run of blocks that
-// starts on a byte boundary after an empty stored block.
+// zlib's encoding of plain: windowBits 15 + 16 for gzip, 15 for zlib's wrapper, -15 for raw deflate. A full
+// flush halfway makes a second run of blocks that starts on a byte boundary after an empty stored block.
 QByteArray deflated(const QByteArray &plain, int windowBits, bool flushHalfway = false)
 {
     z_stream z{};
@@ -50,18 +32,9 @@ QByteArray deflated(const QByteArray &plain, int windowBits, bool flushHalfway =
     return result == Z_STREAM_END ? out : QByteArray("zlib failed to encode");
 }
 
-QByteArray gzip(const QByteArray &plain)
-{
-    return deflated(plain, 15 + 16);
-}
-QByteArray zlibWrapped(const QByteArray &plain)
-{
-    return deflated(plain, 15);
-}
-QByteArray raw(const QByteArray &plain)
-{
-    return deflated(plain, -15);
-}
+const auto gzip = [](const QByteArray &plain) { return deflated(plain, 15 + 16); };
+const auto zlibWrapped = [](const QByteArray &plain) { return deflated(plain, 15); };
+const auto raw = [](const QByteArray &plain) { return deflated(plain, -15); };
 
 // data with the bits of mask flipped in its byte at `at` (from the end when negative).
 QByteArray flipped(QByteArray data, int at, char mask)
@@ -71,243 +44,172 @@ QByteArray flipped(QByteArray data, int at, char mask)
     return data;
 }
 
-QString undecodable(const QString &reason)
-{
-    return "The download could not be decoded (" + reason + ").";
-}
+const auto undecodable = [](const QString &reason) { return "The download could not be decoded (" + reason + ")."; };
 
-struct Decoded
-{
-    QByteArray output;
-    int largest = 0; // the largest piece handed on
-    QString error;   // empty: decoded and finished
-};
-
-Decoded decodeInChunks(const QByteArray &encoding, const QList<QByteArray> &chunks)
-{
-    ContentDecoder decoder(encoding);
-    Decoded decoded;
-    const auto sink = [&decoded](const QByteArray &piece) {
-        decoded.output += piece;
-        decoded.largest = qMax(decoded.largest, int(piece.size()));
-        return true;
-    };
-    for (const QByteArray &chunk : chunks) {
-        if (!decoder.decode(chunk, sink, decoded.error))
-            return decoded;
-    }
-    if (decoder.finish(decoded.error))
-        decoded.error.clear();
-    return decoded;
-}
-
-// Pieces of random lengths, empty ones among them; each chunking has a scale
-// of its own, from 4 bytes to 64 KiB (single bytes are one of the fixed ones).
-QList<QByteArray> randomChunks(const QByteArray &input, QRandomGenerator &random)
-{
-    const int scale = 1 << random.bounded(2, 17);
-    QList<QByteArray> chunks;
-    for (int at = 0; at < input.size();) {
-        const int length = random.bounded(scale + 1);
-        chunks.append(input.mid(at, length));
-        at += length;
-    }
-    return chunks;
-}
-
-QList<QByteArray> bytes(const QByteArray &input)
+// input in chunks of `length` bytes; with `random`, of random lengths up to `length`, empty ones among them.
+QList<QByteArray> chunked(const QByteArray &input, int length, QRandomGenerator *random = nullptr)
 {
     QList<QByteArray> chunks;
-    for (const char byte : input)
-        chunks.append(QByteArray(1, byte));
+    for (int at = 0; at < input.size(); at += chunks.last().size())
+        chunks.append(input.mid(at, random ? random->bounded(length + 1) : length));
     return chunks;
-}
-
-qsizetype firstDifference(const QByteArray &a, const QByteArray &b)
-{
-    const auto [inA, inB] = std::mismatch(a.cbegin(), a.cend(), b.cbegin(), b.cend());
-    return inA == a.cend() && inB == b.cend() ? -1 : inA - a.cbegin();
 }
 
 } // namespace
 
-void tst_ContentDecoder::decode_data()
+// Bodies encoded here with zlib, decoded in fixed chunkings and in random ones. The random ones come
+// from a seed that changes with every run and is printed when a row fails; TARNWICK_SEED=<seed> repeats it.
+class tst_ContentDecoder : public QObject
 {
-    QTest::addColumn<QByteArray>("encoding"); // the Content-Encoding header
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("output"); // the body; with an error, what may come of it before
-    QTest::addColumn<QString>("error");     // empty: decoded and finished
+    Q_OBJECT
 
-    QByteArray text;
-    for (int line = 0; line < 2000; ++line)
-        text += "line " + QByteArray::number(line % 300) + " of the body\n";
-    QByteArray noise(4 * 1024, Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
-    const QByteArray zeros(5 * largestPiece + 3, '\0');
+private slots:
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("encoding"); // the Content-Encoding header
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("output"); // the body; with an error, what may come of it before
+        QTest::addColumn<QString>("error");     // empty: decoded and finished
 
-    const auto row = [](const char *tag, const QByteArray &encoding, const QByteArray &input, const QByteArray &output,
-                        const QString &error = QString()) {
-        QTest::newRow(tag) << encoding << input << output << error;
-    };
-    row("gzip", "gzip", gzip(text), text);
-    row("gzip-incompressible", "gzip", gzip(noise), noise);
-    row("gzip-flushed-halfway", "gzip", deflated(text, 15 + 16, true), text);
-    row("gzip-empty-body", "gzip", gzip(""), "");
-    row("gzip-many-mib-from-few-kib", "gzip", gzip(zeros), zeros);
-    row("gzip-two-members", "gzip", gzip(text) + gzip(noise), text + noise);
-    row("x-gzip-spaced-upper-case", " X-GZIP ", gzip(text), text);
-    row("deflate-zlib-wrapped", "deflate", zlibWrapped(text), text);
-    row("deflate-zlib-flushed-halfway", "Deflate", deflated(text, 15, true), text);
-    row("deflate-raw", "deflate", raw(text), text);
-    row("deflate-raw-incompressible", "deflate", raw(noise), noise);
-    row("deflate-raw-one-byte-body", "deflate", raw("a"), "a");
-    row("deflate-raw-many-mib", "deflate", raw(zeros), zeros);
-    row("deflate-carrying-gzip", "deflate", gzip(text), text);
-    row("identity", "identity", text, text);
-    row("no-encoding", "", noise, noise);
+        QByteArray text;
+        for (int line = 0; line < 2000; ++line)
+            text += "line " + QByteArray::number(line % 300) + " of the body\n";
+        QByteArray noise(4 * 1024, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        const QByteArray zeros(5 * largestPiece + 3, '\0');
+        // Raw deflate, a stored block of 29 bytes, whose first two bytes would also do for a zlib header.
+        const QByteArray zlibLike =
+            QByteArray::fromHex("081d00e2ff") + QByteArray(29, 'p') + QByteArray::fromHex("0300");
 
-    const QString early = undecodable("it ends early");
-    row("gzip-nothing", "gzip", "", "", early);
-    row("gzip-cut-halfway", "gzip", gzip(text).left(gzip(text).size() / 2), text, early);
-    row("gzip-without-trailer", "gzip", gzip(text).chopped(8), text, early);
-    row("gzip-second-member-cut", "gzip", gzip(text) + gzip(noise).left(12), text + noise, early);
-    row("deflate-zlib-without-check", "deflate", zlibWrapped(text).chopped(4), text, early);
-    row("deflate-raw-cut", "deflate", raw(noise).chopped(1), noise, early);
-    row("deflate-first-byte-only", "deflate", "\x78", "", early);
+        const auto row = [](const char *tag, const QByteArray &encoding, const QByteArray &input,
+                            const QByteArray &output, const QString &error = QString()) {
+            QTest::newRow(tag) << encoding << input << output << error;
+        };
+        row("gzip", "gzip", gzip(text), text);
+        row("gzip-incompressible", "gzip", gzip(noise), noise);
+        row("gzip-flushed-halfway", "gzip", deflated(text, 15 + 16, true), text);
+        row("gzip-empty-body", "gzip", gzip(""), "");
+        row("gzip-many-mib-from-few-kib", "gzip", gzip(zeros), zeros);
+        row("gzip-two-members", "gzip", gzip(text) + gzip(noise), text + noise);
+        row("x-gzip-spaced-upper-case", " X-GZIP ", gzip(text), text);
+        row("deflate-zlib-wrapped", "deflate", zlibWrapped(text), text);
+        row("deflate-zlib-flushed-halfway", "Deflate", deflated(text, 15, true), text);
+        row("deflate-raw", "deflate", raw(text), text);
+        row("deflate-raw-incompressible", "deflate", raw(noise), noise);
+        row("deflate-raw-one-byte-body", "deflate", raw("a"), "a");
+        row("deflate-raw-many-mib", "deflate", raw(zeros), zeros);
+        row("deflate-carrying-gzip", "deflate", gzip(text), text);
+        row("identity", "identity", text, text);
+        row("no-encoding", "", noise, noise);
 
-    row("gzip-bad-magic", "gzip", flipped(gzip(text), 0, 1), "", undecodable("incorrect header check"));
-    row("gzip-bad-crc", "gzip", flipped(gzip(text), -8, 1), text, undecodable("incorrect data check"));
-    row("gzip-bad-length", "gzip", flipped(gzip(text), -1, '\x7f'), text, undecodable("incorrect length check"));
-    row("gzip-then-junk", "gzip", gzip(text) + "junk", text, undecodable("incorrect header check"));
-    row("zlib-under-gzip", "gzip", zlibWrapped(text), text, "");
-    row("raw-under-gzip", "gzip", raw(text), "", undecodable("incorrect header check"));
-    row("deflate-neither-zlib-nor-raw", "deflate", "\xff\xff\xff\xff", "", undecodable("invalid block type"));
-}
+        const QString early = undecodable("it ends early");
+        row("gzip-nothing", "gzip", "", "", early);
+        row("gzip-cut-halfway", "gzip", gzip(text).left(gzip(text).size() / 2), text, early);
+        row("gzip-without-trailer", "gzip", gzip(text).chopped(8), text, early);
+        row("gzip-second-member-cut", "gzip", gzip(text) + gzip(noise).left(12), text + noise, early);
+        row("deflate-zlib-without-check", "deflate", zlibWrapped(text).chopped(4), text, early);
+        row("deflate-raw-cut", "deflate", raw(noise).chopped(1), noise, early);
+        row("deflate-first-byte-only", "deflate", "\x78", "", early);
 
-void tst_ContentDecoder::decode()
-{
-    QFETCH(QByteArray, encoding);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, output);
-    QFETCH(QString, error);
-
-    const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
-                                                                    : QRandomGenerator::system()->generate();
-    QRandomGenerator random(seed);
-    QString chunking;
-    const auto tell = qScopeGuard([&] {
-        if (QTest::currentTestFailed())
-            qWarning("Failed when decoding %s; rerun with TARNWICK_SEED=%u", qPrintable(chunking), seed);
-    });
-
-    for (int round = 0; round < 24; ++round) {
-        QList<QByteArray> chunks;
-        switch (round) {
-        case 0:
-            chunks = {input}, chunking = "in one chunk";
-            break;
-        case 1:
-            chunks = {QByteArray(), input}, chunking = "after an empty chunk";
-            break;
-        case 2:
-            chunks = bytes(input), chunking = "byte by byte";
-            break;
-        default:
-            chunks = randomChunks(input, random), chunking = QStringLiteral("in random chunking %1").arg(round - 2);
-        }
-        const Decoded decoded = decodeInChunks(encoding, chunks);
-        QCOMPARE(decoded.error, error);
-        QVERIFY2(decoded.largest <= largestPiece, qPrintable(QString::number(decoded.largest)));
-        if (!error.isEmpty()) {
-            // What a body that fails gave before it failed is still its own.
-            QVERIFY(output.startsWith(decoded.output));
-            continue;
-        }
-        QCOMPARE(decoded.output.size(), output.size());
-        QCOMPARE(firstDifference(decoded.output, output), qsizetype(-1));
+        row("gzip-bad-magic", "gzip", flipped(gzip(text), 0, 1), "", undecodable("incorrect header check"));
+        row("gzip-bad-crc", "gzip", flipped(gzip(text), -8, 1), text, undecodable("incorrect data check"));
+        row("gzip-bad-length", "gzip", flipped(gzip(text), -1, '\x7f'), text, undecodable("incorrect length check"));
+        row("gzip-then-junk", "gzip", gzip(text) + "junk", text, undecodable("incorrect header check"));
+        row("zlib-under-gzip", "gzip", zlibWrapped(text), text, "");
+        row("raw-under-gzip", "gzip", raw(text), "", undecodable("incorrect header check"));
+        row("deflate-neither-zlib-nor-raw", "deflate", "\xff\xff\xff\xff", "", undecodable("invalid block type"));
+        row("deflate-zlib-like-raw", "deflate", zlibLike, "", undecodable("invalid stored block lengths"));
     }
-}
 
-// A deflate body's first two bytes tell a zlib or gzip header from raw deflate
-// data (which some servers send), however the body is cut into chunks.
-void tst_ContentDecoder::deflateStart_data()
-{
-    QTest::addColumn<QList<QByteArray>>("chunks");
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<QString>("error"); // empty: decoded and finished
+    void decode()
+    {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, output);
+        QFETCH(QString, error);
 
-    const QByteArray body = "an installer package", rawBody = raw(body), wrapped = zlibWrapped(body);
-    // Raw deflate data, a stored block of 29 bytes, whose first two bytes
-    // would also do for a zlib header: taken for one, whatever the chunks.
-    const QByteArray zlibLike = QByteArray::fromHex("081d00e2ff") + QByteArray(29, 'p') + QByteArray::fromHex("0300");
-    const auto row = [](const char *tag, const QList<QByteArray> &chunks, const QByteArray &output,
-                        const QString &error = QString()) { QTest::newRow(tag) << chunks << output << error; };
-    row("raw-after-empty-chunk", {"", rawBody}, body);
-    row("raw-first-byte-alone", {rawBody.left(1), rawBody.mid(1)}, body);
-    row("raw-byte-by-byte", bytes(rawBody), body);
-    row("zlib-first-byte-alone", {wrapped.left(1), "", wrapped.mid(1)}, body);
-    row("gzip-first-byte-alone", {gzip(body).left(1), gzip(body).mid(1)}, body);
-    row("zlib-like-raw-whole", {zlibLike}, "", undecodable("invalid stored block lengths"));
-    row("zlib-like-raw-after-two-bytes", {zlibLike.left(2), zlibLike.mid(2)}, "",
-        undecodable("invalid stored block lengths"));
-}
+        const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
+                                                                        : QRandomGenerator::system()->generate();
+        QRandomGenerator random(seed);
+        int round = 0;
+        const auto tell = qScopeGuard([&] {
+            if (QTest::currentTestFailed())
+                qWarning("Failed in chunking %d; rerun with TARNWICK_SEED=%u", round, seed);
+        });
+        // Whole, after an empty chunk, byte by byte, and with the first byte or two alone: a deflate body's
+        // kind is told by its first two bytes, whatever its chunks. Then chunkings of random lengths, each
+        // on a scale of its own, from 4 bytes to 64 KiB.
+        const QList<QList<QByteArray>> fixed = {{input},
+                                                {QByteArray(), input},
+                                                chunked(input, 1),
+                                                {input.left(1), input.mid(1)},
+                                                {input.left(1), QByteArray(), input.mid(1)},
+                                                {input.left(2), input.mid(2)}};
+        for (; round < 24; ++round) {
+            const QList<QByteArray> &chunks =
+                round < fixed.size() ? fixed.at(round) : chunked(input, 1 << random.bounded(2, 17), &random);
+            ContentDecoder decoder(encoding);
+            QByteArray decoded;
+            int largest = 0; // the largest piece handed on
+            const auto sink = [&](const QByteArray &piece) {
+                decoded += piece;
+                largest = qMax(largest, int(piece.size()));
+                return true;
+            };
+            QString failure;
+            const bool ok = std::all_of(chunks.cbegin(), chunks.cend(),
+                                        [&](const QByteArray &chunk) { return decoder.decode(chunk, sink, failure); });
+            QCOMPARE(ok && decoder.finish(failure) ? QString() : failure, error);
+            QVERIFY2(largest <= largestPiece, qPrintable(QString::number(largest)));
+            // What a body that fails gave before it failed is still its own.
+            QVERIFY(error.isEmpty() ? decoded == output : output.startsWith(decoded));
+        }
+    }
 
-void tst_ContentDecoder::deflateStart()
-{
-    QFETCH(QList<QByteArray>, chunks);
-    QFETCH(QByteArray, output);
-    QFETCH(QString, error);
+    void supported_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QString>("error"); // empty: supported
 
-    const Decoded decoded = decodeInChunks("deflate", chunks);
-    QCOMPARE(decoded.error, error);
-    QCOMPARE(decoded.output, output);
-}
+        const auto row = [](const char *tag, const QByteArray &encoding, const QString &error) {
+            QTest::newRow(tag) << encoding << error;
+        };
+        const QString refused = "The download came in an encoding that cannot be decoded (\"%1\").";
+        row("none", "", "");
+        row("identity", "identity", "");
+        row("gzip", "gzip", "");
+        row("x-gzip", "x-gzip", "");
+        row("deflate-upper-case", "DEFLATE", "");
+        row("brotli", "br", refused.arg("br"));
+        row("compress", "compress", refused.arg("compress"));
+        row("shown-trimmed-lower-case", " ZSTD ", refused.arg("zstd"));
+        row("two-encodings", "gzip, gzip", refused.arg("gzip, gzip"));
+    }
 
-void tst_ContentDecoder::supported_data()
-{
-    QTest::addColumn<QByteArray>("encoding");
-    QTest::addColumn<QString>("error"); // empty: supported
+    void supported()
+    {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QString, error);
 
-    const auto row = [](const char *tag, const QByteArray &encoding, const QString &error) {
-        QTest::newRow(tag) << encoding << error;
-    };
-    const QString refused = "The download came in an encoding that cannot be decoded (\"%1\").";
-    row("none", "", "");
-    row("identity", "identity", "");
-    row("gzip", "gzip", "");
-    row("x-gzip", "x-gzip", "");
-    row("deflate-upper-case", "DEFLATE", "");
-    row("brotli", "br", refused.arg("br"));
-    row("compress", "compress", refused.arg("compress"));
-    row("shown-trimmed-lower-case", " ZSTD ", refused.arg("zstd"));
-    row("two-encodings", "gzip, gzip", refused.arg("gzip, gzip"));
-}
+        QString message;
+        QCOMPARE(ContentDecoder(encoding).isSupported(message) ? QString() : message, error);
+    }
 
-void tst_ContentDecoder::supported()
-{
-    QFETCH(QByteArray, encoding);
-    QFETCH(QString, error);
-
-    QString message;
-    QCOMPARE(ContentDecoder(encoding).isSupported(message) ? QString() : message, error);
-}
-
-// A sink that refuses the first piece stops the decoding there; its error stands.
-void tst_ContentDecoder::sinkRefuses()
-{
-    ContentDecoder decoder("gzip");
-    int pieces = 0;
-    QString error;
-    QVERIFY(!decoder.decode(
-        gzip(QByteArray(3 * largestPiece, 'z')),
-        [&](const QByteArray &) {
+    // A sink that refuses the first piece stops the decoding there; its error stands.
+    void sinkRefuses()
+    {
+        ContentDecoder decoder("gzip");
+        int pieces = 0;
+        QString error;
+        const auto refuse = [&](const QByteArray &) {
             error = "disk full";
             return ++pieces > 1;
-        },
-        error));
-    QCOMPARE(pieces, 1);
-    QCOMPARE(error, QStringLiteral("disk full"));
-}
+        };
+        QVERIFY(!decoder.decode(gzip(QByteArray(3 * largestPiece, 'z')), refuse, error));
+        QCOMPARE(pieces, 1);
+        QCOMPARE(error, QStringLiteral("disk full"));
+    }
+};
 
 QTEST_MAIN(tst_ContentDecoder)
 #include "tst_ContentDecoder.moc"

@@ -1,21 +1,15 @@
 #include "DownloadPin.h"
+#include "PinCheck.h"
 
 #include <QtTest>
 
-// The pin as the downloader reads it: from the whole URL, as typed.
-class tst_DownloadPin : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void read_data();
-    void read();
-};
+#include <limits>
 
 namespace {
 
-// SHA-256 of "abc".
-const QString abc = QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+const QString abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";   // SHA-256 of "abc"
+const QString empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"; // of ""
+constexpr qint64 largest = std::numeric_limits<qint64>::max();
 
 QString badDigest(const QString &shown)
 {
@@ -27,79 +21,203 @@ QString badSize(const QString &shown)
     return "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"" + shown + "\".";
 }
 
+QString sizeMismatch(qint64 pinned, const QString &actual)
+{
+    return QStringLiteral("The download's size does not match its pin: expected %1 bytes, %2.").arg(pinned).arg(actual);
+}
+
+PinCheck check(const QString &sha256Hex, qint64 size) // size -1: none pinned
+{
+    return PinCheck(
+        DownloadPin{QByteArray::fromHex(sha256Hex.toLatin1()), size < 0 ? std::nullopt : std::optional(size)});
+}
+
 } // namespace
 
-void tst_DownloadPin::read_data()
+// The pin as the downloader reads it from the whole URL, as typed, and as PinCheck holds a body to it.
+class tst_DownloadPin : public QObject
 {
-    QTest::addColumn<QString>("fragment"); // with its "#"
-    QTest::addColumn<QString>("sha256");   // in hex; empty: not pinned
-    QTest::addColumn<qint64>("size");      // -1: not pinned
-    QTest::addColumn<QString>("error");    // empty: the pin is read
+    Q_OBJECT
 
-    const auto pinned = [](const char *tag, const QString &fragment, const QString &sha256, qint64 size) {
-        QTest::newRow(tag) << fragment << sha256 << size << QString();
-    };
-    const auto refused = [](const char *tag, const QString &fragment, const QString &error) {
-        QTest::newRow(tag) << fragment << QString() << qint64(-1) << error;
-    };
-    pinned("no-fragment", "", "", -1);
-    pinned("empty-fragment", "#", "", -1);
-    pinned("both", "#sha256=" + abc + "&size=4096", abc, 4096);
-    pinned("both-reversed-upper-case", "#SIZE=4096&Sha256=" + abc.toUpper(), abc, 4096);
-    pinned("digest-alone", "#sha256=" + abc, abc, -1);
-    pinned("size-alone", "#size=7", "", 7);
-    pinned("size-zero", "#size=0", "", 0);
-    pinned("size-leading-zeros", "#size=007", "", 7);
-    pinned("size-largest", "#size=9223372036854775807", "", Q_INT64_C(9223372036854775807));
-    pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
-    pinned("keys-without-equals", "#size&sha256", "", -1);
-    pinned("empty-key", "#=x&size=5", "", 5);
-    pinned("empty-pairs", "#&&size=5&", "", 5);
-    pinned("percent-encoded-key", "#%73ize=5", "", 5);
-    pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
-    refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
-            "The pin in the URL cannot be read: sha256 is given twice.");
-    refused("size-twice-same-value", "#size=5&Size=5", "The pin in the URL cannot be read: size is given twice.");
-    refused("digest-63-digits", "#sha256=" + abc.left(63), badDigest(abc.left(63)));
-    refused("digest-65-digits", "#sha256=" + abc + "0", badDigest(abc + "0"));
-    refused("digest-empty", "#sha256=&size=5", badDigest(""));
-    refused("digest-non-hex", "#sha256=" + abc.left(63) + "g", badDigest(abc.left(63) + "g"));
-    refused("digest-80-shown-whole", "#sha256=" + abc + abc.left(16), badDigest(abc + abc.left(16)));
-    refused("digest-81-shown-cut", "#sha256=" + abc + abc.left(17), badDigest(abc + abc.left(16) + "..."));
-    refused("size-plus-sign", "#size=+5", badSize("+5"));
-    refused("size-minus-sign", "#size=-5", badSize("-5"));
-    refused("size-leading-space", "#size=%205", badSize(" 5"));
-    refused("size-trailing-space", "#size=5%20", badSize("5 "));
-    refused("size-non-digit", "#size=20x", badSize("20x"));
-    refused("size-hex", "#size=0x10", badSize("0x10"));
-    refused("size-exponent", "#size=1e3", badSize("1e3"));
-    refused("size-fullwidth-digit", QString::fromUtf8("#size=\xef\xbc\x95"),
-            badSize(QString::fromUtf8("\xef\xbc\x95")));
-    refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
-    refused("size-empty", "#size=", badSize(""));
-    refused("size-second-equals", "#size==5", badSize("=5"));
-    refused("size-percent-encoded-sign", "#size=%2B5", badSize("+5"));
-    refused("size-broken-escape", "#size=%zz", badSize("%zz"));
-    refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
-}
+private slots:
+    void read_data()
+    {
+        QTest::addColumn<QString>("fragment"); // with its "#"
+        QTest::addColumn<QString>("sha256");   // in hex; empty: not pinned
+        QTest::addColumn<qint64>("size");      // -1: not pinned
+        QTest::addColumn<QString>("error");    // empty: the pin is read
 
-void tst_DownloadPin::read()
-{
-    QFETCH(QString, fragment);
-    QFETCH(QString, sha256);
-    QFETCH(qint64, size);
-    QFETCH(QString, error);
+        const auto pinned = [](const char *tag, const QString &fragment, const QString &sha256, qint64 size) {
+            QTest::newRow(tag) << fragment << sha256 << size << QString();
+        };
+        const auto refused = [](const char *tag, const QString &fragment, const QString &error) {
+            QTest::newRow(tag) << fragment << QString() << qint64(-1) << error;
+        };
+        pinned("no-fragment", "", "", -1);
+        pinned("empty-fragment", "#", "", -1);
+        pinned("both", "#sha256=" + abc + "&size=4096", abc, 4096);
+        pinned("both-reversed-upper-case", "#SIZE=4096&Sha256=" + abc.toUpper(), abc, 4096);
+        pinned("digest-alone", "#sha256=" + abc, abc, -1);
+        pinned("size-alone", "#size=7", "", 7);
+        pinned("size-zero", "#size=0", "", 0);
+        pinned("size-leading-zeros", "#size=007", "", 7);
+        pinned("size-largest", "#size=9223372036854775807", "", largest);
+        pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
+        pinned("keys-without-equals", "#size&sha256", "", -1);
+        pinned("empty-key", "#=x&size=5", "", 5);
+        pinned("empty-pairs", "#&&size=5&", "", 5);
+        pinned("percent-encoded-key", "#%73ize=5", "", 5);
+        pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
+        refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
+                "The pin in the URL cannot be read: sha256 is given twice.");
+        refused("size-twice-same-value", "#size=5&Size=5", "The pin in the URL cannot be read: size is given twice.");
+        refused("digest-63-digits", "#sha256=" + abc.left(63), badDigest(abc.left(63)));
+        refused("digest-65-digits", "#sha256=" + abc + "0", badDigest(abc + "0"));
+        refused("digest-empty", "#sha256=&size=5", badDigest(""));
+        refused("digest-non-hex", "#sha256=" + abc.left(63) + "g", badDigest(abc.left(63) + "g"));
+        refused("digest-80-shown-whole", "#sha256=" + abc + abc.left(16), badDigest(abc + abc.left(16)));
+        refused("digest-81-shown-cut", "#sha256=" + abc + abc.left(17), badDigest(abc + abc.left(16) + "..."));
+        refused("size-plus-sign", "#size=+5", badSize("+5"));
+        refused("size-minus-sign", "#size=-5", badSize("-5"));
+        refused("size-leading-space", "#size=%205", badSize(" 5"));
+        refused("size-trailing-space", "#size=5%20", badSize("5 "));
+        refused("size-non-digit", "#size=20x", badSize("20x"));
+        refused("size-hex", "#size=0x10", badSize("0x10"));
+        refused("size-exponent", "#size=1e3", badSize("1e3"));
+        refused("size-fullwidth-digit", QString::fromUtf8("#size=\xef\xbc\x95"),
+                badSize(QString::fromUtf8("\xef\xbc\x95")));
+        refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
+        refused("size-empty", "#size=", badSize(""));
+        refused("size-second-equals", "#size==5", badSize("=5"));
+        refused("size-percent-encoded-sign", "#size=%2B5", badSize("+5"));
+        refused("size-broken-escape", "#size=%zz", badSize("%zz"));
+        refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
+    }
 
-    // Whatever pin was there is replaced when the URL's is read, and kept when it is not.
-    const DownloadPin before{QByteArray(32, 'p'), 3};
-    DownloadPin pin = before;
-    QString message;
-    const bool read =
-        DownloadPin::read(QUrl("https://example.com/Update.zip" + fragment, QUrl::TolerantMode), pin, message);
-    QCOMPARE(read ? QString() : message, error);
-    QCOMPARE(QString::fromLatin1(pin.sha256.toHex()), read ? sha256 : QString::fromLatin1(before.sha256.toHex()));
-    QCOMPARE(pin.size.value_or(-1), read ? size : *before.size);
-}
+    void read()
+    {
+        QFETCH(QString, fragment);
+        QFETCH(QString, sha256);
+        QFETCH(qint64, size);
+        QFETCH(QString, error);
+
+        // Whatever pin was there is replaced when the URL's is read, and kept when it is not.
+        const DownloadPin before{QByteArray(32, 'p'), 3};
+        DownloadPin pin = before;
+        QString message;
+        const bool read =
+            DownloadPin::read(QUrl("https://example.com/Update.zip" + fragment, QUrl::TolerantMode), pin, message);
+        QCOMPARE(read ? QString() : message, error);
+        QCOMPARE(QString::fromLatin1(pin.sha256.toHex()), read ? sha256 : QString::fromLatin1(before.sha256.toHex()));
+        QCOMPARE(pin.size.value_or(-1), read ? size : *before.size);
+    }
+
+    // A size, as the server announces it and as the body grows to it.
+    void sizes_data()
+    {
+        QTest::addColumn<qint64>("pinned"); // -1: no size pinned
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("announced"); // checkAnnounced()'s error; empty: passes
+        QTest::addColumn<QString>("growth");    // checkGrowth()'s
+
+        const auto row = [](const char *tag, qint64 pinned, qint64 size, const QString &announced,
+                            const QString &growth) { QTest::newRow(tag) << pinned << size << announced << growth; };
+        row("no-pin", -1, largest, "", "");
+        row("equal", 10, 10, "", "");
+        row("zero", 0, 0, "", "");
+        row("one-more", 10, 11, sizeMismatch(10, "the server announces 11"),
+            sizeMismatch(10, "received more (11 so far)"));
+        row("one-less", 10, 9, sizeMismatch(10, "the server announces 9"), "");
+        row("largest", largest, 0, sizeMismatch(largest, "the server announces 0"), "");
+        row("zero-pinned-one-more", 0, 1, sizeMismatch(0, "the server announces 1"),
+            sizeMismatch(0, "received more (1 so far)"));
+    }
+
+    void sizes()
+    {
+        QFETCH(qint64, pinned);
+        QFETCH(qint64, size);
+        QFETCH(QString, announced);
+        QFETCH(QString, growth);
+
+        QString message;
+        QCOMPARE(check("", pinned).checkAnnounced(size, message) ? QString() : message, announced);
+        message.clear();
+        QCOMPARE(check("", pinned).checkGrowth(size, message) ? QString() : message, growth);
+    }
+
+    void body_data()
+    {
+        QTest::addColumn<qint64>("pinned");     // -1: no size pinned
+        QTest::addColumn<QList<int>>("chunks"); // sizes added in turn; negative: one that must be refused
+        QTest::addColumn<QString>("refusal");   // add()'s error for the last refused chunk
+        QTest::addColumn<QString>("complete");  // checkComplete()'s error; empty: passes
+
+        const auto row = [](const char *tag, qint64 pinned, QList<int> chunks, const QString &refusal,
+                            const QString &complete) { QTest::newRow(tag) << pinned << chunks << refusal << complete; };
+        row("no-pin", -1, {5, 0, 1000000}, "", "");
+        row("exact-in-two", 10, {4, 6}, "", "");
+        row("exact-then-empty", 10, {10, 0}, "", "");
+        row("one-past-not-counted", 10, {4, -7, 6}, sizeMismatch(10, "received more (11 so far)"), "");
+        row("first-past-not-counted", 10, {-11}, sizeMismatch(10, "received more (11 so far)"),
+            sizeMismatch(10, "received 0"));
+        row("short", 10, {4, 5}, "", sizeMismatch(10, "received 9"));
+        row("nothing-added", 10, {}, "", sizeMismatch(10, "received 0"));
+        row("zero-pinned", 0, {0, -1, 0}, sizeMismatch(0, "received more (1 so far)"), "");
+    }
+
+    void body()
+    {
+        QFETCH(qint64, pinned);
+        QFETCH(QList<int>, chunks);
+        QFETCH(QString, refusal);
+        QFETCH(QString, complete);
+
+        PinCheck pin = check("", pinned);
+        QString message;
+        for (const int chunk : chunks) {
+            QString error;
+            QCOMPARE(pin.add(QByteArray(qAbs(chunk), 'x'), error), chunk >= 0);
+            QCOMPARE(error.isEmpty(), chunk >= 0);
+            if (chunk < 0)
+                message = error;
+        }
+        QCOMPARE(message, refusal);
+        message.clear();
+        QCOMPARE(pin.checkComplete(QByteArray(), message) ? QString() : message, complete);
+    }
+
+    void digest_data()
+    {
+        QTest::addColumn<QString>("pinned"); // hex; empty: no digest pinned
+        QTest::addColumn<qint64>("size");    // pinned; -1: none; nothing is added
+        QTest::addColumn<QString>("digest"); // hex, as computed; empty: it could not be
+        QTest::addColumn<QString>("error");  // empty: passes
+
+        const auto row = [](const char *tag, const QString &pinned, qint64 size, const QString &digest,
+                            const QString &error) { QTest::newRow(tag) << pinned << size << digest << error; };
+        row("same", abc, -1, abc, "");
+        row("same-with-size", empty, 0, empty, "");
+        row("no-digest-pinned", "", -1, abc, "");
+        row("no-digest-pinned-none-computed", "", -1, "", "");
+        row("different", abc, -1, empty,
+            "The download's SHA-256 digest does not match its pin: expected " + abc + ", received " + empty + ".");
+        row("not-computed", abc, -1, "", "The download's SHA-256 digest could not be computed.");
+        row("size-told-first", abc, 1, empty, sizeMismatch(1, "received 0"));
+    }
+
+    void digest()
+    {
+        QFETCH(QString, pinned);
+        QFETCH(qint64, size);
+        QFETCH(QString, digest);
+        QFETCH(QString, error);
+
+        QString message;
+        const QByteArray computed = QByteArray::fromHex(digest.toLatin1());
+        QCOMPARE(check(pinned, size).checkComplete(computed, message) ? QString() : message, error);
+    }
+};
 
 QTEST_MAIN(tst_DownloadPin)
 #include "tst_DownloadPin.moc"

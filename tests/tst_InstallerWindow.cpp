@@ -11,9 +11,7 @@
 
 // Here the bundle is in the current folder, where the window starts its
 // download, and nothing is installed: the update itself runs in tests/e2e.
-namespace {
-int privilegedRuns = 0;
-} // namespace
+static int privilegedRuns = 0;
 
 namespace NativePlatform {
 void setupTitleBar(void *) {}
@@ -33,174 +31,156 @@ class tst_InstallerWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void widgets_data();
-    void widgets();
-    void look_data();
-    void look();
-    void progress();
-    void closedBeforeTheEnd_data();
-    void closedBeforeTheEnd();
+    // The widgets' places and texts, and the look the style sheets give, as Qt
+    // applies them: the colours of the widgets' palettes, their fonts, and pixels
+    // of the window as drawn with the bar half full. CLOSE, CANCEL, LOAD and NO are
+    // the buttons of the message boxes shown over the window, styled by its sheet:
+    // stand-ins of those names are added to it.
+    void look_data()
+    {
+        QTest::addColumn<QString>("name"); // the widget's object name
+        QTest::addColumn<QString>(
+            "aspect");                      // "geometry", "caption", "text" or "background" colour, "font", "pixel x y"
+        QTest::addColumn<QString>("value"); // colours as #aarrggbb
+
+        const auto row = [](const char *tag, const QString &name, const QString &aspect, const QString &value) {
+            QTest::newRow(tag) << name << aspect << value;
+        };
+        row("window-size", "InstallerWindow", "geometry", "0,0 564x148");
+        row("window-title", "InstallerWindow", "caption", "Installing update...");
+        row("cancel-geometry", "buttonCancel", "geometry", "361,90 171x32");
+        row("cancel-caption", "buttonCancel", "caption", "CANCEL UPDATE");
+        row("bar-geometry", "progressBar", "geometry", "140,55 391x10");
+        row("bar-caption", "progressBar", "caption", "0%");
+        row("status-geometry", "label_2", "geometry", "140,35 171x16");
+        row("status-caption", "label_2", "caption", "Installing update...");
+        row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
+        row("window-text", "InstallerWindow", "text", "#ffffffff");
+        row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, normal");
+        row("status-text", "label_2", "text", "#ffcfcfcf");
+        row("status-font", "label_2", "font", "Montserrat, 13 px, normal");
+        row("cancel-update-text", "buttonCancel", "text", "#ccffffff");
+        row("cancel-update-see-through", "buttonCancel", "background", "#00000000");
+        // CSS's weight 900: black or heavier, as each toolkit counts weights.
+        row("cancel-update-font", "buttonCancel", "font", "Montserrat Medium, 12 px, black");
+        row("bar-chunk-green", "progressBar", "pixel 97 5", "#ff4fcd7f");
+        row("bar-track-grey", "progressBar", "pixel 293 5", "#ff808080");
+        // The see-through #CCFFFFFF over the window's #323232: 0.8 * 255 + 0.2 * 50 = 214.
+        row("cancel-update-outline", "buttonCancel", "pixel 85 1", "#ffd6d6d6");
+        row("close-button-text", "CLOSE", "text", "#ccffffff");
+        row("close-button-green", "CLOSE", "background", "#cc4fcd7f");
+        // The stand-ins are 100 x 30. #CC4fcd7f over #323232: 0.8 * (79, 205, 127) + 0.2 * 50.
+        row("close-button-fill", "CLOSE", "pixel 20 15", "#ff49ae70");
+        row("cancel-button-text", "CANCEL", "text", "#ccffffff");
+        row("cancel-button-see-through", "CANCEL", "background", "#00000000");
+        row("cancel-button-outline", "CANCEL", "pixel 50 1", "#ffd6d6d6");
+        row("cancel-button-inside", "CANCEL", "pixel 20 15", "#ff323232");
+        row("load-button-green", "LOAD", "background", "#cc4fcd7f");
+        row("no-button-see-through", "NO", "background", "#00000000");
+    }
+
+    void look()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, aspect);
+        QFETCH(QString, value);
+
+        QTemporaryDir folder;
+        QDir::setCurrent(folder.path());
+        InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
+        QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
+        if (!widget) {
+            widget = new QPushButton(name, &window);
+            widget->setObjectName(name);
+        }
+        widget->ensurePolished();
+
+        const QStringList words = aspect.split(' ');
+        const QRect place = widget == &window ? QRect(QPoint(), window.size()) : widget->geometry();
+        QString seen;
+        if (aspect == "geometry")
+            seen = QString::asprintf("%d,%d %dx%d", place.x(), place.y(), place.width(), place.height());
+        else if (aspect == "caption")
+            seen = widget->property(widget == &window ? "windowTitle" : "text").toString();
+        else if (aspect == "text")
+            seen = widget->palette().color(widget->foregroundRole()).name(QColor::HexArgb);
+        else if (aspect == "background")
+            seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
+        else if (aspect == "font")
+            seen = QStringLiteral("%1, %2 px, %3")
+                       .arg(widget->font().family())
+                       .arg(widget->font().pixelSize())
+                       .arg(widget->font().weight() == QFont::Normal  ? QStringLiteral("normal")
+                            : widget->font().weight() >= QFont::Black ? QStringLiteral("black")
+                                                                      : QString::number(widget->font().weight()));
+        else if (words.first() == "pixel") { // as the whole window draws it: see-through colours over what is below
+            window.findChild<QProgressBar *>("progressBar")->setValue(500);
+            seen = window.grab()
+                       .toImage()
+                       .pixelColor(widget->mapTo(&window, QPoint(words.at(1).toInt(), words.at(2).toInt())))
+                       .name(QColor::HexArgb);
+        }
+        QCOMPARE(seen, value);
+    }
+
+    void progress()
+    {
+        QTemporaryDir folder;
+        QDir::setCurrent(folder.path());
+        InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.pkg", nullptr);
+        QVERIFY(QFile::exists("U.pkg") && window.windowFlags().testFlag(Qt::Dialog));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        QCOMPARE(window.findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(154, 144));
+        auto *bar = window.findChild<QProgressBar *>("progressBar");
+        QVERIFY(bar->value() == 0 && bar->maximum() == 1000 && !bar->isTextVisible());
+        const qulonglong steps[][3] = {{600, 1000, 600}, {1, 0, 600}, {0, 1000, 30}}; // received, total, value
+        for (const auto &step : steps) {
+            QMetaObject::invokeMethod(&window, "on_progress", Q_ARG(qulonglong, step[0]), Q_ARG(qulonglong, step[1]));
+            QCOMPARE(qulonglong(bar->value()), step[2]);
+        }
+    }
+
+    void closedBeforeTheEnd_data()
+    {
+        QTest::addColumn<bool>("byButton"); // else by the title bar
+        QTest::newRow("cancel-update") << true;
+        QTest::newRow("title-bar") << false;
+    }
+
+    // A download that ends (or fails) in the same pass of the event loop as the
+    // click that closed the window: nothing more happens, no extraction, no
+    // prompt, no box. CANCEL UPDATE removes the download; the title bar keeps it.
+    void closedBeforeTheEnd()
+    {
+        QFETCH(bool, byButton);
+
+        QTemporaryDir folder;
+        QDir::setCurrent(folder.path());
+        privilegedRuns = 0;
+        QTcpServer silent; // takes the connection and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        InstallerWindow window("/Applications/Example.app",
+                               QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()), nullptr);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QFile archive("U.zip");
+        QVERIFY(archive.open(QIODevice::WriteOnly) && archive.write(QByteArray(100, 'z')) == 100);
+        archive.close();
+
+        if (byButton)
+            window.findChild<QPushButton *>("buttonCancel")->click();
+        else
+            window.close();
+        QMetaObject::invokeMethod(&window, "on_downloadFinished");
+        QMetaObject::invokeMethod(&window, "on_errorOccurred", Q_ARG(QString, "late"));
+        QTest::qWait(300);
+
+        QVERIFY(!window.isVisible());
+        QVERIFY(!window.findChild<QMessageBox *>());
+        QCOMPARE(privilegedRuns, 0);
+        QCOMPARE(QDir().entryList(QDir::Files), byButton ? QStringList() : QStringList{"U.zip"});
+    }
 };
-
-void tst_InstallerWindow::widgets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("window") << "InstallerWindow" << QRect(0, 0, 564, 148) << "Installing update...";
-    QTest::newRow("cancel") << "buttonCancel" << QRect(361, 90, 171, 32) << "CANCEL UPDATE";
-    QTest::newRow("bar") << "progressBar" << QRect(140, 55, 391, 10) << "0%";
-    QTest::newRow("status") << "label_2" << QRect(140, 35, 171, 16) << "Installing update...";
-}
-
-void tst_InstallerWindow::widgets()
-{
-    QFETCH(QString, name);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path());
-    InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
-    QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
-    QCOMPARE(widget == &window ? QRect(QPoint(), window.size()) : widget->geometry(), geometry);
-    QCOMPARE(widget->property(widget == &window ? "windowTitle" : "text").toString(), text);
-}
-
-// The look the style sheets give, as Qt applies them: the colours of the
-// widgets' palettes, their fonts, and pixels of the window as drawn. CLOSE,
-// CANCEL, LOAD and NO are the buttons of the message boxes shown over the
-// window, styled by its sheet: stand-ins of those names are added to it.
-void tst_InstallerWindow::look_data()
-{
-    QTest::addColumn<QString>("name");   // the widget's object name
-    QTest::addColumn<QString>("aspect"); // "text" or "background" colour, "font", or "pixel <x> <y>"
-    QTest::addColumn<QString>("value");  // colours as #aarrggbb
-
-    const auto row = [](const char *tag, const QString &name, const QString &aspect, const QString &value) {
-        QTest::newRow(tag) << name << aspect << value;
-    };
-    row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
-    row("window-text", "InstallerWindow", "text", "#ffffffff");
-    row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, normal");
-    row("status-text", "label_2", "text", "#ffcfcfcf");
-    row("status-font", "label_2", "font", "Montserrat, 13 px, normal");
-    row("cancel-update-text", "buttonCancel", "text", "#ccffffff");
-    row("cancel-update-see-through", "buttonCancel", "background", "#00000000");
-    // CSS's weight 900: black or heavier, as each toolkit counts weights.
-    row("cancel-update-font", "buttonCancel", "font", "Montserrat Medium, 12 px, black");
-    row("bar-chunk-green", "progressBar", "pixel 97 5", "#ff4fcd7f");
-    row("bar-track-grey", "progressBar", "pixel 293 5", "#ff808080");
-    // The see-through #CCFFFFFF over the window's #323232: 0.8 * 255 + 0.2 * 50 = 214.
-    row("cancel-update-outline", "buttonCancel", "pixel 85 1", "#ffd6d6d6");
-    row("close-button-text", "CLOSE", "text", "#ccffffff");
-    row("close-button-green", "CLOSE", "background", "#cc4fcd7f");
-    // The stand-ins are 100 x 30. #CC4fcd7f over #323232: 0.8 * (79, 205, 127) + 0.2 * 50.
-    row("close-button-fill", "CLOSE", "pixel 20 15", "#ff49ae70");
-    row("cancel-button-text", "CANCEL", "text", "#ccffffff");
-    row("cancel-button-see-through", "CANCEL", "background", "#00000000");
-    row("cancel-button-outline", "CANCEL", "pixel 50 1", "#ffd6d6d6");
-    row("cancel-button-inside", "CANCEL", "pixel 20 15", "#ff323232");
-    row("load-button-green", "LOAD", "background", "#cc4fcd7f");
-    row("no-button-see-through", "NO", "background", "#00000000");
-}
-
-void tst_InstallerWindow::look()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, aspect);
-    QFETCH(QString, value);
-
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path());
-    InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
-    window.findChild<QProgressBar *>("progressBar")->setValue(500); // the chunk covers the left half
-    QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
-    if (!widget) {
-        widget = new QPushButton(name, &window);
-        widget->setObjectName(name);
-    }
-    widget->ensurePolished();
-
-    const QStringList words = aspect.split(' ');
-    QString seen;
-    if (aspect == "text")
-        seen = widget->palette().color(widget->foregroundRole()).name(QColor::HexArgb);
-    else if (aspect == "background")
-        seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
-    else if (aspect == "font")
-        seen = QStringLiteral("%1, %2 px, %3")
-                   .arg(widget->font().family())
-                   .arg(widget->font().pixelSize())
-                   .arg(widget->font().weight() == QFont::Normal  ? QStringLiteral("normal")
-                        : widget->font().weight() >= QFont::Black ? QStringLiteral("black")
-                                                                  : QString::number(widget->font().weight()));
-    else if (words.first() == "pixel") // as the whole window draws it: see-through colours over what is below
-        seen = window.grab()
-                   .toImage()
-                   .pixelColor(widget->mapTo(&window, QPoint(words.at(1).toInt(), words.at(2).toInt())))
-                   .name(QColor::HexArgb);
-    QCOMPARE(seen, value);
-}
-
-void tst_InstallerWindow::progress()
-{
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path());
-    InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.pkg", nullptr);
-    QVERIFY(QFile::exists("U.pkg") && window.windowFlags().testFlag(Qt::Dialog));
-    QCOMPARE(window.minimumSize(), window.maximumSize());
-    QCOMPARE(window.findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(154, 144));
-    auto *bar = window.findChild<QProgressBar *>("progressBar");
-    QVERIFY(bar->value() == 0 && bar->maximum() == 1000 && !bar->isTextVisible());
-    const qulonglong steps[][3] = {{600, 1000, 600}, {1, 0, 600}, {0, 1000, 30}}; // received, total, value
-    for (const auto &step : steps) {
-        QMetaObject::invokeMethod(&window, "on_progress", Q_ARG(qulonglong, step[0]), Q_ARG(qulonglong, step[1]));
-        QCOMPARE(qulonglong(bar->value()), step[2]);
-    }
-}
-
-void tst_InstallerWindow::closedBeforeTheEnd_data()
-{
-    QTest::addColumn<bool>("byButton"); // else by the title bar
-    QTest::newRow("cancel-update") << true;
-    QTest::newRow("title-bar") << false;
-}
-
-// A download that ends (or fails) in the same pass of the event loop as the
-// click that closed the window: nothing more happens, no extraction, no
-// prompt, no box. CANCEL UPDATE removes the download; the title bar keeps it.
-void tst_InstallerWindow::closedBeforeTheEnd()
-{
-    QFETCH(bool, byButton);
-
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path());
-    privilegedRuns = 0;
-    QTcpServer silent; // takes the connection and never answers
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    InstallerWindow window("/Applications/Example.app", QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()),
-                           nullptr);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QFile archive("U.zip");
-    QVERIFY(archive.open(QIODevice::WriteOnly) && archive.write(QByteArray(100, 'z')) == 100);
-    archive.close();
-
-    if (byButton)
-        window.findChild<QPushButton *>("buttonCancel")->click();
-    else
-        window.close();
-    QMetaObject::invokeMethod(&window, "on_downloadFinished");
-    QMetaObject::invokeMethod(&window, "on_errorOccurred", Q_ARG(QString, "late"));
-    QTest::qWait(300);
-
-    QVERIFY(!window.isVisible());
-    QVERIFY(!window.findChild<QMessageBox *>());
-    QCOMPARE(privilegedRuns, 0);
-    QCOMPARE(QDir().entryList(QDir::Files), byButton ? QStringList() : QStringList{"U.zip"});
-}
 
 QTEST_MAIN(tst_InstallerWindow)
 #include "tst_InstallerWindow.moc"

@@ -1,86 +1,36 @@
-"""The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X
-server, a folder holding the updater's bundle and an application to update,
-and stand-ins for /usr/sbin/installer and pkexec, put in place in a namespace
-of the run's own. Also used by scripts/demo_update.py, and by the C++ tests as
-a server process:
+"""The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X server, a folder holding
+the updater's bundle and an application to update, and stand-ins for /usr/sbin/installer and pkexec
+in a namespace of the run's own. Also used by scripts/demo_update.py, and by the C++ tests as a server:
     python3 world.py serve <root>    prints "<http port> <https port>"
-
-Root runs it as it is; anyone else through an unprivileged user namespace in
-which they are root (`unshare --user --map-root-user`).
-
-Nothing started here outlives the process that started it, however that one
-ends (SIGKILL included): the X server and each run's namespace are tied() to
-it, and everything in a run's namespace ends with the namespace's first
-process (a PID namespace's init), which ends with them.
+Nothing started here outlives the process that started it, however that one ends: the X server and
+each run's namespace are tied() to it, and every process in a namespace ends with its first, init().
 """
-import atexit
-import ctypes
-import dataclasses
-import functools
-import gzip
-import hashlib
-import http.server
-import io
-import json
-import os
-import pathlib
-import pickle
-import pwd
-import random
-import re
-import resource
-import shutil
-import signal
-import socket
-import ssl
-import struct
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import urllib.parse
-import zipfile
-import zlib
+import atexit, ctypes, dataclasses, hashlib, http.server, io, json, os, pathlib, pickle, pwd
+import random, re, resource, shutil, signal, socket, ssl, struct, subprocess, sys, tempfile, threading, time
+import urllib.parse, zipfile, zlib
 
 WORLD = os.path.abspath(__file__)
-# Programs that run as another user (the application, pkexec) cannot count on
-# the test's own interpreter being readable by that user: Debian's is.
-SYSTEM_PYTHON = "/usr/bin/python3"
+SYSTEM_PYTHON = "/usr/bin/python3"  # readable by another user (the application, pkexec), unlike the test's own
 NOBODY = 65534
-
-
-# --- Processes that end with this one -------------------------------------------------------------
-
-# Run by `setpriv --pdeathsig KILL`: the parent-death signal is set by then, so
-# the command is started only if its parent (the Python process, $0) is still
-# there; were it already gone, no signal would ever come.
-_PARENT_STILL_THERE = 'test "$PPID" = "$0" && exec "$@"'
+PROXIED_HOST = "update.test"  # the server, known to a Proxy only: Qt never sends 127.0.0.1 through one
+INSTALLING = "Installing update..."  # the updater's window
+CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
 
 
 def tied(argv):
-    """argv, to be started from the main thread, so that it is killed as soon as
-    this process ends, however it ends. Its children are not: start those in a
-    namespace of their own (Sandbox.start) or tie them too."""
-    return ["setpriv", "--pdeathsig", "KILL", "--", "sh", "-c", _PARENT_STILL_THERE, str(os.getpid()), *argv]
+    """argv, to be started from the main thread, killed as soon as this process ends (its children are
+    not). setpriv sets the parent-death signal, then the command starts only if its parent ($0) is
+    still there: were it gone already, no signal would ever come."""
+    return ["setpriv", "--pdeathsig", "KILL", "--", "sh", "-c", 'test "$PPID" = "$0" && exec "$@"',
+            str(os.getpid()), *argv]
 
 
-def die_with_parent():
-    """Asks for SIGKILL when the parent ends (the server process of the C++ tests)."""
-    parent = os.getppid()
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-    if os.getppid() != parent:
-        os._exit(1)
-
-
-_temporary = None
-_live = set()  # the runs and X servers to stop before the temporary folder goes
+_temporary, _live = None, set()  # _live: the runs and X servers to stop before the temporary folder goes
 
 
 def temporary_folder(prefix):
-    """A new folder (mode 0755) in this process's temporary folder, which goes
-    with everything in it when the process ends, by SIGTERM and Ctrl-C too
-    (SIGTERM is turned into KeyboardInterrupt); only SIGKILL leaves it."""
+    """A new folder (mode 0755) in this process's temporary folder, which goes with everything in it
+    when the process ends, by SIGTERM and Ctrl-C too; only SIGKILL leaves it."""
     global _temporary
     if _temporary is None:
         _temporary = tempfile.mkdtemp(prefix="tarnwick-e2e-")
@@ -99,24 +49,26 @@ def _end():
     remove_tree(_temporary, ignore_errors=True)
 
 
+def remove_tree(path, ignore_errors=False):
+    """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
+    subprocess.run(["chmod", "-R", "u+rwx", path], stderr=subprocess.DEVNULL, check=not ignore_errors)
+    shutil.rmtree(path, ignore_errors=ignore_errors)
+
+
 def wait_until(predicate, timeout):
     """predicate()'s first true value within `timeout` seconds, else None."""
     deadline = time.monotonic() + timeout
-    while True:
-        if value := predicate():
-            return value
-        if time.monotonic() > deadline:
-            return None
+    while not (value := predicate()) and time.monotonic() < deadline:
         time.sleep(0.02)
+    return value or None
 
 
-# --- The server -----------------------------------------------------------------------------------
+# --- The server and what it serves ----------------------------------------------------------------
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    """Serves the files under the server's root as the query says: status=N,
-    framing=length|chunked|close, length=N (announced), cut=N (bytes sent),
-    step=N and pause=S (pacing), repeat=N (the body N times), redirect=URL,
-    encoding=E (gzip and deflate applied)."""
+    """Serves the files under the server's root as the query says: status=N, framing=length|chunked|close,
+    length=N (announced), cut=N (bytes sent), step=N and pause=S (pacing), repeat=N (the body N times),
+    redirect=URL, encoding=E (gzip and deflate applied)."""
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
@@ -128,7 +80,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.server.requests.append(self.path)
         file = pathlib.Path(self.server.root, urllib.parse.unquote(url.path).lstrip("/"))
         body = file.read_bytes() if file.is_file() else b"no such file\n"
-        body = {"gzip": gzip.compress, "deflate": zlib.compress}.get(query.get("encoding"), bytes)(body)
+        if wbits := {"gzip": 31, "deflate": 15}.get(query.get("encoding")):
+            body = zlib.compress(body, wbits=wbits)
         framing = query.get("framing", "length")
         self.send_response(int(query.get("status", 200 if file.is_file() else 404)))
         for header, key in (("Location", "redirect"), ("Content-Encoding", "encoding")):
@@ -154,28 +107,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def serve(root, tls=False):
-    """A threaded server for `root` on a free port; with TLS, its certificate
-    (self-signed for 127.0.0.1 and PROXIED_HOST) is made as root/cert.pem."""
+    """A threaded server for `root` on a free port; with TLS, its certificate (self-signed for
+    127.0.0.1 and PROXIED_HOST) is made as root/cert.pem."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads, server.root, server.requests = True, root, []
     if tls:
         cert, key = os.path.join(root, "cert.pem"), os.path.join(root, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                        "/CN=127.0.0.1", "-addext", f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}", "-keyout", key, "-out", cert],
-                       check=True, capture_output=True)
+        names = f"subjectAltName=IP:127.0.0.1,DNS:{PROXIED_HOST}"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                        "-out", cert, "-subj", "/CN=127.0.0.1", "-addext", names], check=True, capture_output=True)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
     return server
 
-
-# The name under which a row reaches the server through a proxy (Qt never sends
-# 127.0.0.1 through one); only the proxy, in the run's namespace, knows it.
-PROXIED_HOST = "update.test"
-
-
-# --- Packages and archives ------------------------------------------------------------------------
 
 def make_package(label):
     """Recognisable bytes, not trivially compressible, arriving in several chunks."""
@@ -191,6 +137,36 @@ def make_zip(entries, method=zipfile.ZIP_DEFLATED):
     return buffer.getvalue()
 
 
+def zeros_zip(size, name, zip64=False, block=1 << 20):
+    """A ZIP archive whose one entry, `name`, holds `size` zero bytes, deflated, made in the time it
+    takes to deflate two blocks: a block of zeros deflated after a full flush (raw deflate) is the
+    same bytes wherever it stands in the stream. The records are written by hand, Zip64 ones when
+    `zip64` is true or a size needs them."""
+    compressor, zeros = zlib.compressobj(9, zlib.DEFLATED, -15), bytes(block)
+    piece = compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH)
+    assert compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH) == piece, "deflated zeros differ"
+    blocks, rest = divmod(size, block)
+    stream = piece * blocks + compressor.compress(bytes(rest)) + compressor.flush(zlib.Z_FINISH)
+    crc = 0
+    for _ in range(blocks):
+        crc = zlib.crc32(zeros, crc)
+    crc = zlib.crc32(bytes(rest), crc)
+    zip64 = zip64 or max(size, len(stream)) >= 0xFFFFFFFF
+    encoded, needed, made_by, when = name.encode(), 45 if zip64 else 20, (3 << 8) | 45, (0, (1 << 5) | 1)
+    extra = struct.pack("<HHQQ", 1, 16, size, len(stream)) if zip64 else b""  # as Info-ZIP: no offset (0 fits)
+    sizes = (0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (len(stream), size)
+    data = struct.pack("<IHHHHHIIIHH", 0x04034B50, needed, 0, zipfile.ZIP_DEFLATED, *when, crc, *sizes, len(encoded),
+                       len(extra)) + encoded + extra + stream
+    directory = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when, crc,
+                            *sizes, len(encoded), len(extra), 0, 0, 0, 0o100644 << 16, 0) + encoded + extra
+    end = (0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (1, 1, len(directory), len(data))
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, *end, 0)
+    if zip64:
+        end = (struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, made_by, needed, 0, 0, 1, 1, len(directory), len(data))
+               + struct.pack("<IIQI", 0x07064B50, 0, len(data) + len(directory), 1) + end)
+    return data + directory + end
+
+
 @dataclasses.dataclass(frozen=True)
 class Digest:
     """What an installer is handed, by size and SHA-256."""
@@ -199,128 +175,18 @@ class Digest:
 
     @classmethod
     def of(cls, data):
-        return cls(len(data), hashlib.sha256(data).hexdigest())
+        return cls.of_blocks([data])
 
     @classmethod
-    def of_file(cls, path):
+    def of_blocks(cls, blocks):
         digest, size = hashlib.sha256(), 0
-        with open(path, "rb") as file:
-            while block := file.read(1 << 20):
-                digest.update(block)
-                size += len(block)
+        for block in blocks:
+            digest.update(block)
+            size += len(block)
         return cls(size, digest.hexdigest())
-
-    @classmethod
-    @functools.lru_cache(maxsize=None)
-    def of_zeros(cls, size):
-        digest, block = hashlib.sha256(), bytes(1 << 20)
-        for at in range(0, size, len(block)):
-            digest.update(block[:size - at])
-        return cls(size, digest.hexdigest())
-
-
-_ZIP64_EXTRA = 0x0001
-_MAX32 = 0xFFFFFFFF
-
-
-def _crc32_combine():
-    combine = ctypes.CDLL("libz.so.1").crc32_combine64
-    combine.restype, combine.argtypes = ctypes.c_ulong, [ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int64]
-    return combine
-
-
-def crc32_of_repeats(crc, length, times):
-    """The CRC-32 of `times` copies of a block of `length` bytes whose CRC-32 is
-    `crc`, without reading them: zlib's crc32_combine, by doubling."""
-    combine, result, power, power_length = _crc32_combine(), 0, crc, length
-    while times:
-        if times & 1:
-            result = combine(result, power, power_length)
-        power, power_length, times = combine(power, power, power_length), power_length * 2, times >> 1
-    return result
-
-
-@dataclasses.dataclass(frozen=True)
-class ZerosZip:
-    """What write_zeros_zip wrote."""
-    path: str
-    name: str
-    size: int
-    compressed: int
-    crc: int
-    zip64: bool
-
-
-def write_zeros_zip(path, size, name="Update.pkg", zip64=None, block=1 << 20):
-    """Writes a ZIP archive whose one entry, `name`, holds `size` zero bytes,
-    deflated, in the time it takes to deflate two blocks: a block of zeros
-    deflated with a full flush (raw deflate) is the same bytes wherever it stands
-    in the stream, so those bytes are written once per block, and the stream
-    ends with the deflated rest or an empty final block. The records are written
-    by hand, Zip64 ones when a size needs them or when `zip64` is True."""
-    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
-    piece = compressor.compress(bytes(block)) + compressor.flush(zlib.Z_FULL_FLUSH)
-    if compressor.compress(bytes(block)) + compressor.flush(zlib.Z_FULL_FLUSH) != piece:
-        raise AssertionError("a block of zeros deflates to other bytes after the first")
-    blocks, rest = divmod(size, block)
-    if rest:
-        last = zlib.compressobj(9, zlib.DEFLATED, -15)
-        tail = last.compress(bytes(rest)) + last.flush(zlib.Z_FINISH)
-    else:
-        tail = compressor.flush(zlib.Z_FINISH)  # an empty final block
-    crc = crc32_of_repeats(zlib.crc32(bytes(block)), block, blocks)
-    crc = _crc32_combine()(crc, zlib.crc32(bytes(rest)), rest) if rest else crc
-    compressed = len(piece) * blocks + len(tail)
-    zip64 = zip64 or size >= _MAX32 or compressed >= _MAX32
-    encoded = name.encode()
-    needed, made_by = (45 if zip64 else 20), (3 << 8) | 45  # made by: Unix, 4.5
-    when = (0, (1 << 5) | 1)  # 1980-01-01 00:00
-    local_extra = struct.pack("<HHQQ", _ZIP64_EXTRA, 16, size, compressed) if zip64 else b""
-    sizes = (_MAX32, _MAX32) if zip64 else (compressed, size)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<IHHHHHIIIHH", 0x04034B50, needed, 0, zipfile.ZIP_DEFLATED, *when, crc, *sizes,
-                              len(encoded), len(local_extra)) + encoded + local_extra)
-        for at in range(0, blocks, 1024):
-            out.write(piece * min(1024, blocks - at))
-        out.write(tail)
-        directory_at = out.tell()
-        # As Info-ZIP does: the local header's offset (0) fits its own field.
-        central_extra = struct.pack("<HHQQ", _ZIP64_EXTRA, 16, size, compressed) if zip64 else b""
-        out.write(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when,
-                              crc, *sizes, len(encoded), len(central_extra), 0, 0, 0, 0o100644 << 16, 0)
-                  + encoded + central_extra)
-        directory_size = out.tell() - directory_at
-        if zip64:
-            end64_at = out.tell()
-            out.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, made_by, needed, 0, 0, 1, 1, directory_size,
-                                  directory_at))
-            out.write(struct.pack("<IIQI", 0x07064B50, 0, end64_at, 1))
-        out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, *((0xFFFF, 0xFFFF, _MAX32, _MAX32) if zip64 else
-                                                            (1, 1, directory_size, directory_at)), 0))
-    return ZerosZip(path, name, size, compressed, crc, zip64)
 
 
 # --- The X server ---------------------------------------------------------------------------------
-
-class _XClientMessageEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-
-class _XEvent(ctypes.Union):
-    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
-
-
-@functools.lru_cache(maxsize=None)
-def _libx11():
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.argtypes, x11.XOpenDisplay.restype = [ctypes.c_char_p], ctypes.c_void_p
-    x11.XInternAtom.argtypes, x11.XInternAtom.restype = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int], ctypes.c_ulong
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
-    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    return x11
-
 
 class XServer:
     """Xvfb on a display number of its own choice, kept up between clients."""
@@ -354,21 +220,20 @@ class XServer:
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
     def close(self, window):
-        """Asks `window` to close as a window manager's title-bar button does: a
-        WM_PROTOCOLS client message carrying WM_DELETE_WINDOW. Raises OSError
-        when it cannot be sent."""
-        x11 = _libx11()
+        """Asks `window` to close as a window manager's title-bar button does (xdotool cannot): a
+        WM_PROTOCOLS client message carrying WM_DELETE_WINDOW."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
         connection = x11.XOpenDisplay(self.display.encode())
         if not connection:
             raise OSError(f"cannot open X display {self.display}")
         try:
-            event = _XEvent()
-            event.xclient.type = 33  # ClientMessage
-            event.xclient.window = int(window)
-            event.xclient.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", False)
-            event.xclient.format = 32
-            event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", False)
-            event.xclient.data[1] = 0  # CurrentTime
+            event = _ClientMessage(type=33, window=int(window), format=32,  # 33: ClientMessage
+                                   message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", False))
+            event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", False)  # data[1]: CurrentTime, 0
             if not x11.XSendEvent(connection, int(window), False, 0, ctypes.byref(event)):
                 raise OSError("XSendEvent failed")
             x11.XFlush(connection)
@@ -376,9 +241,16 @@ class XServer:
             x11.XCloseDisplay(connection)
 
 
+class _ClientMessage(ctypes.Structure):
+    """Xlib's XClientMessageEvent, padded to the size of an XEvent (24 longs)."""
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+
+
 def box_text(log):
-    """(title, text) of the message box, as Qt logs its accessible objects with
-    environment()'s settings; None before the box is there."""
+    """(title, text) of the message box, as Qt logs its accessible objects with environment()'s
+    settings; None before the box is there."""
     def unescape(text):
         return re.sub(r'\\(u[0-9a-fA-F]{4}|.)', lambda m: chr(int(m[1][1:], 16)) if len(m[1]) == 5
                       else {"n": "\n", "t": "\t"}.get(m[1], m[1]), text)
@@ -396,27 +268,27 @@ def environment(display, runtime):
     return env
 
 
-# --- Actions: what a watcher, the password prompt or the installer does ---------------------------
-# Each is called with a Place: where the sandbox's names are, and the X server
-# when the action runs in the test (watchers) rather than in the namespace.
+# --- Actions: what a watcher, the password prompt or the installer does, called with a Place ------
 
 @dataclasses.dataclass(frozen=True)
 class Place:
+    """Where the sandbox's names are, and the X server when the action runs in the test (a watcher)."""
     folder: str
     x: "XServer | None" = None
 
     def path(self, name):
         return os.path.join(self.folder, name)
 
-
-INSTALLING = "Installing update..."
-CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
+    def window(self):
+        window = wait_until(lambda: self.x.window(INSTALLING), 15)
+        if not window:
+            raise AssertionError(f"no window {INSTALLING!r}")
+        return window
 
 
 @dataclasses.dataclass(frozen=True)
 class Rewrite:
-    """Writes `data` into the file `name` in place (the same inode): at
-    `offset`, or, without one, as its whole new content."""
+    """Writes `data` into the file `name` in place (the same inode): at `offset`, or as its whole content."""
     name: str
     data: bytes
     offset: "int | None" = None
@@ -453,8 +325,8 @@ class ReplaceWithFolder:
 
 @dataclasses.dataclass(frozen=True)
 class ReplaceWithLink:
-    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that
-    nobody writes: whoever reads through the link waits for ever."""
+    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that nobody writes: whoever reads
+    through the link waits for ever."""
     name: str
 
     def __call__(self, place):
@@ -473,34 +345,24 @@ class ReplaceWithFifo:
         os.rename(place.path(self.name + ".fifo"), place.path(self.name))
 
 
-@dataclasses.dataclass(frozen=True)
 class ClickCancel:
     """Clicks CANCEL UPDATE in the updater's window."""
 
     def __call__(self, place):
-        window = wait_until(lambda: place.x.window(INSTALLING), 15)
-        if not window:
-            raise AssertionError(f"no window {INSTALLING!r} to click CANCEL UPDATE in")
-        place.x.click(window, *CANCEL_BUTTON)
+        place.x.click(place.window(), *CANCEL_BUTTON)
 
 
-@dataclasses.dataclass(frozen=True)
 class CloseWindow:
-    """Closes the window of that title through its title bar (WM_DELETE_WINDOW)."""
-    title: str = INSTALLING
+    """Closes the updater's window through its title bar (WM_DELETE_WINDOW)."""
 
     def __call__(self, place):
-        window = wait_until(lambda: place.x.window(self.title), 15)
-        if not window:
-            raise AssertionError(f"no window {self.title!r} to close")
-        place.x.close(window)
+        place.x.close(place.window())
 
 
 @dataclasses.dataclass(frozen=True)
 class When:
-    """A watcher: as soon as the file `name` exists in the sandbox's folder
-    with at least `reaches` bytes, while the updater runs, does `then` (once).
-    A row that has one fails unless it acted."""
+    """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
+    the updater runs, does `then` (once). A row that has one fails unless it acted."""
     name: str
     then: object
     reaches: int = 0
@@ -512,11 +374,12 @@ class When:
 class Watcher(threading.Thread):
     def __init__(self, when, run, x):
         super().__init__(daemon=True)
-        self.when, self.run_, self.x, self.acted, self.error = when, run, x, False, None
+        self.when, self.run_, self.x = when, run, x
+        self.problem = "never acted: the file never got there while the updater ran"
         self.start()
 
     def run(self):
-        place = Place(self.run_.view(""), self.x)
+        place = Place(self.run_.folder, self.x)
         while self.run_.process.poll() is None:
             try:
                 size = os.stat(place.path(self.when.name)).st_size
@@ -525,28 +388,25 @@ class Watcher(threading.Thread):
             if size >= self.when.reaches:
                 try:
                     self.when.then(place)
+                    self.problem = None
                 except Exception as error:  # reported by the row
-                    self.error = error
-                self.acted = True
+                    self.problem = f"failed: {error!r}"
                 return
             time.sleep(0.005)
 
     def outcome(self):
         """None when it acted without an error, else what went wrong."""
         self.join(5)
-        if self.error:
-            return f"{self.when} failed: {self.error!r}"
-        return None if self.acted else f"{self.when} never acted: the file never got there while the updater ran"
+        return self.problem and f"{self.when} {self.problem}"
 
 
 # --- Stand-ins ------------------------------------------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
 class Installer:
-    """The stand-in /usr/sbin/installer's behaviour: it records its call (its
-    arguments, the size and SHA-256 of the package it is handed, that package's
-    folder: path, mode, owner), writes `message` to its standard error, does
-    `then` in the sandbox's folder, and exits with `status`."""
+    """The stand-in /usr/sbin/installer: it records its call (its arguments, the size and SHA-256 of the
+    package it is handed, that package's folder: path, mode, owner), writes `message` to its standard
+    error, does `then` in the sandbox's folder, and exits with `status`."""
     status: int = 0
     message: str = ""
     then: object = None
@@ -554,38 +414,31 @@ class Installer:
 
 @dataclasses.dataclass(frozen=True)
 class Prompt:
-    """The stand-in pkexec, the password prompt: it records its call, then
-    either is dismissed (exits 126, as pkexec does) or does `before` in the
-    sandbox's folder, as if while the password was typed, and runs the command
-    as root, with the caller's standard input, output and error."""
+    """The stand-in pkexec, the password prompt: it records its call, then either is dismissed (exits
+    126, as pkexec does) or does `before` in the sandbox's folder, as if while the password was typed,
+    and runs the command as root, with the caller's standard input, output and error."""
     dismissed: bool = False
     before: object = None
 
 
-def installer_stand_in(sandbox_file, argv):
+def installer_stand_in(sandbox_file, *argv):
     """The stand-in /usr/sbin/installer (run as root, as the real one is)."""
     with open(sandbox_file, "rb") as file:
         sandbox = pickle.load(file)
-    call = {"args": argv[1:], "package": None, "folder": None}
-    if len(argv) > 2 and os.path.isfile(argv[2]):
-        call["package"] = dataclasses.asdict(Digest.of_file(argv[2]))
-        folder = os.path.dirname(os.path.abspath(argv[2]))
-        status = os.stat(folder)
-        call["folder"] = {"path": folder, "mode": f"{status.st_mode & 0o7777:o}", "owner": _user_name(status.st_uid)}
+    call = {"args": list(argv), "package": None, "folder": None}
+    if len(argv) > 1 and os.path.isfile(argv[1]):
+        with open(argv[1], "rb") as package:
+            call["package"] = dataclasses.asdict(Digest.of_blocks(iter(lambda: package.read(1 << 20), b"")))
+        folder = os.path.dirname(os.path.abspath(argv[1]))
+        status, names = os.stat(folder), {user.pw_uid: user.pw_name for user in pwd.getpwall()}
+        call["folder"] = {"path": folder, "mode": f"{status.st_mode & 0o7777:o}",
+                          "owner": names.get(status.st_uid, str(status.st_uid))}
     pathlib.Path(sandbox.record("installer.json")).write_text(json.dumps(call))
-    installer = sandbox.installer
-    if installer.message:
-        print(installer.message, file=sys.stderr)
-    if installer.then:
-        installer.then(Place(sandbox.root))
-    sys.exit(installer.status)
-
-
-def _user_name(uid):
-    try:
-        return pwd.getpwuid(uid).pw_name
-    except KeyError:
-        return str(uid)
+    if sandbox.installer.message:
+        print(sandbox.installer.message, file=sys.stderr)
+    if sandbox.installer.then:
+        sandbox.installer.then(Place(sandbox.root))
+    sys.exit(sandbox.installer.status)
 
 
 _APPLICATION = '''
@@ -594,9 +447,8 @@ with open(RECORD, "a") as record:
     record.write(json.dumps({"program": sys.argv[0], "arguments": sys.argv[1:]}) + "\\n")
 '''
 
-# pkexec: hands its arguments and its standard input, output and error to the
-# row's prompt service (in the namespace's first process, as root) and exits
-# with the status it answers; a negative one is a signal.
+# pkexec: hands its arguments and its standard input, output and error to the row's prompt service (in
+# the namespace's first process, as root) and exits with the status it answers; a negative one is a signal.
 _PKEXEC = '''
 import json, os, signal, socket, sys
 with socket.socket(socket.AF_UNIX) as connection:
@@ -625,15 +477,13 @@ def _write_program(path, python, constants, body):
 # --- The sandbox ----------------------------------------------------------------------------------
 
 class Sandbox:
-    """A temporary folder holding `folder/` (the updater's bundle, beside which
-    downloads land, and the application, which records its starts) and
-    `private/` (the stand-ins, their records, the log). Fixtures and the run
-    happen in a namespace of their own: see start()."""
+    """A temporary folder holding `folder/` (the updater's bundle, beside which downloads land, and the
+    application, which records its starts) and `private/` (the stand-ins, their records, the log)."""
 
     def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer()):
         self.base = os.path.realpath(temporary_folder("sandbox-"))
-        self.root = os.path.join(self.base, "folder")
-        self.private = os.path.join(self.base, "private")
+        self.root, self.private = os.path.join(self.base, "folder"), os.path.join(self.base, "private")
+        self.prompt_service, self.log = self.private + "/prompt.socket", self.private + "/log"
         self.installer = installer
         self.updater = os.path.join(self.root, "Tarnwick Installer.app/Contents/MacOS/Tarnwick Installer")
         os.makedirs(os.path.dirname(self.updater))
@@ -650,66 +500,55 @@ class Sandbox:
         self.executable = os.path.join(self.app, "Contents/MacOS", os.path.basename(app).split(".")[0])
         os.makedirs(os.path.dirname(self.executable))
         _write_program(self.executable, SYSTEM_PYTHON, {"RECORD": self.record("started")}, _APPLICATION)
-        _write_program(os.path.join(self.private, "sbin/installer"), sys.executable,
-                       {"WORLD": os.path.dirname(WORLD), "SANDBOX": self.private + "/sandbox.pickle"},
-                       "import sys\nsys.path.insert(0, WORLD)\nimport world\nworld.installer_stand_in(SANDBOX, sys.argv)\n")
-        _write_program(os.path.join(self.private, "bin/pkexec"), SYSTEM_PYTHON, {"SERVICE": self.prompt_service},
-                       _PKEXEC)
+        _write_program(self.private + "/bin/pkexec", SYSTEM_PYTHON, {"SERVICE": self.prompt_service}, _PKEXEC)
+        pathlib.Path(self.private, "sbin/installer").write_text(
+            f'#!/bin/sh\nexec "{sys.executable}" -B "{WORLD}" installer "{self.private}/sandbox.pickle" "$@"\n')
+        os.chmod(self.private + "/sbin/installer", 0o755)
         with open(self.private + "/sandbox.pickle", "wb") as file:
             pickle.dump(self, file)
-
-    prompt_service = property(lambda self: os.path.join(self.private, "prompt.socket"))
-    log = property(lambda self: os.path.join(self.private, "log"))
 
     def record(self, name):
         return os.path.join(self.private, "record", name)
 
     def start(self, display, arguments, fixtures=()):
-        """Starts the updater with `arguments` on `display`, in a namespace of
-        its own (see init()), after `fixtures`; its output and the namespace's
-        go to `log`."""
+        """Starts the updater with `arguments` on `display` in a namespace of its own (see init()), after
+        `fixtures`; its output and the namespace's go to `log`."""
         with open(self.private + "/run.pickle", "wb") as file:
             pickle.dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
                          "user_namespace": os.geteuid() != 0}, file)
         with open(self.log, "wb") as log:
             process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
-                                             self.private + "/run.pickle"]),
-                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                       env=environment(display, self.private + "/run"))
+                                             self.private + "/run.pickle"]), stdin=subprocess.DEVNULL,
+                                       stdout=log, stderr=log, env=environment(display, self.private + "/run"))
         return Run(self, process)
 
-    # What the run recorded.
     def recorded(self, name):
         """The bytes of the record `name` (b"" when empty), None when there is none."""
-        try:
-            return pathlib.Path(self.record(name)).read_bytes()
-        except FileNotFoundError:
-            return None
+        path = pathlib.Path(self.record(name))
+        return path.read_bytes() if path.exists() else None
 
-    def installer_call(self):
-        """The stand-in installer's record: {"args", "package", "folder"}."""
-        text = self.recorded("installer.json")
-        return None if text is None else json.loads(text)
+    def _lines(self, name):
+        return [json.loads(line) for line in (self.recorded(name) or b"").splitlines()]
 
-    def prompts(self):
-        """The calls of the stand-in pkexec: [{"argv", "uid", "cwd"}]."""
-        return [json.loads(line) for line in (self.recorded("pkexec.jsonl") or b"").splitlines()]
+    def installer_call(self):  # {"args", "package", "folder"}; None when the installer was not called
+        return (self._lines("installer.json") or [None])[0]
 
-    def starts(self):
-        """The application's starts: [{"program", "arguments"}]."""
-        return [json.loads(line) for line in (self.recorded("started") or b"").splitlines()]
+    def prompts(self):  # the stand-in pkexec's calls: [{"argv", "uid", "cwd"}]
+        return self._lines("pkexec.jsonl")
+
+    def starts(self):  # the application's starts: [{"program", "arguments"}]
+        return self._lines("started")
 
     def left(self):
-        """What the run left beside the bundle, as its namespace saw it once
-        every process in it had ended; None when the namespace did not get there."""
-        text = self.recorded("left.json")
-        return None if text is None else set(json.loads(text))
+        """What was beside the bundle once every process of the run had ended; None when the run did
+        not get there."""
+        return set(self._lines("left.json")[0]) if self.recorded("left.json") else None
 
     def downloads(self):
         """What is beside the bundle now, as seen from here."""
-        return self._beside_bundle(os.listdir(self.root))
+        return self.beside_bundle(os.listdir(self.root))
 
-    def _beside_bundle(self, names):
+    def beside_bundle(self, names):
         return set(names) - {"Tarnwick Installer.app", self.app[len(self.root):].split("/")[1]}
 
     def remove(self):
@@ -717,49 +556,27 @@ class Sandbox:
 
 
 class Run:
-    """An updater started by Sandbox.start, with its namespace."""
+    """An updater started by Sandbox.start, with its namespace. wait() gives the updater's exit status
+    (128 + N when signal N ended it) once every process of the namespace has ended."""
 
     def __init__(self, sandbox, process):
-        self.sandbox, self.process = sandbox, process
+        self.sandbox, self.process, self.wait = sandbox, process, process.wait
+        self.folder = f"/proc/{process.pid}/root{sandbox.root}"  # the sandbox's folder as the run sees it
         _live.add(self)
 
     def output(self):
         with open(self.sandbox.log, errors="replace") as log:
             return log.read()
 
-    def wait(self, timeout):
-        """The updater's exit status (128 + N when signal N ended it), once every
-        process of the namespace has ended."""
-        return self.process.wait(timeout)
-
     def stop(self):
         self.process.kill()
         self.process.wait()
         _live.discard(self)
 
-    def view(self, name):
-        """The path of `name` in the sandbox's folder as the run's namespace sees it
-        (with a Tmpfs, the folder is another one there)."""
-        return f"/proc/{self.process.pid}/root{os.path.join(self.sandbox.root, name)}"
-
-
-def remove_tree(path, ignore_errors=False):
-    """shutil.rmtree, also of the folders an overlay leaves with mode 0 (its work folder)."""
-    for folder, children, _ in os.walk(path):
-        for child in children:
-            if not os.path.islink(os.path.join(folder, child)):
-                try:
-                    os.chmod(os.path.join(folder, child), 0o700)
-                except OSError:
-                    if not ignore_errors:
-                        raise
-    shutil.rmtree(path, ignore_errors=ignore_errors)
-
 
 def namespace_command():
-    """unshare's command for a run: private mounts, and a PID namespace whose
-    first process ends with unshare, taking every other one with it. Root
-    needs no more; anyone else is root in a user namespace of their own."""
+    """unshare's command for a run: private mounts, and a PID namespace whose first process ends with
+    unshare, taking every other one with it. Anyone but root is root in a user namespace of their own."""
     user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
     return ["unshare", *user, "--mount", "--pid", "--fork", "--kill-child=SIGKILL"]
 
@@ -774,11 +591,11 @@ def check_namespaces():
 
 
 # --- Fixtures: what a row's world holds before the updater starts ---------------------------------
-# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in
-# the row's order; `launch` says how the updater is started.
+# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in the row's order.
 
 @dataclasses.dataclass
 class Launch:
+    """How the updater is started."""
     argv: list
     user: "int | None" = None
     file_size_limit: "int | None" = None
@@ -788,8 +605,7 @@ class Launch:
     def start(self, sandbox, user_namespace):
         argv, credentials = self.argv, {}
         if self.user is not None and user_namespace:
-            # A user namespace within the run's, in which the user is `user`:
-            # not root there, with no privilege over anything.
+            # In a user namespace within the run's where it is `user`: not root, with no privilege.
             argv = ["unshare", "--user", f"--map-user={self.user}", f"--map-group={self.user}", "--", *argv]
         elif self.user is not None:
             os.chown(sandbox.root, self.user, -1)
@@ -810,9 +626,9 @@ def _mount(*arguments):
 
 @dataclasses.dataclass(frozen=True)
 class Tmpfs:
-    """The sandbox's folder, where the download lands, becomes a file system of
-    `kib` KiB; what it held (the bundle, the application) is bound back into it.
-    Put it first: the fixtures after it make their files in it."""
+    """The sandbox's folder, where the download lands, becomes a file system of `kib` KiB; what it held
+    (the bundle, the application) is bound back into it. Put it first: the fixtures after it make
+    their files in it."""
     kib: int
 
     def prepare(self, sandbox, launch):
@@ -826,15 +642,14 @@ class Tmpfs:
 
 @dataclasses.dataclass(frozen=True)
 class SymbolicLink:
-    """A symbolic link at `name` to a file of the test's that holds `holding`.
-    The row fails if that file changed."""
+    """A symbolic link at `name` to a file of the test's that holds `holding`. The row fails if that
+    file changed."""
     name: str
     holding: bytes = b"mine\n"
 
     def prepare(self, sandbox, launch):
-        target = sandbox.record("link-target")
-        pathlib.Path(target).write_bytes(self.holding)
-        os.symlink(target, os.path.join(sandbox.root, self.name))
+        pathlib.Path(sandbox.record("link-target")).write_bytes(self.holding)
+        os.symlink(sandbox.record("link-target"), os.path.join(sandbox.root, self.name))
 
     def check(self, test, sandbox):
         test.assertEqual(sandbox.recorded("link-target"), self.holding, "written through the link")
@@ -860,8 +675,7 @@ class Directory:
 
 @dataclasses.dataclass(frozen=True)
 class FileSizeLimit:
-    """The updater and its children cannot write a file past `bytes`
-    (RLIMIT_FSIZE; SIGXFSZ ignored, so the write fails with EFBIG)."""
+    """The updater and its children cannot write a file past `bytes` (RLIMIT_FSIZE)."""
     bytes: int
 
     def prepare(self, sandbox, launch):
@@ -870,10 +684,9 @@ class FileSizeLimit:
 
 @dataclasses.dataclass(frozen=True)
 class AnotherUser:
-    """The updater runs as user 65534 instead of root, so it asks pkexec, which
-    behaves as `prompt` says. As root: that is nobody, who is given the
-    sandbox's folder. Otherwise: 65534 in a user namespace of its own within
-    the run's, with no privilege, where the folder is its own."""
+    """The updater runs as user 65534 instead of root, so it asks pkexec, which behaves as `prompt` says.
+    As root: that is nobody, who is given the sandbox's folder. Otherwise: 65534 in a user namespace of
+    its own within the run's, with no privilege, where the folder is its own."""
     prompt: Prompt = Prompt()
 
     def prepare(self, sandbox, launch):
@@ -882,12 +695,10 @@ class AnotherUser:
 
 @dataclasses.dataclass(frozen=True)
 class Proxy:
-    """The updater goes through a real HTTP proxy (tinyproxy, started in the
-    run's namespace, found through http_proxy and https_proxy), which knows
-    PROXIED_HOST as 127.0.0.1 (the updater does not); the https server's
-    certificate (`certificate`, in the test's folder) is trusted as Qt looks
-    for trust: in /etc/ssl/certs, by its hash. A proxy that `refuses` denies
-    every client."""
+    """The updater goes through a real HTTP proxy (tinyproxy, started in the run's namespace, found
+    through http_proxy and https_proxy), which knows PROXIED_HOST as 127.0.0.1 (the updater does not);
+    the https server's certificate (`certificate`, in the test's folder) is trusted as Qt looks for
+    trust: in /etc/ssl/certs, by its hash. A proxy that `refuses` denies every client."""
     certificate: str
     refuses: bool = False
 
@@ -900,23 +711,19 @@ class Proxy:
                                 check=True).stdout.decode().strip()
         pathlib.Path(folder, "certs", digest + ".0").write_bytes(certificate)
         _mount("--bind", folder + "/certs", "/etc/ssl/certs")
-        port = _free_port()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
         pathlib.Path(folder, "tinyproxy.conf").write_text(
             f"Port {port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nLogLevel Warning\n"
             f"Allow {'10.255.255.255' if self.refuses else '127.0.0.1'}\n")
-        # In a mount namespace of its own, where the host's name is known: the
-        # updater cannot reach it but through the proxy.
+        # In a mount namespace of its own, where the host's name is known: the updater cannot reach it
+        # but through the proxy.
         launch.services.append(subprocess.Popen(
             ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec tinyproxy -d -c "$1"',
              folder + "/hosts", folder + "/tinyproxy.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         wait_until(lambda: _accepts(port), 10)
         os.environ["http_proxy"] = os.environ["https_proxy"] = f"http://127.0.0.1:{port}"
-
-
-def _free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def _accepts(port):
@@ -927,12 +734,11 @@ def _accepts(port):
 # --- The namespace's first process ----------------------------------------------------------------
 
 def init(run_file):
-    """A run's namespace's first process (PID 1 of its PID namespace; root there).
-    Puts the stand-ins over /usr/sbin/installer and /usr/bin/pkexec (overlays: the
-    rest of those folders stays), prepares the fixtures, starts the updater,
-    serves its password prompts and waits for every process in the namespace
-    (the application is started detached). Records what was left beside the
-    bundle, then exits with the updater's status."""
+    """A run's namespace's first process (PID 1 of its PID namespace; root there). Puts the stand-ins
+    over /usr/sbin/installer and /usr/bin/pkexec (overlays: the rest of those folders stays), prepares
+    the fixtures, starts the updater, serves its password prompts and waits for every process in the
+    namespace (the application is started detached). Records what was left beside the bundle, then
+    exits with the updater's status."""
     with open(run_file, "rb") as file:
         run = pickle.load(file)
     sandbox = run["sandbox"]
@@ -959,21 +765,21 @@ def init(run_file):
             os.wait()
         except ChildProcessError:
             break
-    pathlib.Path(sandbox.record("left.json")).write_text(json.dumps(sorted(sandbox._beside_bundle(
-        os.listdir(sandbox.root)))))
+    left = sorted(sandbox.beside_bundle(os.listdir(sandbox.root)))
+    pathlib.Path(sandbox.record("left.json")).write_text(json.dumps(left))
     sys.stdout.flush()
     os._exit(status if status >= 0 else 128 - status)
 
 
-# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's
-# home; the command runs in / here, which every namespace's root can enter.
+# As pkexec leaves it: root's, with a safe PATH. pkexec also changes to root's home; the command runs
+# in / here, which every namespace's root can enter.
 _ROOT_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "USER": "root", "LOGNAME": "root",
                      "SHELL": "/bin/sh", "LC_ALL": "C.UTF-8"}
 
 
 def _serve_prompts(service, sandbox, prompt):
-    """The other end of the stand-in pkexec: records each call and answers it
-    as `prompt` says, running the command as root."""
+    """The other end of the stand-in pkexec: records each call and answers it as `prompt` says, running
+    the command as root."""
     while True:
         connection, _ = service.accept()
         with connection:
@@ -989,19 +795,21 @@ def _serve_prompts(service, sandbox, prompt):
             else:
                 if prompt.before:
                     prompt.before(Place(sandbox.root))
-                status = subprocess.run(request["argv"], stdin=fds[0], stdout=fds[1], stderr=fds[2],
-                                        cwd="/", env=dict(_ROOT_ENVIRONMENT, PKEXEC_UID=str(request["uid"]))
-                                        ).returncode
+                status = subprocess.run(request["argv"], stdin=fds[0], stdout=fds[1], stderr=fds[2], cwd="/",
+                                        env=dict(_ROOT_ENVIRONMENT, PKEXEC_UID=str(request["uid"]))).returncode
             for fd in fds:
                 os.close(fd)
             connection.sendall(str(status).encode())
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
-    die_with_parent()
+    parent = os.getppid()
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: ends with the C++ test that started it
+    if os.getppid() != parent:
+        os._exit(1)
     print(serve(sys.argv[2]).server_address[1], serve(sys.argv[2], tls=True).server_address[1], flush=True)
     sys.stdin.read()
-elif __name__ == "__main__" and sys.argv[1:2] == ["init"]:
+elif __name__ == "__main__":  # init or installer: as world, so that what it unpickles is of the same classes
     sys.path.insert(0, os.path.dirname(WORLD))
     import world
-    world.init(sys.argv[2])
+    {"init": world.init, "installer": world.installer_stand_in}[sys.argv[1]](*sys.argv[2:])
