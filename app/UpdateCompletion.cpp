@@ -10,12 +10,14 @@
 #include <QProcess>
 #include <QThread>
 
+#include <iterator>
 #include <utility>
 
 namespace {
 
-// What each outcome shows and removes. %1 is the detail: an error text, the
-// application path as given, or the package path.
+// What each outcome shows and removes, in the order of UpdateCompletion's
+// Outcome. %1 is the detail: an error text, the application path as given,
+// or the package path.
 struct Row
 {
     const char *message; // null: nothing shown
@@ -23,13 +25,14 @@ struct Row
     bool removesPackage;
 };
 
-constexpr Row installed{nullptr, true, true};
-constexpr Row archiveNotOpened{"Failed to update.\n\n%1", false, false};
-constexpr Row packageNotExtracted{"Failed to update.\n\n%1", true, false};
-constexpr Row outsideApplications{"Failed to update.\n\nUnexpected application path %1", true, true};
-constexpr Row notInstalled{"Failed to update.\n\n%1", true, true};
-// Shown after the removals of a successful installation.
-constexpr Row packageNotRemoved{"Failed to remove file.\n\n%1", false, false};
+constexpr Row rows[] = {
+    {nullptr, true, true},                                               // installed
+    {"Failed to update.\n\n%1", false, false},                           // A: the archive cannot be opened
+    {"Failed to update.\n\n%1", true, false},                            // B: the package cannot be extracted
+    {"Failed to update.\n\nUnexpected application path %1", true, true}, // C: not below /Applications
+    {"Failed to update.\n\n%1", true, true},                             // D: not installed
+    {"Failed to remove file.\n\n%1", false, false}, // E: after the removals of a successful installation
+};
 
 } // namespace
 
@@ -136,23 +139,8 @@ bool UpdateCompletion::runInstaller(const QString &target, QString &error) const
 
 void UpdateCompletion::finish(Outcome outcome, const QString &detail)
 {
-    const Row row = [outcome] {
-        switch (outcome) {
-        case Outcome::Installed:
-            return installed;
-        case Outcome::ArchiveNotOpened:
-            return archiveNotOpened;
-        case Outcome::PackageNotExtracted:
-            return packageNotExtracted;
-        case Outcome::OutsideApplications:
-            return outsideApplications;
-        case Outcome::NotInstalled:
-            return notInstalled;
-        case Outcome::PackageNotRemoved:
-            return packageNotRemoved;
-        }
-        return notInstalled;
-    }();
+    static_assert(std::size(rows) == std::size_t(Outcome::Count), "one row per outcome");
+    const Row &row = rows[static_cast<int>(outcome)];
     // On the package road the download is the package, removed once.
     if (archive && row.removesDownload)
         QFile::remove(download.filePath);

@@ -57,6 +57,7 @@ private:
         OutsideApplications, // C: the download and the package go
         NotInstalled,        // D: the download and the package go
         PackageNotRemoved,   // E: shown after a successful installation
+        Count
     };
     void extractionEnded();
     // From the location check to the end, on the GUI thread.

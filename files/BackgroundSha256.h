@@ -11,10 +11,10 @@
 
 // SHA-256 of a stream of chunks, computed on a helper thread of its own, so
 // that hashing overlaps with the producer's reading and writing. The chunks
-// are shared, not copied (QByteArray's reference count is atomic); the queue
-// holds at most maxQueuedBytes (one larger chunk when it is alone), and
-// addData() waits while it is full, so memory stays bounded whatever the
-// producer's pace. All members are called from one thread, the producer's.
+// are shared, not copied (QByteArray's reference count is atomic). A chunk
+// that would take the queue past maxQueuedBytes waits until half of it is
+// hashed, so the queue holds at most half of that plus one chunk (or one
+// larger chunk alone), whatever the producer's pace. All members are called from one thread, the producer's.
 class BackgroundSha256
 {
 public:
