@@ -53,6 +53,7 @@ private slots:
         row("bar-geometry", "progressBar", "geometry", "140,55 391x10");
         row("bar-caption", "progressBar", "caption", "0%");
         row("status-geometry", "label_2", "geometry", "140,35 171x16");
+        row("logo-geometry", "label", "geometry", "30,30 80x80");
         row("status-caption", "label_2", "caption", "Installing update...");
         row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
         row("window-text", "InstallerWindow", "text", "#ffffffff");

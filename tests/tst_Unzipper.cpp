@@ -21,20 +21,23 @@ private slots:
     void asWritten_data();
     void asWritten();
     void cancelled();
+    void nameAcrossReadWindow();
     void zip64PastFourGiB();
 
 private:
     // An archive of `names`, each holding `data`, then with bytes changed: an
     // offset into the file and the value it gets. For one stored "Update.pkg"
-    // the local header is at 0 and its central header at 340040.
-    QString makeZip(const QStringList &names, int method, const QList<QPair<qint64, char>> &changes = {})
+    // the local header is at 0 and its central header at 340040. Each entry's
+    // central header may carry an extra field.
+    QString makeZip(const QStringList &names, int method, const QList<QPair<qint64, char>> &changes = {},
+                    const QByteArray &centralExtra = {})
     {
         const QString path = folder.filePath(QString::number(++archives) + ".zip");
         zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
         for (const QString &name : names) {
             zip_fileinfo info{};
-            zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                  method ? 6 : 0, 0);
+            zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, centralExtra.constData(),
+                                  uInt(centralExtra.size()), nullptr, method, method ? 6 : 0, 0);
             zipWriteInFileInZip(zip, data.constData(), unsigned(data.size()));
             zipCloseFileInZip(zip);
         }
@@ -73,16 +76,42 @@ void tst_Unzipper::unzip_data()
     row("no-file", "none.zip", "Update.pkg", out, "Error code 1.");
     row("bad-local-header", makeZip({"Update.pkg"}, 0, {{0, 'X'}}), "Update.pkg", out, "Error code 4 (-103).");
     row("bad-deflate", makeZip({"Update.pkg"}, Z_DEFLATED, {{40, '\xff'}}), "Update.pkg", out, "Error code 6.");
-    // Both headers changed alike: minizip refuses headers that disagree.
+    // Both headers changed alike (minizip refuses headers that disagree): the
+    // compressed size runs 16 MiB, or 5 bytes, past the end of the file.
     row("size-past-end", makeZip({"Update.pkg"}, 0, {{21, 1}, {340063, 1}}), "Update.pkg", out, "Error code 5 (0).");
+    row("size-just-past-end", makeZip({"Update.pkg"}, 0, {{18, 0x73}, {340060, 0x73}}), "Update.pkg", out,
+        "Error code 5 (0).");
     row("encrypted-flag", makeZip({"Update.pkg"}, 0, {{6, 1}, {340048, 1}}), "Update.pkg", out, "");
+    // Compressed size 1024 bytes short of the uncompressed one, in both headers.
+    row("stored-shorter-than-recorded", makeZip({"Update.pkg"}, 0, {{19, 0x2c}, {340061, 0x2c}}), "Update.pkg", out,
+        "Error code 7 (1024");
+    // Both sizes marked as kept in a Zip64 field of the central header, after
+    // another field; when the field holds only one of them, the 8 bytes after
+    // it belong to no size even if they look like the real one.
+    QList<QPair<qint64, char>> marked;
+    for (const qint64 field : {18, 22, 340060, 340064})
+        for (int byte = 0; byte < 4; ++byte)
+            marked.append({field + byte, '\xff'});
+    QByteArray sizes64;
+    for (int byte = 0; byte < 16; ++byte)
+        sizes64.append(char(quint64(data.size()) >> (8 * (byte % 8))));
+    const QByteArray before("\xfe\xca\x02\x00"
+                            "ab",
+                            6);
+    row("zip64-after-another-field",
+        makeZip({"Update.pkg"}, 0, marked, before + QByteArray("\x01\x00\x10\x00", 4) + sizes64), "Update.pkg", out,
+        "");
+    row("zip64-field-too-short",
+        makeZip({"Update.pkg"}, 0, marked, before + QByteArray("\x01\x00\x08\x00", 4) + sizes64), "Update.pkg", out,
+        "Error code 5 (0).");
     row("bzip2", makeZip({"Update.pkg"}, 0, {{8, 12}, {340050, 12}}), "Update.pkg", out, "Error code 4 (-103).");
     row("nested-folder-missing", makeZip({"sub/Update.pkg"}, 0), "sub/Update.pkg", out,
         "Failed to create " + out + "/sub/Update.pkg (No such file or directory).");
     row("folder-not-accessible", makeZip({"Update.pkg"}, 0), "Update.pkg", blocked,
         "The directory " + blocked + " is not accessible.");
     // Small archives with Zip64 records, as Info-ZIP, bsdtar and Python write them (tests/data).
-    for (const char *maker : {"zip64-info-zip-forced", "zip64-bsdtar", "zip64-python-forced"})
+    for (const char *maker :
+         {"zip64-info-zip-forced", "zip64-info-zip-attributes", "zip64-bsdtar", "zip64-python-forced"})
         row(maker, TARNWICK_TEST_DATA "/" + QString(maker) + ".zip", "Update.pkg", out, "", zip64Contents);
     const QString link = folder.filePath("link.zip"), fifo = folder.filePath("fifo.zip");
     QFile::link(makeZip({"Update.pkg"}, 0), link);
@@ -187,6 +216,35 @@ void tst_Unzipper::cancelled()
     QVERIFY(!unzipper.unzip("Update.pkg", out, error));
     QCOMPARE(error, QStringLiteral("The extraction was cancelled."));
     QVERIFY(!QFile::exists(out + "/Update.pkg"));
+}
+
+// The central directory is read a few bytes at a time through a window of
+// 64 KiB on the archive. Here the entry's name in it crosses the window's edge.
+void tst_Unzipper::nameAcrossReadWindow()
+{
+    // 1022 records of 64 bytes (46 and a name of 18), one of 77, then the
+    // record of Update.pkg, whose name starts 5 bytes before the edge.
+    const QString path = folder.filePath("many.zip");
+    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    for (int entry = 0; entry <= 1023; ++entry) {
+        QByteArray name = entry < 1023 ? QByteArray::number(entry).rightJustified(18, '0') : "Update.pkg";
+        if (entry == 1022)
+            name = name.rightJustified(31, '0');
+        const QByteArray contents = name + " holds this";
+        zip_fileinfo info{};
+        zipOpenNewFileInZip64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0);
+        zipWriteInFileInZip(zip, contents.constData(), unsigned(contents.size()));
+        zipCloseFileInZip(zip);
+    }
+    zipClose(zip, nullptr);
+
+    Unzipper unzipper;
+    QString error;
+    const QString out = folder.filePath("many");
+    QVERIFY2(unzipper.open(path, error) && unzipper.unzip("Update.pkg", out, error), qPrintable(error));
+    QFile extracted(out + "/Update.pkg");
+    QVERIFY(extracted.open(QIODevice::ReadOnly));
+    QCOMPARE(extracted.readAll(), QByteArray("Update.pkg holds this"));
 }
 
 // An entry larger than 4 GiB needs Zip64 records. Its deflated data (zeros)
