@@ -95,11 +95,15 @@ void tst_FileDownloader::toFile_data()
     row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
     row("not-found", "HTTP:Missing.pkg",
         "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", 0);
+    row("bad-request", "HTTP:Update.pkg?status=400",
+        "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400 - server replied: Bad Request", 0);
     row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", 0);
     row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
         "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", 0);
     row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 0, 1000);
     row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", 300000, 1000);
+    // Once the reply has reported its own progress, an unknown size is its -1.
+    row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", ~0ull);
     row("partial-content", "HTTP:Update.pkg?status=206",
         "The server answered 206 Partial Content instead of sending the file.", 0);
     row("not-modified", "HTTP:Update.pkg?status=304",
@@ -143,8 +147,14 @@ void tst_FileDownloader::toFile()
     QCOMPARE(file.open(QIODevice::ReadOnly), kept);
     // Progress counts the bytes on the wire, which encoding changes.
     const qulonglong wire = path.contains("encoding") ? emitted.progress.first : 300000;
-    if (error.isEmpty())
-        QCOMPARE(qMakePair(file.readAll(), emitted.progress), qMakePair(package, qMakePair(wire, total)));
+    if (!error.isEmpty())
+        return;
+    QCOMPARE(qMakePair(file.readAll(), emitted.progress), qMakePair(package, qMakePair(wire, total)));
+    // What was written, as handed on to the installation; nothing once cleaned up.
+    QCOMPARE(downloader.fileSha256(), QCryptographicHash::hash(package, QCryptographicHash::Sha256));
+    QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
+    downloader.clean();
+    QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
 }
 
 // Byte-array mode; a download started by the error receiver; the request alone
@@ -157,13 +167,18 @@ void tst_FileDownloader::toMemory()
     QString error;
     QVERIFY(downloader.download(url("HTTP:Update.pkg?framing=chunked"), &body, error));
     QVERIFY(emitted.ended() && body == package);
-    QVERIFY(downloader.download(url("HTTP:Update.pkg?cut=1000"), &body, error));
+    // Failures leave the array as it was.
+    QVERIFY(downloader.download(url("HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000"), &body, error));
     QVERIFY(emitted.ended(2));
-    QVERIFY(emitted.errors.value(0).contains("Incomplete") || emitted.errors.value(0).contains("closed"));
+    QCOMPARE(emitted.errors.value(0), QStringLiteral("The download could not be decoded (it ends early)."));
+    QVERIFY(downloader.download(url("HTTP:Update.pkg?cut=1000"), &body, error));
+    QVERIFY(emitted.ended(3));
+    QVERIFY(emitted.errors.value(1).contains("Incomplete") || emitted.errors.value(1).contains("closed"));
+    QCOMPARE(body, package);
     connect(&downloader, &FileDownloader::errorOccurred, this,
             [&] { downloader.download(url("HTTP:Update.pkg"), &body, error); });
     QVERIFY(downloader.download(url("HTTP:Missing.pkg"), &body, error));
-    QVERIFY(emitted.ended(4));
+    QVERIFY(emitted.ended(5));
     QCOMPARE(emitted.finished, 2);
     QCOMPARE(body, package);
     FileDownloader requestOnly(nullptr);
@@ -218,26 +233,34 @@ void tst_FileDownloader::http1OverTls()
 void tst_FileDownloader::refusedBeforeAnything_data()
 {
     QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("error");
-    QTest::newRow("no-scheme") << "example.com/Update.pkg"
+    const QString refused = saved.filePath("refused"), underFile = saved.filePath("a-file/refused");
+    QTest::newRow("no-scheme") << "example.com/Update.pkg" << refused
                                << "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are "
                                   "downloaded.";
-    QTest::newRow("file-scheme") << "file:///etc/passwd"
+    QTest::newRow("file-scheme") << "file:///etc/passwd" << refused
                                  << "Only http and https URLs are downloaded, not \"file\".";
+    QTest::newRow("folder-under-a-file") << url("HTTP:Update.pkg") << underFile
+                                         << "The directory " + underFile + " is not accessible.";
 }
 
 // Nothing is made on disk, and filePath keeps what it held.
 void tst_FileDownloader::refusedBeforeAnything()
 {
     QFETCH(QString, url);
+    QFETCH(QString, folder);
     QFETCH(QString, error);
 
+    QFile file(saved.filePath("a-file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
     FileDownloader downloader(nullptr);
     QString filePath = "untouched", message;
-    QVERIFY(!downloader.download(url, saved.filePath("refused"), filePath, message));
+    QVERIFY(!downloader.download(url, folder, filePath, message));
     QCOMPARE(message, error);
     QCOMPARE(filePath, QStringLiteral("untouched"));
-    QVERIFY(!QDir(saved.filePath("refused")).exists());
+    QVERIFY(!QFileInfo::exists(folder));
 }
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)

@@ -51,15 +51,17 @@ void tst_MessageBoxCSS::box()
         auto *load = qobject_cast<QPushButton *>(box->button(QMessageBox::Yes));
         auto *no = qobject_cast<QPushButton *>(box->button(QMessageBox::No));
         QCOMPARE(load->text() + load->objectName() + no->text() + no->objectName(), QStringLiteral("LoadLOADNONO"));
-        QCOMPARE(box->button(QMessageBox::Cancel)->text(), QStringLiteral("Cancel"));
+        QAbstractButton *later = box->button(QMessageBox::Cancel);
+        QCOMPARE(later->text() + later->objectName(), QStringLiteral("LaterLATER"));
         QCOMPARE(load->palette().color(QPalette::ButtonText), QColor(0, 255, 0));
         QCOMPARE(no->palette().color(QPalette::ButtonText), QColor(255, 0, 0));
         QVERIFY(no->isDefault() && !load->isDefault());
     });
     QTimer::singleShot(50, &parent, [&] { QTest::keyClick(parent.findChild<QMessageBox *>(), Qt::Key_Return); });
-    const int pressed = show(&parent, QStringLiteral("Title"), QStringLiteral("Text"), modal, QMessageBox::Yes,
-                             QStringLiteral("Load"), QStringLiteral("LOAD"), QMessageBox::No, QStringLiteral("NO"),
-                             QString(), QMessageBox::Cancel, QString(), QStringLiteral("ignored"), QMessageBox::No);
+    const int pressed =
+        show(&parent, QStringLiteral("Title"), QStringLiteral("Text"), modal, QMessageBox::Yes, QStringLiteral("Load"),
+             QStringLiteral("LOAD"), QMessageBox::No, QStringLiteral("NO"), QString(), QMessageBox::Cancel,
+             QStringLiteral("Later"), QStringLiteral("LATER"), QMessageBox::No);
     QCOMPARE(pressed, int(QMessageBox::No));
 }
 

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Archives made with minizip's writer. The archive road of a whole update
 // (stored and deflated entries, damaged data, letter case) is in tests/e2e.
@@ -21,6 +22,7 @@ private slots:
     void asWritten_data();
     void asWritten();
     void cancelled();
+    void standardInputClosed();
     void nameAcrossReadWindow();
     void zip64PastFourGiB();
 
@@ -216,6 +218,22 @@ void tst_Unzipper::cancelled()
     QVERIFY(!unzipper.unzip("Update.pkg", out, error));
     QCOMPARE(error, QStringLiteral("The extraction was cancelled."));
     QVERIFY(!QFile::exists(out + "/Update.pkg"));
+}
+
+// A parent may start the updater with its standard input closed: the next
+// file opened, here the extracted package, then gets descriptor 0.
+void tst_Unzipper::standardInputClosed()
+{
+    Unzipper unzipper;
+    QString error;
+    QVERIFY(unzipper.open(makeZip({"Update.pkg"}, 0), error));
+    const int input = ::dup(0);
+    QVERIFY(input > 0 && ::close(0) == 0);
+    const bool ok = unzipper.unzip("Update.pkg", folder.filePath("closed"), error);
+    QCOMPARE(::dup2(input, 0), 0);
+    ::close(input);
+    QVERIFY2(ok, qPrintable(error));
+    QCOMPARE(unzipper.extractedSize(), qint64(data.size()));
 }
 
 // The central directory is read a few bytes at a time through a window of

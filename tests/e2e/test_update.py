@@ -5,7 +5,7 @@ Each row is a test of its own:
 
     TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch
 """
-import dataclasses, functools, hashlib, math, os, shutil, subprocess, unittest
+import dataclasses, hashlib, math, os, shutil, subprocess, unittest
 
 from world import (PROXIED_HOST, AnotherUser, ClickCancel, CloseWindow, Digest, Directory, Fifo, FileSizeLimit,
                    Installer, Prompt, Proxy, ReplaceByRename, ReplaceWithFifo, ReplaceWithFolder, ReplaceWithLink,
@@ -45,14 +45,6 @@ class Zeros(int):
 
 
 @dataclasses.dataclass(frozen=True)
-class Defect:
-    """A fault of today's program that makes one check of a row fail. The row checks that this check
-    still fails, and so fails itself once the fault is fixed: then remove the Defect."""
-    check: str  # "left", "box", "installed", "package", "prompts", "started", "requests", "status"
-    why: str
-
-
-@dataclasses.dataclass(frozen=True)
 class Row:
     name: str
     url: str                    # the file and query asked of the server, and the fragment
@@ -74,7 +66,6 @@ class Row:
     installer: Installer = Installer()
     fixtures: tuple = ()        # world.Tmpfs, SymbolicLink, Fifo, Directory, FileSizeLimit, AnotherUser
     during: tuple = ()          # world.When watchers; each must act
-    defect: "Defect | None" = None
     seconds: int = 20           # how long the updater may take, a ceiling against hanging, not a speed test
 
 
@@ -223,7 +214,8 @@ class UpdateTest(unittest.TestCase):
         run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures)
         self.addCleanup(run.stop)  # the row's processes go with its row
         watchers = [when.watch(run, self.x) for when in row.during]
-        check = functools.partial(self.check, row, output=run.output)
+        def check(name, actual, expected):  # one of the row's checks, named in its failure
+            self.assertEqual(actual, expected, f"{name}: {run.output()}")
         if row.box:
             shown = wait_until(lambda: self.x.window("Tarnwick Installer") and box_text(run.output()), 20)
             expected = row.box.format(url=shown_url, root=sandbox.root, app=sandbox.app)
@@ -253,13 +245,6 @@ class UpdateTest(unittest.TestCase):
         received = len(server.requests) - asked
         allowed = row.requests if isinstance(row.requests, tuple) else (row.requests,)
         check("requests", received, received if received in allowed else allowed)
-
-    def check(self, row, name, actual, expected, output):
-        """One of the row's checks, by name; the one its Defect names must still fail."""
-        if row.defect and row.defect.check == name:
-            self.assertNotEqual(actual, expected, f"Fixed? {row.defect.why}. Remove the row's Defect.")
-        else:
-            self.assertEqual(actual, expected, output())
 
     def test_wrong_argument_count_ends_with_255_and_no_window(self):
         sandbox = Sandbox(BINARY)
