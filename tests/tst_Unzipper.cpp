@@ -97,15 +97,11 @@ void tst_Unzipper::unzip_data()
     QByteArray sizes64;
     for (int byte = 0; byte < 16; ++byte)
         sizes64.append(char(quint64(data.size()) >> (8 * (byte % 8))));
-    const QByteArray before("\xfe\xca\x02\x00"
-                            "ab",
-                            6);
+    const QByteArray before = QByteArray::fromHex("feca02006162"); // id 0xcafe, 2 bytes
     row("zip64-after-another-field",
-        makeZip({"Update.pkg"}, 0, marked, before + QByteArray("\x01\x00\x10\x00", 4) + sizes64), "Update.pkg", out,
-        "");
-    row("zip64-field-too-short",
-        makeZip({"Update.pkg"}, 0, marked, before + QByteArray("\x01\x00\x08\x00", 4) + sizes64), "Update.pkg", out,
-        "Error code 5 (0).");
+        makeZip({"Update.pkg"}, 0, marked, before + QByteArray::fromHex("01001000") + sizes64), "Update.pkg", out, "");
+    row("zip64-field-too-short", makeZip({"Update.pkg"}, 0, marked, before + QByteArray::fromHex("01000800") + sizes64),
+        "Update.pkg", out, "Error code 5 (0).");
     row("bzip2", makeZip({"Update.pkg"}, 0, {{8, 12}, {340050, 12}}), "Update.pkg", out, "Error code 4 (-103).");
     row("nested-folder-missing", makeZip({"sub/Update.pkg"}, 0), "sub/Update.pkg", out,
         "Failed to create " + out + "/sub/Update.pkg (No such file or directory).");
