@@ -16,10 +16,9 @@ import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
-from world import (Digest, Sandbox, XServer, box_text, check_namespaces, make_package, make_zip,  # noqa: E402
-                   remove_tree, serve, temporary_folder, wait_until)
+from world import (INSTALLING, Digest, Sandbox, XServer, box_text, check_namespaces, make_package,  # noqa: E402
+                   make_zip, remove_tree, serve, temporary_folder, wait_until)
 
 
 def say(text):
@@ -53,8 +52,8 @@ def main():
     log_path = os.path.join(out, "updater.log")
     try:
         run = sandbox.start(display, [sandbox.app, url])
-        if xvfb and wait_until(lambda: xvfb.window("Installing update..."), 15):
-            subprocess.run(["import", "-display", display, "-window", xvfb.window("Installing update..."),
+        if xvfb and wait_until(lambda: xvfb.window(INSTALLING), 15):
+            subprocess.run(["import", "-display", display, "-window", xvfb.window(INSTALLING),
                             os.path.join(out, "window.png")], capture_output=True)
         if wait_until(lambda: run.process.poll() is not None or box_text(run.output()), 60):
             box = box_text(run.output())

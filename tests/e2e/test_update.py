@@ -1,16 +1,17 @@
 """Whole updates with the real binary under Xvfb, served from 127.0.0.1, with stand-ins for the installer
-and pkexec in a namespace of the run's own (world.py). A Row is what the server sends, the application,
-the world around the updater (fixtures), what happens while it runs (watchers) and what must come of it.
+and pkexec in a namespace of the run's own (scripts/world.py). A Row is what the server sends, the
+application, the world around the updater (fixtures.py), what happens while it runs (watchers) and what
+must come of it.
 Each row is a test of its own:
 
     TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch
 """
 import dataclasses, hashlib, math, os, shutil, subprocess, unittest
 
-from world import (PROXIED_HOST, AnotherUser, ClickCancel, CloseWindow, Digest, Directory, Fifo, FileSizeLimit,
-                   Installer, Prompt, Proxy, ReplaceByRename, ReplaceWithFifo, ReplaceWithFolder, ReplaceWithLink,
-                   Rewrite, Sandbox, SymbolicLink, Tmpfs, When, XServer, box_text, check_namespaces, environment,
-                   make_package, make_zip, serve, temporary_folder, wait_until, zeros_zip)
+from fixtures import (AnotherUser, ClickCancel, CloseWindow, Directory, Fifo, FileSizeLimit, Proxy, ReplaceByRename,
+                      ReplaceWithFifo, ReplaceWithFolder, ReplaceWithLink, Rewrite, SymbolicLink, Tmpfs, When, zeros_zip)
+from world import (PROXIED_HOST, Digest, Installer, Prompt, Sandbox, XServer, box_text, check_namespaces, environment,
+                   make_package, make_zip, serve, temporary_folder, wait_until)
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
 PACKAGE = make_package("update")
@@ -64,8 +65,8 @@ class Row:
     app: str = "apps/Applications/Example.app"  # the application, in the sandbox's folder
     typed: str = "{app}"        # the application's path as the updater is given it
     installer: Installer = Installer()
-    fixtures: tuple = ()        # world.Tmpfs, SymbolicLink, Fifo, Directory, FileSizeLimit, AnotherUser
-    during: tuple = ()          # world.When watchers; each must act
+    fixtures: tuple = ()        # fixtures.Tmpfs, SymbolicLink, Fifo, Directory, FileSizeLimit, AnotherUser
+    during: tuple = ()          # fixtures.When watchers; each must act
     seconds: int = 20           # how long the updater may take, a ceiling against hanging, not a speed test
 
 

@@ -1,10 +1,11 @@
-"""Checks of the end-to-end world itself (world.py) that the table cannot show:
+"""Checks of the end-to-end world itself (scripts/world.py, fixtures.py) that the table cannot show:
 the large ZIP builder, and that a run killed part-way leaves no process behind.
 
     TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest -v test_world
 """
 import io, os, pathlib, signal, subprocess, sys, unittest, uuid, zipfile
 
+import fixtures
 import world
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
@@ -13,7 +14,7 @@ BINARY = os.environ.get("TARNWICK_BINARY", "")
 class WorldTest(unittest.TestCase):
     def test_zeros_zip_is_read_by_zipfile(self):
         for size, zip64 in ((0, False), (1000, False), ((5 << 20) + 12345, False), ((3 << 20) + 77, True)):
-            archive = zipfile.ZipFile(io.BytesIO(world.zeros_zip(size, "U.pkg", zip64)))
+            archive = zipfile.ZipFile(io.BytesIO(fixtures.zeros_zip(size, "U.pkg", zip64)))
             with self.subTest(size=size, zip64=zip64), archive:
                 (entry,) = archive.infolist()
                 self.assertEqual((entry.filename, entry.file_size, entry.extra != b""), ("U.pkg", size, zip64))
@@ -61,7 +62,7 @@ def child(how):
     pathlib.Path(served, "Update.pkg").write_bytes(world.make_package("update"))
     port, sandbox = world.serve(served).server_address[1], world.Sandbox(BINARY)
     run = sandbox.start(x.display, [sandbox.app, f"http://127.0.0.1:{port}/Update.pkg?step=1024&pause=1"],
-                        [world.AnotherUser()] if how == "another-user" else [])
+                        [fixtures.AnotherUser()] if how == "another-user" else [])
     if not world.wait_until(lambda: x.window(world.INSTALLING), 20):
         sys.exit("no window: " + run.output())
     print("updater running", flush=True)

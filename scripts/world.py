@@ -1,20 +1,22 @@
-"""The world an update runs in: an HTTP(S) server on 127.0.0.1, a private X server, a folder holding
-the updater's bundle and an application to update, and stand-ins for /usr/sbin/installer and pkexec
-in a namespace of the run's own. Also used by scripts/demo_update.py, and by the C++ tests as a server:
+"""The world an update runs in on Linux, for the demo and the end-to-end tests: an HTTP(S) server on
+127.0.0.1, a private X server, a folder holding the updater's bundle and an application to update, and
+stand-ins for /usr/sbin/installer and pkexec in a namespace of the run's own. The C++ tests use it as a
+server:
     python3 world.py serve <root>    prints "<http port> <https port>"
 Nothing started here outlives the process that started it, however that one ends: the X server and
 each run's namespace are tied() to it, and every process in a namespace ends with its first, init().
+A run's fixtures and the stand-ins' actions are the caller's objects (tests/e2e/fixtures.py has the
+tests'); they reach the namespace pickled, with the folders of the modules that define them.
 """
 import atexit, ctypes, dataclasses, hashlib, http.server, io, json, os, pathlib, pickle, pwd
-import random, re, resource, shutil, signal, socket, ssl, struct, subprocess, sys, tempfile, threading, time
+import random, re, resource, shutil, signal, socket, ssl, subprocess, sys, tempfile, threading, time
 import urllib.parse, zipfile, zlib
 
 WORLD = os.path.abspath(__file__)
 SYSTEM_PYTHON = "/usr/bin/python3"  # readable by another user (the application, pkexec), unlike the test's own
 NOBODY = 65534
-PROXIED_HOST = "update.test"  # the server, known to a Proxy only: Qt never sends 127.0.0.1 through one
+PROXIED_HOST = "update.test"  # the server's name for a proxy: Qt never sends 127.0.0.1 through one
 INSTALLING = "Installing update..."  # the updater's window
-CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
 
 
 def tied(argv):
@@ -137,36 +139,6 @@ def make_zip(entries, method=zipfile.ZIP_DEFLATED):
     return buffer.getvalue()
 
 
-def zeros_zip(size, name, zip64=False, block=1 << 20):
-    """A ZIP archive whose one entry, `name`, holds `size` zero bytes, deflated, made in the time it
-    takes to deflate two blocks: a block of zeros deflated after a full flush (raw deflate) is the
-    same bytes wherever it stands in the stream. The records are written by hand, Zip64 ones when
-    `zip64` is true or a size needs them."""
-    compressor, zeros = zlib.compressobj(9, zlib.DEFLATED, -15), bytes(block)
-    piece = compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH)
-    assert compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH) == piece, "deflated zeros differ"
-    blocks, rest = divmod(size, block)
-    stream = piece * blocks + compressor.compress(bytes(rest)) + compressor.flush(zlib.Z_FINISH)
-    crc = 0
-    for _ in range(blocks):
-        crc = zlib.crc32(zeros, crc)
-    crc = zlib.crc32(bytes(rest), crc)
-    zip64 = zip64 or max(size, len(stream)) >= 0xFFFFFFFF
-    encoded, needed, made_by, when = name.encode(), 45 if zip64 else 20, (3 << 8) | 45, (0, (1 << 5) | 1)
-    extra = struct.pack("<HHQQ", 1, 16, size, len(stream)) if zip64 else b""  # as Info-ZIP: no offset (0 fits)
-    sizes = (0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (len(stream), size)
-    data = struct.pack("<IHHHHHIIIHH", 0x04034B50, needed, 0, zipfile.ZIP_DEFLATED, *when, crc, *sizes, len(encoded),
-                       len(extra)) + encoded + extra + stream
-    directory = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when, crc,
-                            *sizes, len(encoded), len(extra), 0, 0, 0, 0o100644 << 16, 0) + encoded + extra
-    end = (0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (1, 1, len(directory), len(data))
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, *end, 0)
-    if zip64:
-        end = (struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, made_by, needed, 0, 0, 1, 1, len(directory), len(data))
-               + struct.pack("<IIQI", 0x07064B50, 0, len(data) + len(directory), 1) + end)
-    return data + directory + end
-
-
 @dataclasses.dataclass(frozen=True)
 class Digest:
     """What an installer is handed, by size and SHA-256."""
@@ -219,34 +191,6 @@ class XServer:
     def click(self, window, x, y):
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
-    def close(self, window):
-        """Asks `window` to close as a window manager's title-bar button does (xdotool cannot): a
-        WM_PROTOCOLS client message carrying WM_DELETE_WINDOW."""
-        x11 = ctypes.CDLL("libX11.so.6")
-        x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        connection = x11.XOpenDisplay(self.display.encode())
-        if not connection:
-            raise OSError(f"cannot open X display {self.display}")
-        try:
-            event = _ClientMessage(type=33, window=int(window), format=32,  # 33: ClientMessage
-                                   message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", False))
-            event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", False)  # data[1]: CurrentTime, 0
-            if not x11.XSendEvent(connection, int(window), False, 0, ctypes.byref(event)):
-                raise OSError("XSendEvent failed")
-            x11.XFlush(connection)
-        finally:
-            x11.XCloseDisplay(connection)
-
-
-class _ClientMessage(ctypes.Structure):
-    """Xlib's XClientMessageEvent, padded to the size of an XEvent (24 longs)."""
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
-
 
 def box_text(log):
     """(title, text) of the message box, as Qt logs its accessible objects with environment()'s
@@ -268,139 +212,16 @@ def environment(display, runtime):
     return env
 
 
-# --- Actions: what a watcher, the password prompt or the installer does, called with a Place ------
+# --- Stand-ins: what they do, called with a Place --------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
 class Place:
-    """Where the sandbox's names are, and the X server when the action runs in the test (a watcher)."""
+    """Where the sandbox's names are, as the process that acts sees them."""
     folder: str
-    x: "XServer | None" = None
 
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def window(self):
-        window = wait_until(lambda: self.x.window(INSTALLING), 15)
-        if not window:
-            raise AssertionError(f"no window {INSTALLING!r}")
-        return window
-
-
-@dataclasses.dataclass(frozen=True)
-class Rewrite:
-    """Writes `data` into the file `name` in place (the same inode): at `offset`, or as its whole content."""
-    name: str
-    data: bytes
-    offset: "int | None" = None
-
-    def __call__(self, place):
-        with open(place.path(self.name), "r+b") as file:
-            file.seek(self.offset or 0)
-            file.write(self.data)
-            if self.offset is None:
-                file.truncate()
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceByRename:
-    """Puts a new file holding `data` at `name` by renaming it over the old one."""
-    name: str
-    data: bytes
-
-    def __call__(self, place):
-        pathlib.Path(place.path(self.name + ".new")).write_bytes(self.data)
-        os.rename(place.path(self.name + ".new"), place.path(self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithFolder:
-    """Removes the file `name` and makes a folder that is not empty there."""
-    name: str
-
-    def __call__(self, place):
-        os.remove(place.path(self.name))
-        os.mkdir(place.path(self.name))
-        pathlib.Path(place.path(self.name), "x").touch()
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithLink:
-    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that nobody writes: whoever reads
-    through the link waits for ever."""
-    name: str
-
-    def __call__(self, place):
-        os.mkfifo(place.path(self.name + ".fifo"))
-        os.symlink(self.name + ".fifo", place.path(self.name + ".link"))
-        os.rename(place.path(self.name + ".link"), place.path(self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithFifo:
-    """Puts a FIFO that nobody writes at `name`, by rename."""
-    name: str
-
-    def __call__(self, place):
-        os.mkfifo(place.path(self.name + ".fifo"))
-        os.rename(place.path(self.name + ".fifo"), place.path(self.name))
-
-
-class ClickCancel:
-    """Clicks CANCEL UPDATE in the updater's window."""
-
-    def __call__(self, place):
-        place.x.click(place.window(), *CANCEL_BUTTON)
-
-
-class CloseWindow:
-    """Closes the updater's window through its title bar (WM_DELETE_WINDOW)."""
-
-    def __call__(self, place):
-        place.x.close(place.window())
-
-
-@dataclasses.dataclass(frozen=True)
-class When:
-    """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
-    the updater runs, does `then` (once). A row that has one fails unless it acted."""
-    name: str
-    then: object
-    reaches: int = 0
-
-    def watch(self, run, x):
-        return Watcher(self, run, x)
-
-
-class Watcher(threading.Thread):
-    def __init__(self, when, run, x):
-        super().__init__(daemon=True)
-        self.when, self.run_, self.x = when, run, x
-        self.problem = "never acted: the file never got there while the updater ran"
-        self.start()
-
-    def run(self):
-        place = Place(self.run_.folder, self.x)
-        while self.run_.process.poll() is None:
-            try:
-                size = os.stat(place.path(self.when.name)).st_size
-            except OSError:
-                size = -1
-            if size >= self.when.reaches:
-                try:
-                    self.when.then(place)
-                    self.problem = None
-                except Exception as error:  # reported by the row
-                    self.problem = f"failed: {error!r}"
-                return
-            time.sleep(0.005)
-
-    def outcome(self):
-        """None when it acted without an error, else what went wrong."""
-        self.join(5)
-        return self.problem and f"{self.when} {self.problem}"
-
-
-# --- Stand-ins ------------------------------------------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
 class Installer:
@@ -423,8 +244,7 @@ class Prompt:
 
 def installer_stand_in(sandbox_file, *argv):
     """The stand-in /usr/sbin/installer (run as root, as the real one is)."""
-    with open(sandbox_file, "rb") as file:
-        sandbox = pickle.load(file)
+    sandbox = _load(sandbox_file)
     call = {"args": list(argv), "package": None, "folder": None}
     if len(argv) > 1 and os.path.isfile(argv[1]):
         with open(argv[1], "rb") as package:
@@ -467,6 +287,23 @@ sys.exit(status)
 '''
 
 
+def _dump(value, path):
+    """Pickles `value` for another process, preceded by the folders of this project's modules loaded
+    here: the classes of the fixtures and actions in it come from them."""
+    project = os.path.dirname(os.path.dirname(WORLD))
+    folders = {os.path.dirname(os.path.abspath(module.__file__)) for module in list(sys.modules.values())
+               if getattr(module, "__file__", None) and os.path.abspath(module.__file__).startswith(project + "/")}
+    with open(path, "wb") as file:
+        pickle.dump(sorted(folders), file)
+        pickle.dump(value, file)
+
+
+def _load(path):
+    with open(path, "rb") as file:
+        sys.path[:0] = [folder for folder in pickle.load(file) if folder not in sys.path]
+        return pickle.load(file)
+
+
 def _write_program(path, python, constants, body):
     """A Python program: `constants` ({name: value}) and then `body`."""
     lines = [f"#!{python} -IB"] + [f"{name} = {value!r}" for name, value in constants.items()]
@@ -504,8 +341,7 @@ class Sandbox:
         pathlib.Path(self.private, "sbin/installer").write_text(
             f'#!/bin/sh\nexec "{sys.executable}" -B "{WORLD}" installer "{self.private}/sandbox.pickle" "$@"\n')
         os.chmod(self.private + "/sbin/installer", 0o755)
-        with open(self.private + "/sandbox.pickle", "wb") as file:
-            pickle.dump(self, file)
+        _dump(self, self.private + "/sandbox.pickle")
 
     def record(self, name):
         return os.path.join(self.private, "record", name)
@@ -513,9 +349,8 @@ class Sandbox:
     def start(self, display, arguments, fixtures=()):
         """Starts the updater with `arguments` on `display` in a namespace of its own (see init()), after
         `fixtures`; its output and the namespace's go to `log`."""
-        with open(self.private + "/run.pickle", "wb") as file:
-            pickle.dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
-                         "user_namespace": os.geteuid() != 0}, file)
+        _dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
+               "user_namespace": os.geteuid() != 0}, self.private + "/run.pickle")
         with open(self.log, "wb") as log:
             process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
                                              self.private + "/run.pickle"]), stdin=subprocess.DEVNULL,
@@ -590,8 +425,8 @@ def check_namespaces():
             "user namespaces (sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces > 0)")
 
 
-# --- Fixtures: what a row's world holds before the updater starts ---------------------------------
-# Each prepare(sandbox, launch) runs in the run's namespace, as its root, in the row's order.
+# --- The namespace's first process ----------------------------------------------------------------
+# Fixtures, given by the caller, each prepare(sandbox, launch) in the run's namespace, as its root, in order.
 
 @dataclasses.dataclass
 class Launch:
@@ -620,118 +455,9 @@ class Launch:
             resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_size_limit, self.file_size_limit))
 
 
-def _mount(*arguments):
+def mount(*arguments):
     subprocess.run(["mount", *arguments], check=True)
 
-
-@dataclasses.dataclass(frozen=True)
-class Tmpfs:
-    """The sandbox's folder, where the download lands, becomes a file system of `kib` KiB; what it held
-    (the bundle, the application) is bound back into it. Put it first: the fixtures after it make
-    their files in it."""
-    kib: int
-
-    def prepare(self, sandbox, launch):
-        original = sandbox.private + "/original"
-        _mount("--bind", sandbox.root, original)
-        _mount("-t", "tmpfs", "-o", f"size={self.kib}k", "tmpfs", sandbox.root)
-        for name in os.listdir(original):
-            os.mkdir(os.path.join(sandbox.root, name))
-            _mount("--bind", os.path.join(original, name), os.path.join(sandbox.root, name))
-
-
-@dataclasses.dataclass(frozen=True)
-class SymbolicLink:
-    """A symbolic link at `name` to a file of the test's that holds `holding`. The row fails if that
-    file changed."""
-    name: str
-    holding: bytes = b"mine\n"
-
-    def prepare(self, sandbox, launch):
-        pathlib.Path(sandbox.record("link-target")).write_bytes(self.holding)
-        os.symlink(sandbox.record("link-target"), os.path.join(sandbox.root, self.name))
-
-    def check(self, test, sandbox):
-        test.assertEqual(sandbox.recorded("link-target"), self.holding, "written through the link")
-
-
-@dataclasses.dataclass(frozen=True)
-class Fifo:
-    """A FIFO at `name`."""
-    name: str
-
-    def prepare(self, sandbox, launch):
-        os.mkfifo(os.path.join(sandbox.root, self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class Directory:
-    """An empty folder at `name`."""
-    name: str
-
-    def prepare(self, sandbox, launch):
-        os.mkdir(os.path.join(sandbox.root, self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class FileSizeLimit:
-    """The updater and its children cannot write a file past `bytes` (RLIMIT_FSIZE)."""
-    bytes: int
-
-    def prepare(self, sandbox, launch):
-        launch.file_size_limit = self.bytes
-
-
-@dataclasses.dataclass(frozen=True)
-class AnotherUser:
-    """The updater runs as user 65534 instead of root, so it asks pkexec, which behaves as `prompt` says.
-    As root: that is nobody, who is given the sandbox's folder. Otherwise: 65534 in a user namespace of
-    its own within the run's, with no privilege, where the folder is its own."""
-    prompt: Prompt = Prompt()
-
-    def prepare(self, sandbox, launch):
-        launch.user, launch.prompt = NOBODY, self.prompt
-
-
-@dataclasses.dataclass(frozen=True)
-class Proxy:
-    """The updater goes through a real HTTP proxy (tinyproxy, started in the run's namespace, found
-    through http_proxy and https_proxy), which knows PROXIED_HOST as 127.0.0.1 (the updater does not);
-    the https server's certificate (`certificate`, in the test's folder) is trusted as Qt looks for
-    trust: in /etc/ssl/certs, by its hash. A proxy that `refuses` denies every client."""
-    certificate: str
-    refuses: bool = False
-
-    def prepare(self, sandbox, launch):
-        folder = sandbox.private + "/proxy"
-        os.makedirs(folder + "/certs")
-        pathlib.Path(folder, "hosts").write_text(f"127.0.0.1 localhost {PROXIED_HOST}\n")
-        certificate = pathlib.Path(os.environ["TARNWICK_SERVED"], self.certificate).read_bytes()
-        digest = subprocess.run(["openssl", "x509", "-noout", "-hash"], input=certificate, capture_output=True,
-                                check=True).stdout.decode().strip()
-        pathlib.Path(folder, "certs", digest + ".0").write_bytes(certificate)
-        _mount("--bind", folder + "/certs", "/etc/ssl/certs")
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        pathlib.Path(folder, "tinyproxy.conf").write_text(
-            f"Port {port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nLogLevel Warning\n"
-            f"Allow {'10.255.255.255' if self.refuses else '127.0.0.1'}\n")
-        # In a mount namespace of its own, where the host's name is known: the updater cannot reach it
-        # but through the proxy.
-        launch.services.append(subprocess.Popen(
-            ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec tinyproxy -d -c "$1"',
-             folder + "/hosts", folder + "/tinyproxy.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait_until(lambda: _accepts(port), 10)
-        os.environ["http_proxy"] = os.environ["https_proxy"] = f"http://127.0.0.1:{port}"
-
-
-def _accepts(port):
-    with socket.socket() as probe:
-        return probe.connect_ex(("127.0.0.1", port)) == 0
-
-
-# --- The namespace's first process ----------------------------------------------------------------
 
 def init(run_file):
     """A run's namespace's first process (PID 1 of its PID namespace; root there). Puts the stand-ins
@@ -739,12 +465,11 @@ def init(run_file):
     the fixtures, starts the updater, serves its password prompts and waits for every process in the
     namespace (the application is started detached). Records what was left beside the bundle, then
     exits with the updater's status."""
-    with open(run_file, "rb") as file:
-        run = pickle.load(file)
+    run = _load(run_file)
     sandbox = run["sandbox"]
     for folder, stand_ins in (("/usr/sbin", "sbin"), ("/usr/bin", "bin")):
         upper = os.path.join(sandbox.private, stand_ins)
-        _mount("-t", "overlay", "overlay", "-o", f"lowerdir={folder},upperdir={upper},workdir={upper}.work", folder)
+        mount("-t", "overlay", "overlay", "-o", f"lowerdir={folder},upperdir={upper},workdir={upper}.work", folder)
     if shutil.which("pkexec") != "/usr/bin/pkexec":
         raise SystemExit(f"init: pkexec on PATH is {shutil.which('pkexec')}, not the stand-in /usr/bin/pkexec")
     launch = Launch([sandbox.updater, *run["arguments"]])
