@@ -123,7 +123,8 @@ ROWS = [
         box=START + "The file name \"Update\\x00.pkg\" contains a control character."),
     Row("no-content", "Update.pkg?status=204",
         box=FAILS + "The server answered 204 No Content instead of sending the file."),
-    Row("negative-length", "Update.pkg?length=-1",
+    # Qt reads a body of no valid length to the server's close, and may ask again as for zip-upper-case.
+    Row("negative-length", "Update.pkg?length=-1", requests=(1, 2),
         box=FAILS + "The server's answer is invalid: its Content-Length is \"-1\"."),
     Row("password-hidden", "Missing.pkg", userinfo="jo:secret@", left={"Missing.pkg"},
         box=FAILS + "Error transferring {url} - server replied: Not Found"),
