@@ -65,11 +65,6 @@ private slots:
         QVERIFY(last.isEmpty() || last.isDetached());
     }
 
-    void nothingAdded()
-    {
-        QCOMPARE(BackgroundSha256().result(), QCryptographicHash::hash({}, QCryptographicHash::Sha256));
-    }
-
     void destroyedWithQueue_data()
     {
         QTest::addColumn<qsizetype>("bound");

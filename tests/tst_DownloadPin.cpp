@@ -54,18 +54,13 @@ private slots:
             QTest::newRow(tag) << fragment << QString() << qint64(-1) << error;
         };
         pinned("no-fragment", "", "", -1);
-        pinned("empty-fragment", "#", "", -1);
-        pinned("both", "#sha256=" + abc + "&size=4096", abc, 4096);
         pinned("both-reversed-upper-case", "#SIZE=4096&Sha256=" + abc.toUpper(), abc, 4096);
         pinned("digest-alone", "#sha256=" + abc, abc, -1);
-        pinned("size-alone", "#size=7", "", 7);
         pinned("size-zero", "#size=0", "", 0);
         pinned("size-leading-zeros", "#size=007", "", 7);
         pinned("size-largest", "#size=9223372036854775807", "", largest);
         pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
         pinned("keys-without-equals", "#size&sha256", "", -1);
-        pinned("empty-key", "#=x&size=5", "", 5);
-        pinned("empty-pairs", "#&&size=5&", "", 5);
         pinned("percent-encoded-key", "#%73ize=5", "", 5);
         pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
         refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
@@ -73,23 +68,16 @@ private slots:
         refused("size-twice-same-value", "#size=5&Size=5", "The pin in the URL cannot be read: size is given twice.");
         refused("digest-63-digits", "#sha256=" + abc.left(63), badDigest(abc.left(63)));
         refused("digest-65-digits", "#sha256=" + abc + "0", badDigest(abc + "0"));
-        refused("digest-empty", "#sha256=&size=5", badDigest(""));
         refused("digest-non-hex", "#sha256=" + abc.left(63) + "g", badDigest(abc.left(63) + "g"));
         refused("digest-80-shown-whole", "#sha256=" + abc + abc.left(16), badDigest(abc + abc.left(16)));
         refused("digest-81-shown-cut", "#sha256=" + abc + abc.left(17), badDigest(abc + abc.left(16) + "..."));
         refused("size-plus-sign", "#size=+5", badSize("+5"));
-        refused("size-minus-sign", "#size=-5", badSize("-5"));
-        refused("size-leading-space", "#size=%205", badSize(" 5"));
-        refused("size-trailing-space", "#size=5%20", badSize("5 "));
         refused("size-non-digit", "#size=20x", badSize("20x"));
-        refused("size-hex", "#size=0x10", badSize("0x10"));
-        refused("size-exponent", "#size=1e3", badSize("1e3"));
         refused("size-fullwidth-digit", QString::fromUtf8("#size=\xef\xbc\x95"),
                 badSize(QString::fromUtf8("\xef\xbc\x95")));
         refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
         refused("size-empty", "#size=", badSize(""));
         refused("size-second-equals", "#size==5", badSize("=5"));
-        refused("size-percent-encoded-sign", "#size=%2B5", badSize("+5"));
         refused("size-broken-escape", "#size=%zz", badSize("%zz"));
         refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
     }
@@ -124,7 +112,6 @@ private slots:
                             const QString &growth) { QTest::newRow(tag) << pinned << size << announced << growth; };
         row("no-pin", -1, largest, "", "");
         row("equal", 10, 10, "", "");
-        row("zero", 0, 0, "", "");
         row("one-more", 10, 11, sizeMismatch(10, "the server announces 11"),
             sizeMismatch(10, "received more (11 so far)"));
         row("one-less", 10, 9, sizeMismatch(10, "the server announces 9"), "");
@@ -157,12 +144,8 @@ private slots:
                             const QString &complete) { QTest::newRow(tag) << pinned << chunks << refusal << complete; };
         row("no-pin", -1, {5, 0, 1000000}, "", "");
         row("exact-in-two", 10, {4, 6}, "", "");
-        row("exact-then-empty", 10, {10, 0}, "", "");
         row("one-past-not-counted", 10, {4, -7, 6}, sizeMismatch(10, "received more (11 so far)"), "");
-        row("first-past-not-counted", 10, {-11}, sizeMismatch(10, "received more (11 so far)"),
-            sizeMismatch(10, "received 0"));
         row("short", 10, {4, 5}, "", sizeMismatch(10, "received 9"));
-        row("nothing-added", 10, {}, "", sizeMismatch(10, "received 0"));
         row("zero-pinned", 0, {0, -1, 0}, sizeMismatch(0, "received more (1 so far)"), "");
     }
 
@@ -197,8 +180,6 @@ private slots:
         const auto row = [](const char *tag, const QString &pinned, qint64 size, const QString &digest,
                             const QString &error) { QTest::newRow(tag) << pinned << size << digest << error; };
         row("same", abc, -1, abc, "");
-        row("same-with-size", empty, 0, empty, "");
-        row("no-digest-pinned", "", -1, abc, "");
         row("no-digest-pinned-none-computed", "", -1, "", "");
         row("different", abc, -1, empty,
             "The download's SHA-256 digest does not match its pin: expected " + abc + ", received " + empty + ".");

@@ -87,14 +87,9 @@ void tst_FileDownloader::toFile_data()
         QTest::newRow(name) << path << error << total << stallLimit << !refused;
     };
     const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
-    row("length", "HTTP:Update.pkg", "", 300000);
-    row("chunked", "HTTP:Update.pkg?framing=chunked&step=1000", "", 0);
     row("close", "HTTP:Update.pkg?framing=close", "", 0);
-    row("tls", "HTTPS:Update.pkg", "", 300000);
     row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", 300000);
     row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
-    row("not-found", "HTTP:Missing.pkg",
-        "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", 0);
     row("bad-request", "HTTP:Update.pkg?status=400",
         "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400 - server replied: Bad Request", 0);
     row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", 0);

@@ -51,7 +51,6 @@ private slots:
         row("cancel-geometry", "buttonCancel", "geometry", "361,90 171x32");
         row("cancel-caption", "buttonCancel", "caption", "CANCEL UPDATE");
         row("bar-geometry", "progressBar", "geometry", "140,55 391x10");
-        row("bar-caption", "progressBar", "caption", "0%");
         row("status-geometry", "label_2", "geometry", "140,35 171x16");
         row("logo-geometry", "label", "geometry", "30,30 80x80");
         row("status-caption", "label_2", "caption", "Installing update...");
@@ -69,11 +68,9 @@ private slots:
         // The see-through #CCFFFFFF over the window's #323232: 0.8 * 255 + 0.2 * 50 = 214.
         row("cancel-update-outline", "buttonCancel", "pixel 85 1", "#ffd6d6d6");
         row("close-button-text", "CLOSE", "text", "#ccffffff");
-        row("close-button-green", "CLOSE", "background", "#cc4fcd7f");
         // The stand-ins are 100 x 30. #CC4fcd7f over #323232: 0.8 * (79, 205, 127) + 0.2 * 50.
         row("close-button-fill", "CLOSE", "pixel 20 15", "#ff49ae70");
         row("cancel-button-text", "CANCEL", "text", "#ccffffff");
-        row("cancel-button-see-through", "CANCEL", "background", "#00000000");
         row("cancel-button-outline", "CANCEL", "pixel 50 1", "#ffd6d6d6");
         row("cancel-button-inside", "CANCEL", "pixel 20 15", "#ff323232");
         row("load-button-green", "LOAD", "background", "#cc4fcd7f");
