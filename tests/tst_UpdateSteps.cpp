@@ -29,6 +29,7 @@ void tst_UpdateSteps::paths_data()
         QTest::newRow(name) << appPath << target << executable;
     };
     row("system", "/Applications/Example.app", "/", "Example");
+    row("other-volume", "/Volumes/Data/Applications/E.app", "/Volumes/Data/", "E");
     row("several-dots", "/Applications/Example 2.5.app", "/", "Example 2");
     row("not-below-applications", "/Users/me/Desktop/E.app", QString(), "E");
     row("lower-case", "/applications/E.app", QString(), "E");
