@@ -30,7 +30,7 @@ struct Emitted
     QPair<qulonglong, qulonglong> progress;
 };
 
-// Downloads from the end-to-end tests' server on 127.0.0.1 (tests/e2e/world.py).
+// Downloads from the end-to-end tests' server on 127.0.0.1 (scripts/world.py).
 // File mode as a whole update uses it is also exercised there.
 class tst_FileDownloader : public QObject
 {
