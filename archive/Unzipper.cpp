@@ -252,6 +252,7 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         error = QStringLiteral("Failed to create %1 (%2).").arg(outputPath, reason);
         return false;
     }
+    file.setConsumer(entryConsumer);
 
     // The entry's data is read from the archive file itself, in large reads:
     // minizip has located the entry, checked its local header and says where

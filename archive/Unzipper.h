@@ -14,6 +14,8 @@
 // call is synchronous. A failing call returns false and replaces `error` with
 // a short message; a successful one leaves `error` untouched. The archive is
 // read through one descriptor, opened once, never through a link.
+class ChunkConsumer;
+
 class Unzipper : public QObject
 {
     Q_OBJECT
@@ -35,6 +37,11 @@ public:
     // entry's data from the very bytes that are extracted. Checked at the
     // start and at the end of each unzip().
     void expectArchive(const FileIdentity &written, const QByteArray &sha256);
+
+    // Every byte that unzip() writes is also handed to `consumer`, in order,
+    // on the digest's helper thread (see WrittenFile::setConsumer); it has
+    // seen them all when unzip() returns. The consumer outlives the calls.
+    void setEntryConsumer(ChunkConsumer *consumer) { entryConsumer = consumer; }
 
     // Writes the entry named `fileName` (ASCII letters in any case, folder
     // part included) to `dirPath` + "/" + `fileName`, creating `dirPath` but
@@ -63,6 +70,7 @@ private:
     std::unique_ptr<Archive> archive;
     std::optional<FileIdentity> expectedIdentity;
     QByteArray expectedSha256;
+    ChunkConsumer *entryConsumer = nullptr;
     QByteArray extractedSha256;
     qint64 extractedBytes = 0;
     std::atomic<bool> cancelled{false};

@@ -1,7 +1,10 @@
 #include "BackgroundSha256.h"
 
-BackgroundSha256::BackgroundSha256(qsizetype maxQueuedBytes)
+#include "ChunkConsumer.h"
+
+BackgroundSha256::BackgroundSha256(qsizetype maxQueuedBytes, ChunkConsumer *consumer)
     : maxQueuedBytes(maxQueuedBytes)
+    , consumer(consumer)
     , thread(&BackgroundSha256::run, this) // last member: everything it uses exists
 {
 }
@@ -59,6 +62,8 @@ void BackgroundSha256::run()
         lock.unlock();
         for (const QByteArray &chunk : taken) {
             sha.addData(chunk);
+            if (consumer)
+                consumer->consume(chunk.constData(), chunk.size());
             lock.lock();
             const bool wasFull = queuedBytes > maxQueuedBytes / 2;
             queuedBytes -= chunk.size();

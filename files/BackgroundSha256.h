@@ -2,6 +2,8 @@
 
 #include "Sha256.h"
 
+class ChunkConsumer;
+
 #include <QByteArray>
 
 #include <condition_variable>
@@ -14,11 +16,16 @@
 // are shared, not copied (QByteArray's reference count is atomic). A chunk
 // that would take the queue past maxQueuedBytes waits until half of it is
 // hashed, so the queue holds at most half of that plus one chunk (or one
-// larger chunk alone), whatever the producer's pace. All members are called from one thread, the producer's.
+// larger chunk alone), whatever the producer's pace. All members are called
+// from one thread, the producer's. A consumer, when given, is handed each
+// chunk on the helper thread right after it is hashed; once result() has
+// returned it has seen every chunk, and nothing more reaches it.
 class BackgroundSha256
 {
 public:
-    explicit BackgroundSha256(qsizetype maxQueuedBytes = 4 * 1024 * 1024);
+    static constexpr qsizetype defaultMaxQueuedBytes = 4 * 1024 * 1024;
+
+    explicit BackgroundSha256(qsizetype maxQueuedBytes = defaultMaxQueuedBytes, ChunkConsumer *consumer = nullptr);
     // Stops the helper thread; what is still queued is dropped.
     ~BackgroundSha256();
     BackgroundSha256(const BackgroundSha256 &) = delete;
@@ -35,6 +42,7 @@ private:
     void run();
 
     const qsizetype maxQueuedBytes;
+    ChunkConsumer *const consumer;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<QByteArray> queue;

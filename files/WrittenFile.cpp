@@ -26,7 +26,7 @@ WrittenFile::~WrittenFile()
     close();
 }
 
-bool WrittenFile::open(const QString &path, QString &reason, bool hashed)
+bool WrittenFile::open(const QString &path, QString &reason, bool hashing)
 {
     close();
     closedAs.reset();
@@ -55,15 +55,29 @@ bool WrittenFile::open(const QString &path, QString &reason, bool hashed)
         close();
         return false;
     }
-    setHashed(hashed);
+    setHashed(hashing);
     return true;
 }
 
-void WrittenFile::setHashed(bool hashed)
+void WrittenFile::setHashed(bool wanted)
 {
-    if (bytesWritten != 0 || hashed == bool(digest))
+    hashed = wanted;
+    renewDigest();
+}
+
+void WrittenFile::setConsumer(ChunkConsumer *newConsumer)
+{
+    consumer = newConsumer;
+    renewDigest();
+}
+
+void WrittenFile::renewDigest()
+{
+    if (bytesWritten != 0)
         return;
-    digest = hashed ? std::make_unique<BackgroundSha256>() : nullptr;
+    digest.reset();
+    if (hashed || consumer)
+        digest = std::make_unique<BackgroundSha256>(BackgroundSha256::defaultMaxQueuedBytes, consumer);
 }
 
 bool WrittenFile::write(const QByteArray &data)

@@ -9,6 +9,7 @@
 #include <optional>
 
 class BackgroundSha256;
+class ChunkConsumer;
 
 // A file written from its first byte to its last by this program, and the
 // SHA-256 of exactly those bytes, computed (on a helper thread) as they are
@@ -29,10 +30,15 @@ public:
     // with reason set, when it cannot be; a link or anything but a regular file
     // at path ("it is a symbolic link", "it is not a regular file") is left as it is.
     // Without `hashed` no digest is computed (sha256() is then empty).
-    [[nodiscard]] bool open(const QString &path, QString &reason, bool hashed = true);
+    [[nodiscard]] bool open(const QString &path, QString &reason, bool hashing = true);
     // Whether the bytes are hashed; can be changed until the first byte is
     // written (it is ignored after that).
     void setHashed(bool hashed);
+    // Hands every byte written, in order, also to `consumer` (on the digest's
+    // helper thread; see BackgroundSha256), which turns hashing on. It has
+    // seen them all once sha256() has returned. Can be changed until the
+    // first byte is written.
+    void setConsumer(ChunkConsumer *consumer);
     // Writes all of data and adds it to the digest. False, with errorString(),
     // when the system refuses part of it.
     [[nodiscard]] bool write(const QByteArray &data);
@@ -53,11 +59,15 @@ public:
 
 private:
     bool writeAll(const char *data, qint64 size);
+    // Makes the digest that hashed and consumer ask for, before the first byte.
+    void renewDigest();
 
     int fd = -1;
     qint64 bytesWritten = 0;
     std::optional<FileIdentity> closedAs;
     QString filePath;
     QString error;
+    bool hashed = true;
+    ChunkConsumer *consumer = nullptr;
     std::unique_ptr<BackgroundSha256> digest;
 };

@@ -273,6 +273,12 @@ void FileDownloader::setHashingFile(bool wanted)
         transfer->file->setHashed(wanted || !transfer->pinCheck.pin().sha256.isEmpty());
 }
 
+void FileDownloader::setWrittenBytesConsumer(ChunkConsumer *consumer)
+{
+    if (transfer && transfer->file)
+        transfer->file->setConsumer(consumer);
+}
+
 void FileDownloader::end(const std::optional<QString> &failure, FileFate fate)
 {
     // Taken out first: a receiver may start another download, or clean up,

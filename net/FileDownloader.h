@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class ChunkConsumer;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -80,6 +81,11 @@ public:
     // when the pin has a digest). May be changed after download() until the
     // first chunk is written.
     void setHashingFile(bool wanted);
+    // File mode: every byte written is also handed to `consumer`, in order,
+    // on the digest's helper thread (see WrittenFile::setConsumer); it has
+    // seen them all when finished() is emitted. May be set after download()
+    // until the first chunk is written; the consumer outlives the transfer.
+    void setWrittenBytesConsumer(ChunkConsumer *consumer);
     // File mode, after finished(): the SHA-256 (32 bytes) of the bytes this
     // download wrote, computed as they were written (empty when not hashed),
     // and the file as it was left when it was closed. Empty otherwise.

@@ -1,5 +1,7 @@
 #include "BackgroundSha256.h"
 
+#include "ChunkConsumer.h"
+
 #include <QtTest>
 
 #include <QCryptographicHash>
@@ -7,6 +9,13 @@
 #include <QScopeGuard>
 
 constexpr int MiB = 1024 * 1024;
+
+// Keeps what it is handed, as a check fed the written bytes would see them.
+struct Collector : ChunkConsumer
+{
+    void consume(const char *data, qsizetype size) override { seen.append(data, int(size)); }
+    QByteArray seen;
+};
 
 // Random chunkings from a seed that changes with every run and is printed when
 // a row fails; TARNWICK_SEED=<seed> repeats it.
@@ -46,7 +55,8 @@ private slots:
         QByteArray data(size, Qt::Uninitialized);
         random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
 
-        BackgroundSha256 sha = bound < 0 ? BackgroundSha256() : BackgroundSha256(bound);
+        Collector collector;
+        BackgroundSha256 sha(bound < 0 ? BackgroundSha256::defaultMaxQueuedBytes : bound, &collector);
         // One variable reused for every chunk, as a reader does: the queue keeps
         // its own share of each, which must be let go once hashed.
         QByteArray chunk, last;
@@ -62,6 +72,7 @@ private slots:
         const QByteArray digest = sha.result();
         QCOMPARE(digest.toHex(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
         QCOMPARE(digest.toHex(), Sha256::hash(data).toHex());
+        QCOMPARE(collector.seen, data);
         QVERIFY(last.isEmpty() || last.isDetached());
     }
 
