@@ -28,18 +28,19 @@ bool read(const QString &fragment, DownloadPin &pin, QString &error)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QString fragment = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
-    const DownloadPin before{QByteArray(32, 'p'), 3};
+    const DownloadPin before{QByteArray(32, 'p'), 3, QStringLiteral("BEFORE0000")};
     DownloadPin pin = before;
     QString error;
     if (!read(fragment, pin, error)) {
         // Refused with a reason of bounded length (a value is shown cut), the
         // pin as it was.
         check(!error.isEmpty() && error.size() < 200);
-        check(pin.sha256 == before.sha256 && pin.size == before.size);
+        check(pin.sha256 == before.sha256 && pin.size == before.size && pin.team == before.team);
         return 0;
     }
     check(pin.sha256.isEmpty() || pin.sha256.size() == 32);
     check(!pin.size || *pin.size >= 0);
+    check(pin.team.isEmpty() || pin.team.size() == 10);
 
     // Written back out, in one order and letter case or the other.
     const bool flipped = size % 2;
@@ -49,11 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                      QString::fromLatin1(flipped ? pin.sha256.toHex().toUpper() : pin.sha256.toHex());
     if (pin.size)
         pairs << QStringLiteral("size=") + QString::number(*pin.size);
+    if (!pin.team.isEmpty())
+        pairs << (flipped ? QStringLiteral("TEAM=") : QStringLiteral("team=")) + pin.team;
     if (flipped)
         std::reverse(pairs.begin(), pairs.end());
     DownloadPin again;
     QString againError;
     check(read(pairs.join(QLatin1Char('&')), again, againError));
-    check(again.sha256 == pin.sha256 && again.size == pin.size);
+    check(again.sha256 == pin.sha256 && again.size == pin.size && again.team == pin.team);
     return 0;
 }

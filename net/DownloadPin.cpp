@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int shownValueLength = 80; // a garbled value is shown up to this length
@@ -27,6 +29,15 @@ bool isDecimal(const QString &text)
     return true;
 }
 
+// Apple's Team ID: ten digits and upper-case ASCII letters.
+bool isTeamId(const QString &text)
+{
+    return text.size() == 10 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+               return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                      (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
+           });
+}
+
 bool isHex(const QString &text)
 {
     for (const QChar c : text) {
@@ -47,15 +58,24 @@ bool DownloadPin::read(const QUrl &url, DownloadPin &pin, QString &error)
         const int equals = pair.indexOf(QLatin1Char('='));
         const QString key = pair.left(equals).toLower();
         const QString value = pair.mid(equals + 1);
-        if (equals < 0 || (key != QLatin1String("sha256") && key != QLatin1String("size")))
+        const bool digest = key == QLatin1String("sha256");
+        const bool team = key == QLatin1String("team");
+        if (equals < 0 || (!digest && !team && key != QLatin1String("size")))
             continue;
 
-        const bool digest = key == QLatin1String("sha256");
-        if (digest ? !found.sha256.isEmpty() : found.size.has_value()) {
+        if (digest ? !found.sha256.isEmpty() : team ? !found.team.isEmpty() : found.size.has_value()) {
             error = unreadable(QStringLiteral("%1 is given twice.").arg(key));
             return false;
         }
-        if (digest) {
+        if (team) {
+            if (!isTeamId(value)) {
+                error = unreadable(
+                    QStringLiteral("team must be an Apple Team ID of ten digits and upper-case letters, not \"%1\".")
+                        .arg(shown(value)));
+                return false;
+            }
+            found.team = value;
+        } else if (digest) {
             if (value.size() != 64 || !isHex(value)) {
                 error =
                     unreadable(QStringLiteral("sha256 must be 64 hexadecimal digits, not \"%1\".").arg(shown(value)));

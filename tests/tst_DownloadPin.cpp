@@ -21,6 +21,13 @@ QString badSize(const QString &shown)
     return "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"" + shown + "\".";
 }
 
+QString badTeam(const QString &shown)
+{
+    return "The pin in the URL cannot be read: team must be an Apple Team ID of ten digits and upper-case letters, not "
+           "\"" +
+           shown + "\".";
+}
+
 QString sizeMismatch(qint64 pinned, const QString &actual)
 {
     return QStringLiteral("The download's size does not match its pin: expected %1 bytes, %2.").arg(pinned).arg(actual);
@@ -28,8 +35,8 @@ QString sizeMismatch(qint64 pinned, const QString &actual)
 
 PinCheck check(const QString &sha256Hex, qint64 size) // size -1: none pinned
 {
-    return PinCheck(
-        DownloadPin{QByteArray::fromHex(sha256Hex.toLatin1()), size < 0 ? std::nullopt : std::optional(size)});
+    return PinCheck(DownloadPin{QByteArray::fromHex(sha256Hex.toLatin1()),
+                                size < 0 ? std::nullopt : std::optional(size), QString()});
 }
 
 } // namespace
@@ -45,13 +52,15 @@ private slots:
         QTest::addColumn<QString>("fragment"); // with its "#"
         QTest::addColumn<QString>("sha256");   // in hex; empty: not pinned
         QTest::addColumn<qint64>("size");      // -1: not pinned
+        QTest::addColumn<QString>("team");     // empty: not pinned
         QTest::addColumn<QString>("error");    // empty: the pin is read
 
-        const auto pinned = [](const char *tag, const QString &fragment, const QString &sha256, qint64 size) {
-            QTest::newRow(tag) << fragment << sha256 << size << QString();
+        const auto pinned = [](const char *tag, const QString &fragment, const QString &sha256, qint64 size,
+                               const QString &team = QString()) {
+            QTest::newRow(tag) << fragment << sha256 << size << team << QString();
         };
         const auto refused = [](const char *tag, const QString &fragment, const QString &error) {
-            QTest::newRow(tag) << fragment << QString() << qint64(-1) << error;
+            QTest::newRow(tag) << fragment << QString() << qint64(-1) << QString() << error;
         };
         pinned("no-fragment", "", "", -1);
         pinned("both-reversed-upper-case", "#SIZE=4096&Sha256=" + abc.toUpper(), abc, 4096);
@@ -62,6 +71,8 @@ private slots:
         pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
         pinned("keys-without-equals", "#size&sha256", "", -1);
         pinned("percent-encoded-key", "#%73ize=5", "", 5);
+        pinned("all-three", "#Team=T4SK8ZXCXG&size=5&sha256=" + abc, abc, 5, "T4SK8ZXCXG");
+        pinned("team-digits-only", "#team=0123456789", "", -1, "0123456789");
         pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
         refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
                 "The pin in the URL cannot be read: sha256 is given twice.");
@@ -80,6 +91,12 @@ private slots:
         refused("size-second-equals", "#size==5", badSize("=5"));
         refused("size-broken-escape", "#size=%zz", badSize("%zz"));
         refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
+        refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG",
+                "The pin in the URL cannot be read: team is given twice.");
+        refused("team-lower-case", "#team=t4sk8zxcxg", badTeam("t4sk8zxcxg"));
+        refused("team-nine", "#team=T4SK8ZXCX", badTeam("T4SK8ZXCX"));
+        refused("team-eleven", "#team=T4SK8ZXCXGG", badTeam("T4SK8ZXCXGG"));
+        refused("team-empty", "#team=", badTeam(""));
     }
 
     void read()
@@ -87,10 +104,11 @@ private slots:
         QFETCH(QString, fragment);
         QFETCH(QString, sha256);
         QFETCH(qint64, size);
+        QFETCH(QString, team);
         QFETCH(QString, error);
 
         // Whatever pin was there is replaced when the URL's is read, and kept when it is not.
-        const DownloadPin before{QByteArray(32, 'p'), 3};
+        const DownloadPin before{QByteArray(32, 'p'), 3, QStringLiteral("BEFORE0000")};
         DownloadPin pin = before;
         QString message;
         const bool read =
@@ -98,6 +116,7 @@ private slots:
         QCOMPARE(read ? QString() : message, error);
         QCOMPARE(QString::fromLatin1(pin.sha256.toHex()), read ? sha256 : QString::fromLatin1(before.sha256.toHex()));
         QCOMPARE(pin.size.value_or(-1), read ? size : *before.size);
+        QCOMPARE(pin.team, read ? team : before.team);
     }
 
     // A size, as the server announces it and as the body grows to it.
