@@ -1,17 +1,22 @@
 #include "InstallerWindow.h"
 
+#include "AppleRootCertificate.h"
+#include "DownloadPin.h"
 #include "FileDownloader.h"
 #include "InstallerWindowForm.h"
 #include "MessageBoxCSS.h"
 #include "NativePlatform.h"
+#include "PackageSignatureCheck.h"
 #include "UpdateCompletion.h"
 #include "UpdateSteps.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QUrl>
 
 #include <utility>
 
@@ -36,7 +41,16 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
     if (downloader->download(url, directory, filePath, error)) {
         // The package's digest comes from its extraction when the update is an
         // archive: hashing the archive too would only slow the download.
-        downloader->setHashingFile(!UpdateSteps::isArchive(filePath));
+        const bool archive = UpdateSteps::isArchive(filePath);
+        downloader->setHashingFile(!archive);
+        // download() has read the pin already and refused one it cannot read.
+        DownloadPin pin;
+        if (DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error) && !pin.team.isEmpty()) {
+            signatureCheck = std::make_unique<PackageSignatureCheck>(pin.team, appleRootCertificate(),
+                                                                     QDateTime::currentDateTimeUtc());
+            if (!archive)
+                downloader->setWrittenBytesConsumer(signatureCheck.get());
+        }
     } else {
         showFailure(QStringLiteral("Failed to download the update.\n\n%1").arg(error));
         close();
@@ -50,6 +64,8 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
 InstallerWindow::~InstallerWindow()
 {
     completion.reset();
+    // The download's helper thread may still be feeding the signature check.
+    downloader->clean();
     ui.reset();
     downloader->deleteLater();
 }
@@ -94,6 +110,8 @@ void InstallerWindow::on_downloadFinished()
         return;
     completion = std::make_unique<UpdateCompletion>(
         appPath, UpdateCompletion::Download{filePath, downloader->fileSha256(), downloader->fileIdentity()});
+    if (signatureCheck)
+        completion->requireSignature(std::move(signatureCheck));
     connect(completion.get(), &UpdateCompletion::ended, this, [this](const QString &message) {
         if (!message.isEmpty())
             showFailure(message);

@@ -6,6 +6,7 @@
 #include <memory>
 
 class FileDownloader;
+class PackageSignatureCheck;
 class Ui_InstallerWindow;
 class UpdateCompletion;
 
@@ -45,6 +46,9 @@ private:
 
     QString appPath;
     QString filePath;
+    // With a team pin: fed the package's bytes as they are written, then
+    // handed to the completion. Outlives every write of the downloader's.
+    std::unique_ptr<PackageSignatureCheck> signatureCheck;
     FileDownloader *downloader = nullptr;
     std::unique_ptr<Ui_InstallerWindow> ui;
     std::unique_ptr<UpdateCompletion> completion;

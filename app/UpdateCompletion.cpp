@@ -2,6 +2,7 @@
 
 #include "InstallCommand.h"
 #include "NativePlatform.h"
+#include "PackageSignatureCheck.h"
 #include "Unzipper.h"
 #include "UpdateSteps.h"
 
@@ -30,6 +31,7 @@ constexpr Row rows[] = {
     {"Failed to update.\n\n%1", false, false},                           // A: the archive cannot be opened
     {"Failed to update.\n\n%1", true, false},                            // B: the package cannot be extracted
     {"Failed to update.\n\nUnexpected application path %1", true, true}, // C: not below /Applications
+    {"Failed to update.\n\n%1", true, true},                           // not signed as the pin asks
     {"Failed to update.\n\n%1", true, true},                             // D: not installed
     {"Failed to remove file.\n\n%1", false, false}, // E: after the removals of a successful installation
 };
@@ -50,6 +52,11 @@ UpdateCompletion::~UpdateCompletion()
     cancel();
 }
 
+void UpdateCompletion::requireSignature(std::unique_ptr<PackageSignatureCheck> check)
+{
+    signatureCheck = std::move(check);
+}
+
 void UpdateCompletion::start()
 {
     if (!archive) {
@@ -63,6 +70,8 @@ void UpdateCompletion::start()
     unzipper = std::make_unique<Unzipper>();
     if (download.identity)
         unzipper->expectArchive(*download.identity, download.sha256);
+    // The signature is checked on the bytes extracted, whose digest root checks.
+    unzipper->setEntryConsumer(signatureCheck.get());
     worker.reset(QThread::create([this] {
         opened = unzipper->open(download.filePath, extractionError);
         const QFileInfo package(packagePath);
@@ -113,6 +122,11 @@ void UpdateCompletion::install()
     const QString target = UpdateSteps::installationTarget(application);
     if (target.isEmpty()) {
         finish(Outcome::OutsideApplications, appPath);
+        return;
+    }
+    QString refusal;
+    if (signatureCheck && !signatureCheck->verdict(QFileInfo(packagePath).fileName(), refusal)) {
+        finish(Outcome::NotSigned, refusal);
         return;
     }
     // From here on nothing is cancelled: the system's password prompt is the

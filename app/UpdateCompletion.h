@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class PackageSignatureCheck;
 class QThread;
 class Unzipper;
 
@@ -37,6 +38,11 @@ public:
     // Cancels what is still running, waiting for the worker.
     ~UpdateCompletion() override;
 
+    // With a team pin: the package is installed only if `check` finds it
+    // signed by that team. On the package road the check must have been fed
+    // the download's bytes as they were written; on the archive road it is
+    // fed the package's bytes here, as they are extracted. Before start().
+    void requireSignature(std::unique_ptr<PackageSignatureCheck> check);
     // Begins the completion; ended() follows, at once on the package road.
     void start();
     // Before anything privileged has begun: the extraction stops, the
@@ -55,6 +61,7 @@ private:
         ArchiveNotOpened,    // A: the archive stays
         PackageNotExtracted, // B: the archive goes
         OutsideApplications, // C: the download and the package go
+        NotSigned,           // the package is not signed as the pin asks: both go
         NotInstalled,        // D: the download and the package go
         PackageNotRemoved,   // E: shown after a successful installation
         Count
@@ -70,6 +77,7 @@ private:
     const Download download;
     const bool archive;
     const QString packagePath;
+    std::unique_ptr<PackageSignatureCheck> signatureCheck;
     std::unique_ptr<Unzipper> unzipper;
     std::unique_ptr<QThread> worker;
     // Written by the worker, read once it has ended.
