@@ -24,6 +24,11 @@ FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE,
          "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE,
          "Stored.zip": make_zip({"Stored.pkg": PACKAGE}, method=0), "Large.zip": zeros_zip(LARGE, "Large.pkg"),
          "Zip64.zip": zeros_zip(300000, "Zip64.pkg", zip64=True)}
+# Real packages signed by "Developer ID Installer: Mac Admins Open Source (T4SK8ZXCXG)" (tests/data/README.md).
+SIGNED_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "packages")
+SIGNED, BAD_SIGNATURE = (open(os.path.join(SIGNED_DATA, name), "rb").read() for name in ("valid.pkg", "bad_signature.pkg"))
+FILES.update({"Signed.pkg": SIGNED, "Signed.zip": make_zip({"Signed.pkg": SIGNED}), "BadSignature.pkg": BAD_SIGNATURE})
+TEAM = "team=T4SK8ZXCXG"
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
 # While Large.pkg is being extracted (the archive is downloaded and checked by then).
 EXTRACTING = dict(name="Large.pkg", reaches=64 << 20)
@@ -79,6 +84,19 @@ ROWS = [
     Row("pin-mismatch", f"Update.zip#sha256={PKG}", box=FAILS + PIN.format("SHA-256 digest", PKG) + f", received {ZIP}."),
     Row("pin-size-vs-length", f"Update.pkg#size={SIZE + 1}",
         box=FAILS + PIN.format("size", SIZE + 1) + f" bytes, the server announces {SIZE}."),
+    # Signed by the pinned team: root installs the very bytes that were checked, from its copy.
+    Row("signed-pkg", f"Signed.pkg#{TEAM}", installed="Signed.pkg", package=SIGNED, started=True),
+    Row("signed-zip", f"Signed.zip#sha256={hashlib.sha256(FILES['Signed.zip']).hexdigest()}&{TEAM}",
+        installed="Signed.pkg", package=SIGNED, started=True),
+    Row("signed-by-another-team", "Signed.pkg#team=A1B2C3D4E5", box=FAILS + OTHER_TEAM),
+    Row("unsigned-pkg", f"Update.pkg#{TEAM}", box=FAILS + NOT_XAR),
+    Row("bad-signature", f"BadSignature.pkg#{TEAM}", box=FAILS + BAD_RSA),
+    Row("team-unreadable", "Signed.pkg#team=t4sk8zxcxg", requests=0,
+        box=START + "The pin in the URL cannot be read: team must be an Apple Team ID of ten digits and upper-case "
+        "letters, not \"t4sk8zxcxg\"."),
+    # Checked, then changed by another program of the same user while the password is asked for.
+    Row("signed-swapped", f"Signed.zip#{TEAM}", prompts=1, box=FAILS + CHANGED,
+        fixtures=(AnotherUser(Prompt(before=Rewrite("Signed.pkg", b"evil\n"))),)),
     Row("pin-unreadable", f"Update.pkg#sha256={PKG}&size=20x", requests=0,
         box=START + "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"20x\"."),
     Row("does-not-fit", "Update.pkg", fixtures=(Tmpfs(kib=128),),
