@@ -31,7 +31,7 @@ constexpr Row rows[] = {
     {"Failed to update.\n\n%1", false, false},                           // A: the archive cannot be opened
     {"Failed to update.\n\n%1", true, false},                            // B: the package cannot be extracted
     {"Failed to update.\n\nUnexpected application path %1", true, true}, // C: not below /Applications
-    {"Failed to update.\n\n%1", true, true},                           // not signed as the pin asks
+    {"Failed to update.\n\n%1", true, true},                             // not signed as the pin asks
     {"Failed to update.\n\n%1", true, true},                             // D: not installed
     {"Failed to remove file.\n\n%1", false, false}, // E: after the removals of a successful installation
 };

@@ -1,4 +1,6 @@
+#include "AppleRootCertificate.h"
 #include "NativePlatform.h"
+#include "PackageSignatureCheck.h"
 #include "UpdateCompletion.h"
 
 #include <QtTest>
@@ -7,9 +9,23 @@
 
 #include <functional>
 
+enum class Given {
+    Package,          // a ".pkg" as downloaded, with its digest
+    UnhashedPackage,  // the same without a digest
+    Archive,          // a ".zip" holding the package of its name
+    ArchiveOfAnother, // a ".zip" holding another package only
+    NotAnArchive,     // a ".zip" that is not one
+    ChangedArchive,   // a ".zip" changed after the download's last write
+    SignedPackage,    // a real package signed by team T4SK8ZXCXG
+    SignedArchive,    // the same inside a ".zip"
+};
+Q_DECLARE_METATYPE(Given)
+
 // The native layer as this test wants it: the privileged run is recorded and
 // ends as the row says, after an action of the row's.
 namespace {
+// Within the signing certificate's validity, as the check's clock.
+const QDateTime checkedAt(QDate(2026, 6, 1), QTime(12, 0), Qt::UTC);
 int runs = 0;
 NativePlatform::ScriptOutcome nextOutcome;
 std::function<void()> duringRun;
@@ -44,23 +60,39 @@ private slots:
     void cancelDuringExtraction();
 
 private:
-    // A ZIP archive at `path` holding `entries` of `size` bytes each
-    // (deflated, patterned), as Python or Info-ZIP would make it.
-    static void writeZip(const QString &path, const QStringList &entries, qint64 size)
+    // A ZIP archive at `path` holding `entries` (name, bytes written `repeat`
+    // times), deflated, as Python or Info-ZIP would make it.
+    static void writeZip(const QString &path, const QList<QPair<QString, QByteArray>> &entries, int repeat = 1)
     {
         zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
         QVERIFY(zip);
-        const QByteArray block = QByteArray("stand-in package ").repeated(4096);
-        for (const QString &name : entries) {
+        for (const auto &[name, data] : entries) {
             zip_fileinfo info{};
             QCOMPARE(zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0, nullptr,
                                            Z_DEFLATED, 1, 1),
                      ZIP_OK);
-            for (qint64 left = size; left > 0; left -= block.size())
-                zipWriteInFileInZip(zip, block.constData(), unsigned(qMin<qint64>(left, block.size())));
+            for (int i = 0; i < repeat; ++i)
+                QCOMPARE(zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())), ZIP_OK);
             zipCloseFileInZip(zip);
         }
         zipClose(zip, nullptr);
+    }
+    static bool writeFile(const QString &path, const QByteArray &data)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+    }
+    static bool appendTo(const QString &path, const QByteArray &data)
+    {
+        QFile file(path);
+        return file.open(QIODevice::Append) && file.write(data) == data.size();
+    }
+    // valid.pkg from tests/data: signed by team T4SK8ZXCXG's Developer ID
+    // Installer certificate, with Apple's timestamp.
+    static QByteArray signedPackageBytes()
+    {
+        QFile file(QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // An application bundle under `folder` of `dir` whose executable records
     // its start as the file "started" there.
@@ -86,44 +118,63 @@ void tst_UpdateCompletion::init()
 
 void tst_UpdateCompletion::ending_data()
 {
-    QTest::addColumn<QString>("download"); // the downloaded file's name
+    QTest::addColumn<Given>("given");      // what the downloader left
+    QTest::addColumn<QString>("download"); // its name
+    QTest::addColumn<QString>("team");     // the team pin; empty: none
     QTest::addColumn<QString>("folder");   // the application's folder, below the test's
     QTest::addColumn<int>("outcome");      // of the privileged run: 0 success, else its error number
+    QTest::addColumn<bool>("jams");        // the installation leaves a folder at the package's path
     QTest::addColumn<QString>("message");  // empty: no box
     QTest::addColumn<QStringList>("left"); // beside the download
     QTest::addColumn<bool>("installs");    // the installer ran
     QTest::addColumn<bool>("relaunches");
 
-    const auto row = [](const char *name, QString download, QString folder, int outcome, QString message,
-                        QStringList left, bool installs, bool relaunches) {
-        QTest::newRow(name) << download << folder << outcome << message << left << installs << relaunches;
+    const auto row = [](const char *name, Given given, QString download, QString team, QString folder, int outcome,
+                        bool jams, QString message, QStringList left, bool installs, bool relaunches) {
+        QTest::newRow(name) << given << download << team << folder << outcome << jams << message << left << installs
+                            << relaunches;
     };
     const QString fails = "Failed to update.\n\n";
-    row("archive-installed", "Update.zip", "Applications", 0, "", {}, true, true);
-    row("package-installed", "Update.pkg", "Applications", 0, "", {}, true, true);
-    row("a-archive-not-opened", "NotZip.zip", "Applications", 0, fails + "Error code 1.", {"NotZip.zip"}, false, false);
-    row("b-package-not-extracted", "Empty.zip", "Applications", 0, fails + "Error code 3 (-100).", {}, false, false);
-    row("b-archive-changed", "Changed.zip", "Applications", 0,
-        fails + "The archive {downloads}/Changed.zip changed after it was downloaded.", {}, false, false);
-    row("c-outside-applications", "Update.zip", "Desktop", 0,
+    const QString team = "T4SK8ZXCXG";
+    const QString apps = "Applications";
+    row("archive-installed", Given::Archive, "Update.zip", "", apps, 0, false, "", {}, true, true);
+    row("package-installed", Given::Package, "Update.pkg", "", apps, 0, false, "", {}, true, true);
+    row("a-archive-not-opened", Given::NotAnArchive, "Update.zip", "", apps, 0, false, fails + "Error code 1.",
+        {"Update.zip"}, false, false);
+    row("b-package-not-extracted", Given::ArchiveOfAnother, "Update.zip", "", apps, 0, false,
+        fails + "Error code 3 (-100).", {}, false, false);
+    row("b-archive-changed", Given::ChangedArchive, "Update.zip", "", apps, 0, false,
+        fails + "The archive {downloads}/Update.zip changed after it was downloaded.", {}, false, false);
+    row("c-outside-applications", Given::Archive, "Update.zip", "", "Desktop", 0, false,
         fails + "Unexpected application path {dir}/Desktop/Example.app", {}, false, false);
-    row("d-not-installed", "Update.zip", "Applications", 1, fails + "installer: the package is damaged.", {}, true,
-        false);
-    row("d-password-dismissed", "Update.pkg", "Applications", -128,
+    row("d-not-installed", Given::Archive, "Update.zip", "", apps, 1, false,
+        fails + "installer: the package is damaged.", {}, true, false);
+    row("d-password-dismissed", Given::Package, "Update.pkg", "", apps, -128, false,
         fails + "The administrator password is required to do this.", {}, true, false);
-    row("d-no-digest", "Unhashed.pkg", "Applications", 0,
-        fails +
-            "The SHA-256 digest of the package {downloads}/Unhashed.pkg could not be computed; it was not installed.",
+    row("d-no-digest", Given::UnhashedPackage, "Update.pkg", "", apps, 0, false,
+        fails + "The SHA-256 digest of the package {downloads}/Update.pkg could not be computed; it was not installed.",
         {}, false, false);
-    row("e-package-not-removed", "Stuck.zip", "Applications", 0, "Failed to remove file.\n\n{downloads}/Stuck.pkg",
-        {"Stuck.pkg"}, true, true);
+    row("e-package-not-removed", Given::Archive, "Update.zip", "", apps, 0, true,
+        "Failed to remove file.\n\n{downloads}/Update.pkg", {"Update.pkg"}, true, true);
+    // With a team pin: the package downloaded was checked as it was written, the extracted one is checked here.
+    row("signed-package-installed", Given::SignedPackage, "Update.pkg", team, apps, 0, false, "", {}, true, true);
+    row("signed-archive-installed", Given::SignedArchive, "Update.zip", team, apps, 0, false, "", {}, true, true);
+    row("signed-by-another-team", Given::SignedArchive, "Update.zip", "A1B2C3D4E5", apps, 0, false,
+        fails + OTHER_TEAM_TEXT, {}, false, false);
+    row("unsigned-package", Given::Package, "Update.pkg", team, apps, 0, false, fails + NOT_SIGNED_TEXT, {}, false,
+        false);
+    row("unsigned-archive-outside-applications", Given::Archive, "Update.zip", team, "Desktop", 0, false,
+        fails + "Unexpected application path {dir}/Desktop/Example.app", {}, false, false);
 }
 
 void tst_UpdateCompletion::ending()
 {
+    QFETCH(Given, given);
     QFETCH(QString, download);
+    QFETCH(QString, team);
     QFETCH(QString, folder);
     QFETCH(int, outcome);
+    QFETCH(bool, jams);
     QFETCH(QString, message);
     QFETCH(QStringList, left);
     QFETCH(bool, installs);
@@ -135,31 +186,48 @@ void tst_UpdateCompletion::ending()
     const QString downloads = dir.filePath("downloads");
     QVERIFY(QDir().mkpath(downloads));
     const QString filePath = downloads + "/" + download;
-    const QString package = QFileInfo(download).completeBaseName();
-    if (download.endsWith(".zip") && download != "NotZip.zip")
-        writeZip(filePath, download == "Empty.zip" ? QStringList{"Other.pkg"} : QStringList{package + ".pkg"}, 70000);
-    else {
-        QFile file(filePath);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'p')) == 5000);
+    const bool signedPackage = given == Given::SignedPackage || given == Given::SignedArchive;
+    const QByteArray package = signedPackage ? signedPackageBytes() : QByteArray(5000, 'p');
+    QVERIFY(!package.isEmpty());
+    const QString packageName = QFileInfo(download).completeBaseName() + ".pkg";
+    switch (given) {
+    case Given::Archive:
+    case Given::ChangedArchive:
+    case Given::SignedArchive:
+        writeZip(filePath, {{packageName, package}});
+        break;
+    case Given::ArchiveOfAnother:
+        writeZip(filePath, {{"Other.pkg", package}});
+        break;
+    default:
+        QVERIFY(writeFile(filePath, package));
     }
     const std::optional<FileIdentity> identity = FileIdentity::ofPath(filePath);
-    QByteArray sha256;
-    if (download.endsWith(".pkg") && download != "Unhashed.pkg")
-        sha256 = QCryptographicHash::hash(QByteArray(5000, 'p'), QCryptographicHash::Sha256);
-    if (download == "Changed.zip") {
-        QFile file(filePath);
-        QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
-    }
+    const bool packageRoad = !download.endsWith(".zip");
+    const QByteArray sha256 = packageRoad && given != Given::UnhashedPackage
+                                  ? QCryptographicHash::hash(package, QCryptographicHash::Sha256)
+                                  : QByteArray();
+    if (given == Given::ChangedArchive)
+        QVERIFY(appendTo(filePath, "x"));
     const QString app = makeApplication(dir, folder);
     if (outcome == -128)
         nextOutcome = {false, -128, std::string("User canceled.")};
     else if (outcome != 0)
         nextOutcome = {false, outcome, std::string("installer: the package is damaged.")};
-    if (download == "Stuck.zip")
-        duringRun = [=] { QFile::remove(downloads + "/Stuck.pkg"), QDir().mkpath(downloads + "/Stuck.pkg/x"); };
+    if (jams)
+        duringRun = [=] {
+            QFile::remove(downloads + "/" + packageName), QDir().mkpath(downloads + "/" + packageName + "/x");
+        };
 
     // when
     UpdateCompletion completion(app, {filePath, sha256, identity});
+    if (!team.isEmpty()) {
+        auto check = std::make_unique<PackageSignatureCheck>(team, appleRootCertificate(), checkedAt);
+        // On the package road the downloader feeds it as it writes.
+        if (packageRoad)
+            check->consume(package.constData(), package.size());
+        completion.requireSignature(std::move(check));
+    }
     QSignalSpy ended(&completion, &UpdateCompletion::ended);
     completion.start();
 
@@ -184,7 +252,7 @@ void tst_UpdateCompletion::cancelDuringExtraction()
     const QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString archive = dir.filePath("Update.zip");
-    writeZip(archive, {"Update.pkg"}, 512 << 20);
+    writeZip(archive, {{"Update.pkg", QByteArray("stand-in package ").repeated(1 << 16)}}, 512);
     const QString app = makeApplication(dir, "Applications");
 
     UpdateCompletion completion(app, {archive, QByteArray(), FileIdentity::ofPath(archive)});
