@@ -185,15 +185,18 @@ TestPki::TestPki()
     developerIdCa = intermediate("CN=Test Developer ID Certification Authority|OU=G2|O=Tarnwick Tests", true);
     otherCa = intermediate("CN=Test Other Certification Authority|O=Tarnwick Tests", false);
     const auto leaf = [&](const QByteArray &kind, const char *ou, std::shared_ptr<EVP_PKEY> key, int from, int until,
-                          bool isCa = false, const TestCertificate *issuer = nullptr) {
+                          bool isCa = false, const TestCertificate *issuer = nullptr, const char *odd = nullptr) {
         const QByteArray subject = "UID=" + QByteArray(team) + "|CN=Developer ID " + kind + ": Test Vendor (" + team +
                                    ")|OU=" + ou + "|O=Test Vendor|C=US";
         const bool installer = kind == "Installer";
-        return issue(subject.constData(), issuer ? issuer : &developerIdCa, std::move(key), from, until,
-                     {{"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
-                      {"keyUsage", "critical,digitalSignature"},
-                      {"extendedKeyUsage", installer ? "critical,1.2.840.113635.100.4.13" : "critical,codeSigning"},
-                      {installer ? "1.2.840.113635.100.6.1.14" : "1.2.840.113635.100.6.1.13", "critical,DER:05:00"}});
+        QList<std::pair<const char *, const char *>> extensions = {
+            {"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+            {"keyUsage", "critical,digitalSignature"},
+            {"extendedKeyUsage", installer ? "critical,1.2.840.113635.100.4.13" : "critical,codeSigning"},
+            {installer ? "1.2.840.113635.100.6.1.14" : "1.2.840.113635.100.6.1.13", "critical,DER:05:00"}};
+        if (odd)
+            extensions.append(std::make_pair(odd, "critical,DER:05:00"));
+        return issue(subject.constData(), issuer ? issuer : &developerIdCa, std::move(key), from, until, extensions);
     };
     installer = leaf("Installer", team, leafKey, 2020, 2030);
     otherInstaller = leaf("Installer", team, otherKey, 2020, 2030);
@@ -202,6 +205,7 @@ TestPki::TestPki()
     expired = leaf("Installer", team, leafKey, 2020, 2021);
     caLeaf = leaf("Installer", team, leafKey, 2020, 2030, true);
     underOtherCa = leaf("Installer", team, leafKey, 2020, 2030, false, &otherCa);
+    oddCritical = leaf("Installer", team, leafKey, 2020, 2030, false, nullptr, "1.2.3.4.5");
     const QList<std::pair<const char *, const char *>> stamping = {{"basicConstraints", "critical,CA:FALSE"},
                                                                    {"extendedKeyUsage", "critical,timeStamping"}};
     timestamper = issue("CN=Test Timestamp Authority|O=Tarnwick Tests", &root, otherKey, 2000, 2099, stamping);

@@ -28,8 +28,8 @@ struct TestPki
 
     TestCertificate root, developerIdCa, otherCa;                      // the CAs
     TestCertificate installer, otherInstaller, application, wrongTeam; // leaves, valid 2020 to 2030
-    TestCertificate expired, caLeaf, underOtherCa; // valid in 2020; a CA with the markers; issued by otherCa
-    TestCertificate timestamper, rogueTimestamper; // the latter self-signed
+    TestCertificate expired, caLeaf, underOtherCa, oddCritical; // valid in 2020; a CA; by otherCa; a critical 1.2.3.4.5
+    TestCertificate timestamper, rogueTimestamper;              // the latter self-signed
     QByteArray rootDer() const;
 };
 

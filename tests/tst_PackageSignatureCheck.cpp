@@ -179,6 +179,10 @@ private slots:
                 },
                 "is refused: its signing certificate \"" + vendor +
                     "\" is not issued by a Developer ID certification authority.");
+            row(
+                "unknown-critical-extension", [](PackageSpec &s) { s.signer = pki().oddCritical; },
+                "is refused: its signing certificate \"" + vendor +
+                    "\" does not chain to \"Tarnwick Test Root CA\" (unhandled critical extension).");
             row("test-package-apple-root", nullptr,
                 "is refused: its signing certificate \"" + vendor +
                     "\" does not chain to \"Apple Root CA\" (unable to get local issuer certificate).",
