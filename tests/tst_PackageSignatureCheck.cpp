@@ -135,9 +135,14 @@ private slots:
                     << made.bytes << QString(TestPki::team) << june2025 << (root.isEmpty() ? testRoot : root)
                     << (error.isEmpty() ? error : refused(error));
             };
-            const auto toc = [](const QByteArray &from, const QByteArray &to) {
-                return [=](PackageSpec &spec) { spec.editToc = [=](QByteArray &xml) { xml.replace(from, to); }; };
+            const auto toc = [](const QByteArray &from, const QByteArray &to, const QByteArray &from2 = "x!",
+                                const QByteArray &to2 = "x!") {
+                return [=](PackageSpec &spec) {
+                    spec.editToc = [=](QByteArray &xml) { xml.replace(from, to).replace(from2, to2); };
+                };
             };
+            const QByteArray style = suffix.mid(1);
+            const QString number = QString::number(plain.signature); // the checksum's size
             const auto at = [](int offset) { return QString::number(offset); };
 
             row("signed", nullptr, "");
@@ -234,10 +239,33 @@ private slots:
                 toc(">" + QByteArray::number(plain.payload) + "<", ">" + QByteArray::number(plain.payload + 1) + "<"),
                 "is refused: its heap holds bytes its table of contents does not account for (at heap offset " +
                     at(plain.payload) + ").");
-            row("file-md5",
-                toc("<archived-checksum style=\"" + suffix.mid(1) + '"', "<archived-checksum style=\"md5\""),
+            row("file-md5", toc("<archived-checksum style=\"" + style + '"', "<archived-checksum style=\"md5\""),
                 "is refused: its file \"Example.pkg/Payload\" is checked with \"md5\", which is not accepted (SHA-1, "
                 "SHA-256 or SHA-512 only).");
+            row("signature-of-other-style", toc("style=\"RSA\"", "style=\"DSA\""),
+                "is refused: its signature is of the style \"DSA\", not RSA.");
+            row("cms-of-other-style", toc("style=\"CMS\"", "style=\"PGP\""),
+                "is refused: its second signature is of the style \"PGP\", not CMS.");
+            row("no-checksum", toc("<checksum ", "<sum ", "</checksum>", "</sum>"),
+                "is refused: its table of contents lists no checksum.");
+            row("checksum-size-wrong", toc("<size>" + number.toLatin1() + "<", "<size>99<"),
+                "is refused: its checksum is 99 bytes long, not the " + number + " of a " +
+                    (digest == EVP_sha1() ? "SHA-1" : "SHA-256") + " digest.");
+            row("signature-size-zero", toc("<size>256</size><KeyInfo", "<size>0</size><KeyInfo"),
+                "is refused: its signature is 0 bytes long, outside the accepted 1 to 16384.");
+            row("certificates-unreadable", toc("<X509Certificate>", "<X509Certificate>AAAA"),
+                "is refused: the certificates of its signature cannot be read.");
+            row("no-certificate", toc("X509Data>", "Data>"), "is refused: its signature comes with no certificate.");
+            row("cms-unreadable", nullptr, "is refused: its CMS signature cannot be read.",
+                [&](SignedPackage &p) { p.bytes = flipped(p.bytes, heap + p.cms); });
+            row("no-archived-checksum", toc("archived-checksum", "other-checksum"),
+                "is refused: its file \"Example.pkg/Payload\" has no archived checksum.");
+            row("archived-checksum-too-short",
+                toc("<archived-checksum style=\"" + style, "<archived-checksum style=\"sha512"),
+                "is refused: the archived checksum of its file \"Example.pkg/Payload\" is not a SHA-512 digest.");
+            row("doctype", toc("<xar>", "<!DOCTYPE xar><xar>"),
+                "is not an installer package: its table of contents cannot be read (it has a document type "
+                "declaration, line 1).");
         }
 
         // The header and the TOC's inflation, on a SHA-256 package.
@@ -279,6 +307,11 @@ private slots:
         row("header-names-sha256", withNumber(p.left(28), 4, 2, 36) + QByteArray("sha256\0\0", 8) + p.mid(28), "");
         row("header-names-md5", withNumber(p.left(28), 4, 2, 32) + QByteArray("md5\0", 4) + p.mid(28),
             checkedWith("\"md5\""));
+        row("toc-goes-on", withNumber(p.left(made.heap), 8, 8, made.heap - 28 + 1) + "x" + p.mid(made.heap),
+            "is not an installer package: its table of contents goes on after its compressed end.");
+        QTest::newRow("root-unreadable") << p << QString(TestPki::team) << june2025 << QByteArray("no certificate")
+                                         << refused(
+                                                "could not be checked: the trusted root certificate cannot be read.");
         row("toc-corrupt", flipped(p, made.heap - 1),
             "is not an installer package: its table of contents does not inflate (incorrect data check).");
         row("toc-inflates-longer", withNumber(p, 16, 8, inflated - 1),
