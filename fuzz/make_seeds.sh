@@ -10,12 +10,15 @@
 # field, two members, an empty one), zlib-wrapped and raw deflate (stored,
 # fixed and dynamic blocks), and one that inflates past 1 MiB.
 # download_pin: URL fragments, pins read and refused.
+# package_signature: a mode byte and two cut bytes (see the target), then the
+# real packages of tests/data/packages: as they are, with the TOC's checksum
+# rewritten, and with the TOC inflated (the target compresses it again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin)
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature)
 
 unzipper() {
   local out="$seeds/unzipper" staging
@@ -104,6 +107,29 @@ download_pin() {
   printf '%s' "size=+5" > "$out/size-signed"
   printf '%s' "size=1&size=1" > "$out/size-twice"
   printf '%s' "sha256=$digest$digest" > "$out/digest-too-long"
+}
+
+package_signature() {
+  python3 - "$seeds/package_signature" tests/data/packages <<'PY'
+import os, struct, sys, zlib
+out, packages = sys.argv[1], sys.argv[2]
+os.makedirs(out, exist_ok=True)
+def seed(name, mode, package):
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(bytes([mode, 0x40, 0xc0]) + package)
+for name in ("valid.pkg", "bad_signature.pkg", "bad_x_signature.pkg", "bad_both.pkg", "payload.xar"):
+    with open(os.path.join(packages, name), "rb") as f:
+        package = f.read()
+    if name == "payload.xar":
+        package = package[:32768]  # past its TOC and signature; the rest is one file
+    seed(name, 0, package)
+    if name in ("valid.pkg", "payload.xar"):
+        seed(name + "-checksum-rewritten", 1, package)
+        compressed = struct.unpack(">Q", package[8:16])[0]
+        xml = zlib.decompress(package[28:28 + compressed])
+        header = package[:8] + struct.pack(">QQ", len(xml), len(xml)) + package[24:28]
+        seed(name + "-inflated-toc", 3, header + xml + package[28 + compressed:])
+PY
 }
 
 for target in "${targets[@]}"; do

@@ -1,0 +1,119 @@
+// Times the package signature check over a signed package with one large
+// payload, against SHA-256 alone over the same bytes (the digest the updater
+// always takes) and against both, one after the other on each chunk, as the
+// digest's helper thread runs them with a team= pin, and beside each other on
+// two threads, as a check with a thread of its own would run.
+//     bench_package [MiB] [chunk KiB]   1024 MiB of payload, 64 KiB chunks by default
+// The package is signed at run time by the tests' signer (a test root with
+// Apple's markers), with SHA-1 checksums as productbuild writes them; its
+// payload is a block of random bytes, repeated, so nothing is held but one
+// block. Exits with 1 if the check does not accept the package.
+#include "PackageSignatureCheck.h"
+#include "PackageSigner.h"
+#include "Sha256.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+namespace {
+
+constexpr int blockSize = 1024 * 1024;
+
+// The package's bytes in chunks of `chunk` bytes: its signed head, then the payload's blocks.
+void stream(const QByteArray &head, const QByteArray &block, int blocks, int chunk,
+            const std::function<void(const char *, qsizetype)> &consume)
+{
+    for (int at = 0; at < head.size(); at += chunk)
+        consume(head.constData() + at, qMin<qsizetype>(chunk, head.size() - at));
+    for (int i = 0; i < blocks; ++i) {
+        for (int at = 0; at < blockSize; at += chunk)
+            consume(block.constData() + at, qMin(chunk, blockSize - at));
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const int blocks = argc > 1 ? QByteArray(argv[1]).toInt() : 1024;
+    const int chunk = (argc > 2 ? QByteArray(argv[2]).toInt() : 64) * 1024;
+    if (blocks <= 0 || chunk <= 0 || blockSize % chunk != 0) {
+        std::fprintf(stderr, "usage: bench_package [MiB] [chunk KiB, a divisor of 1024]\n");
+        return 2;
+    }
+    QByteArray block(blockSize, Qt::Uninitialized);
+    QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(block.data()), blockSize / 4);
+
+    const TestPki pki;
+    PackageSpec spec;
+    spec.pki = &pki;
+    spec.digest = EVP_sha1();
+    spec.signer = pki.installer;
+    spec.chain = {pki.developerIdCa, pki.root};
+    spec.payloadSize = qint64(blocks) * blockSize;
+    {
+        QByteArray digest(EVP_MAX_MD_SIZE, '\0');
+        unsigned int length = 0;
+        const auto context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        EVP_DigestInit_ex(context.get(), spec.digest, nullptr);
+        for (int i = 0; i < blocks; ++i)
+            EVP_DigestUpdate(context.get(), block.constData(), blockSize);
+        EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char *>(digest.data()), &length);
+        spec.payloadChecksum = digest.left(int(length));
+    }
+    const QByteArray head = signPackage(spec).bytes;
+    const double mebibytes = (double(head.size()) + double(blocks) * blockSize) / (1024.0 * 1024.0);
+    const QDateTime now(QDate(2025, 6, 1), QTime(0, 0), Qt::UTC);
+
+    QElapsedTimer timer;
+    const auto report = [&](const char *what) {
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        std::printf("%-24s %8.3f s %9.1f MiB/s\n", what, seconds, mebibytes / seconds);
+        return seconds;
+    };
+    std::printf("%.0f MiB package, %d KiB chunks\n", mebibytes, chunk / 1024);
+
+    timer.start();
+    Sha256 alone;
+    stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { alone.addData(data, size); });
+    const bool digested = !alone.result().isEmpty();
+    const double sha256 = report("SHA-256 alone");
+
+    bool accepted = true;
+    QString error;
+    const auto timeCheck = [&](const char *what, bool withDigest) {
+        timer.start();
+        Sha256 sha;
+        PackageSignatureCheck check(QString::fromLatin1(TestPki::team), pki.rootDer(), now);
+        stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) {
+            if (withDigest)
+                sha.addData(data, size);
+            check.consume(data, size);
+        });
+        accepted = check.verdict(QStringLiteral("Example.pkg"), error) && accepted;
+        return report(what);
+    };
+    timeCheck("check alone", false);
+    const double both = timeCheck("SHA-256 then check", true);
+    timer.start();
+    std::thread checking([&] {
+        PackageSignatureCheck check(QString::fromLatin1(TestPki::team), pki.rootDer(), now);
+        stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { check.consume(data, size); });
+        accepted = check.verdict(QStringLiteral("Example.pkg"), error) && accepted;
+    });
+    Sha256 beside;
+    stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { beside.addData(data, size); });
+    checking.join();
+    const double parallel = report("SHA-256 beside check");
+    std::printf("the check adds %.0f %% to SHA-256 alone on its thread, %.0f %% on a thread of its own\n",
+                (both / sha256 - 1) * 100, (parallel / sha256 - 1) * 100);
+    if (!accepted || !digested) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    return 0;
+}

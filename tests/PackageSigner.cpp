@@ -1,0 +1,296 @@
+#include "PackageSigner.h"
+
+#include <QDateTime>
+#include <QtEndian>
+
+#include <openssl/cms.h>
+#include <openssl/rsa.h>
+#include <openssl/ts.h>
+#include <openssl/x509v3.h>
+
+#include <zlib.h>
+
+#include <utility>
+
+namespace {
+
+template<typename T, void (*Free)(T *)> std::shared_ptr<T> owned(T *object)
+{
+    return std::shared_ptr<T>(object, Free);
+}
+
+void freeStack(STACK_OF(X509) * stack)
+{
+    sk_X509_free(stack); // the certificates are borrowed
+}
+
+void freeBio(BIO *bio)
+{
+    BIO_free(bio);
+}
+
+qint64 at(int year)
+{
+    return QDateTime(QDate(year, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch();
+}
+
+std::shared_ptr<EVP_PKEY> newKey()
+{
+    return owned<EVP_PKEY, EVP_PKEY_free>(EVP_RSA_gen(2048));
+}
+
+// A certificate for subject ("CN=..., OU=...") with extensions as in openssl.cnf.
+TestCertificate issue(const char *subject, const TestCertificate *issuer, std::shared_ptr<EVP_PKEY> key, int from,
+                      int until, const QList<std::pair<const char *, const char *>> &extensions)
+{
+    static long serial = 1;
+    auto x = owned<X509, X509_free>(X509_new());
+    X509_set_version(x.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial++);
+    auto name = owned<X509_NAME, X509_NAME_free>(X509_NAME_new());
+    for (const QByteArray &entry : QByteArray(subject).split('|')) {
+        const int equals = entry.indexOf('=');
+        X509_NAME_add_entry_by_txt(name.get(), entry.left(equals).constData(), MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char *>(entry.mid(equals + 1).constData()), -1, -1,
+                                   0);
+    }
+    X509_set_subject_name(x.get(), name.get());
+    X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer->certificate.get()) : name.get());
+    ASN1_TIME_set(X509_getm_notBefore(x.get()), at(from));
+    ASN1_TIME_set(X509_getm_notAfter(x.get()), at(until));
+    X509_set_pubkey(x.get(), key.get());
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer ? issuer->certificate.get() : x.get(), x.get(), nullptr, nullptr, 0);
+    for (const auto &[extension, value] : extensions) {
+        X509_EXTENSION *made = X509V3_EXT_nconf(nullptr, &context, extension, value);
+        X509_add_ext(x.get(), made, -1);
+        X509_EXTENSION_free(made);
+    }
+    X509_sign(x.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256());
+    return {x, key};
+}
+
+QByteArray der(X509 *certificate)
+{
+    unsigned char *bytes = nullptr;
+    const int length = i2d_X509(certificate, &bytes);
+    const QByteArray result(reinterpret_cast<const char *>(bytes), length);
+    OPENSSL_free(bytes);
+    return result;
+}
+
+QByteArray digestOf(const QByteArray &data, const EVP_MD *md)
+{
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.constData(), size_t(data.size()), out, &length, md, nullptr);
+    return QByteArray(reinterpret_cast<const char *>(out), int(length));
+}
+
+QByteArray compressed(const QByteArray &data)
+{
+    QByteArray out(int(compressBound(uLong(data.size()))), Qt::Uninitialized);
+    uLongf length = uLongf(out.size());
+    compress2(reinterpret_cast<Bytef *>(out.data()), &length, reinterpret_cast<const Bytef *>(data.constData()),
+              uLong(data.size()), 9);
+    out.truncate(int(length));
+    return out;
+}
+
+int timeCallback(TS_RESP_CTX *, void *data, long *seconds, long *microseconds)
+{
+    *seconds = long(*static_cast<qint64 *>(data));
+    *microseconds = 0;
+    return 1;
+}
+
+// An RFC 3161 token over the SHA-256 of `stamped`, at `time`, as its DER.
+QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate &root, QByteArray stamped, qint64 time)
+{
+    auto context = owned<TS_RESP_CTX, TS_RESP_CTX_free>(TS_RESP_CTX_new());
+    TS_RESP_CTX_set_signer_cert(context.get(), stamper.certificate.get());
+    TS_RESP_CTX_set_signer_key(context.get(), stamper.key.get());
+    auto certificates = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
+    sk_X509_push(certificates.get(), root.certificate.get());
+    TS_RESP_CTX_set_certs(context.get(), certificates.get());
+    auto policy = owned<ASN1_OBJECT, ASN1_OBJECT_free>(OBJ_txt2obj("1.2.3.4.1", 1));
+    TS_RESP_CTX_set_def_policy(context.get(), policy.get());
+    TS_RESP_CTX_add_md(context.get(), EVP_sha256());
+    TS_RESP_CTX_set_time_cb(context.get(), timeCallback, &time);
+
+    auto request = owned<TS_REQ, TS_REQ_free>(TS_REQ_new());
+    TS_REQ_set_version(request.get(), 1);
+    auto imprint = owned<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>(TS_MSG_IMPRINT_new());
+    auto algorithm = owned<X509_ALGOR, X509_ALGOR_free>(X509_ALGOR_new());
+    X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
+    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
+    QByteArray digest = digestOf(stamped, EVP_sha256());
+    TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(digest.data()), digest.size());
+    TS_REQ_set_msg_imprint(request.get(), imprint.get());
+    TS_REQ_set_cert_req(request.get(), 1);
+    auto bio = owned<BIO, freeBio>(BIO_new(BIO_s_mem()));
+    i2d_TS_REQ_bio(bio.get(), request.get());
+    auto response = owned<TS_RESP, TS_RESP_free>(TS_RESP_create_response(context.get(), bio.get()));
+    unsigned char *bytes = nullptr;
+    const int length = response ? i2d_PKCS7(TS_RESP_get_token(response.get()), &bytes) : 0;
+    const QByteArray token(reinterpret_cast<const char *>(bytes), qMax(length, 0));
+    OPENSSL_free(bytes);
+    return token;
+}
+
+QByteArray cmsSignature(const PackageSpec &spec, const QByteArray &checksum)
+{
+    const TestCertificate &signer = spec.cmsSigner ? *spec.cmsSigner : spec.signer;
+    auto chain = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
+    for (const TestCertificate &certificate : spec.chain)
+        sk_X509_push(chain.get(), certificate.certificate.get());
+    const QByteArray content = spec.cmsContent.isEmpty() ? checksum : spec.cmsContent;
+    auto data = owned<BIO, freeBio>(BIO_new_mem_buf(content.constData(), content.size()));
+    auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
+        CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(), CMS_BINARY | CMS_DETACHED));
+    if (spec.stampedAt) {
+        CMS_SignerInfo *info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(info);
+        QByteArray stamped(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value));
+        if (spec.stampOtherBytes)
+            stamped += "other";
+        const QByteArray token = timestampToken(spec.stamper ? *spec.stamper : spec.pki->timestamper, spec.pki->root,
+                                                stamped, *spec.stampedAt);
+        CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.constData(),
+                                      token.size());
+    }
+    unsigned char *bytes = nullptr;
+    const int length = i2d_CMS_ContentInfo(cms.get(), &bytes);
+    const QByteArray result(reinterpret_cast<const char *>(bytes), length);
+    OPENSSL_free(bytes);
+    return result;
+}
+
+} // namespace
+
+TestPki::TestPki()
+{
+    const auto caKey = newKey(), leafKey = newKey(), otherKey = newKey();
+    const char *const ca = "critical,CA:TRUE";
+    const char *const caUsage = "critical,keyCertSign,cRLSign";
+    root = issue("CN=Tarnwick Test Root CA|O=Tarnwick Tests", nullptr, newKey(), 2000, 2099,
+                 {{"basicConstraints", ca}, {"keyUsage", caUsage}, {"subjectKeyIdentifier", "hash"}});
+    const auto intermediate = [&](const char *subject, bool marked) {
+        QList<std::pair<const char *, const char *>> extensions = {{"basicConstraints", "critical,CA:TRUE,pathlen:0"},
+                                                                   {"keyUsage", caUsage}};
+        if (marked)
+            extensions.append(std::make_pair("1.2.840.113635.100.6.2.6", "DER:05:00"));
+        return issue(subject, &root, caKey, 2000, 2099, extensions);
+    };
+    developerIdCa = intermediate("CN=Test Developer ID Certification Authority|OU=G2|O=Tarnwick Tests", true);
+    otherCa = intermediate("CN=Test Other Certification Authority|O=Tarnwick Tests", false);
+    const auto leaf = [&](const QByteArray &kind, const char *ou, std::shared_ptr<EVP_PKEY> key, int from, int until,
+                          bool isCa = false, const TestCertificate *issuer = nullptr, const char *odd = nullptr) {
+        const QByteArray subject = "UID=" + QByteArray(team) + "|CN=Developer ID " + kind + ": Test Vendor (" + team +
+                                   ")|OU=" + ou + "|O=Test Vendor|C=US";
+        const bool installer = kind == "Installer";
+        QList<std::pair<const char *, const char *>> extensions = {
+            {"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+            {"keyUsage", "critical,digitalSignature"},
+            {"extendedKeyUsage", installer ? "critical,1.2.840.113635.100.4.13" : "critical,codeSigning"},
+            {installer ? "1.2.840.113635.100.6.1.14" : "1.2.840.113635.100.6.1.13", "critical,DER:05:00"}};
+        if (odd)
+            extensions.append(std::make_pair(odd, "critical,DER:05:00"));
+        return issue(subject.constData(), issuer ? issuer : &developerIdCa, std::move(key), from, until, extensions);
+    };
+    installer = leaf("Installer", team, leafKey, 2020, 2030);
+    otherInstaller = leaf("Installer", team, otherKey, 2020, 2030);
+    application = leaf("Application", team, leafKey, 2020, 2030);
+    wrongTeam = leaf("Installer", "ZZZZZZZZZZ", leafKey, 2020, 2030);
+    expired = leaf("Installer", team, leafKey, 2020, 2021);
+    caLeaf = leaf("Installer", team, leafKey, 2020, 2030, true);
+    underOtherCa = leaf("Installer", team, leafKey, 2020, 2030, false, &otherCa);
+    oddCritical = leaf("Installer", team, leafKey, 2020, 2030, false, nullptr, "1.2.3.4.5");
+    const QList<std::pair<const char *, const char *>> stamping = {{"basicConstraints", "critical,CA:FALSE"},
+                                                                   {"extendedKeyUsage", "critical,timeStamping"}};
+    timestamper = issue("CN=Test Timestamp Authority|O=Tarnwick Tests", &root, otherKey, 2000, 2099, stamping);
+    rogueTimestamper = issue("CN=Rogue Timestamp Authority", nullptr, otherKey, 2000, 2099, stamping);
+}
+
+QByteArray TestPki::rootDer() const
+{
+    return der(root.certificate.get());
+}
+
+SignedPackage signPackage(const PackageSpec &spec)
+{
+    SignedPackage made;
+    const int checksumSize = EVP_MD_get_size(spec.digest);
+    const int signatureSize = EVP_PKEY_get_size(spec.signer.key.get());
+    const int cmsSize = spec.cms ? 8192 : 0;
+    QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(spec.digest))).toLower();
+    made.signature = checksumSize;
+    made.cms = made.signature + signatureSize;
+    made.distribution = made.cms + cmsSize;
+    const QByteArray distribution = "<installer-gui-script minSpecVersion=\"1\"/>\n";
+    made.payload = made.distribution + distribution.size();
+    const qint64 payloadSize = spec.payloadChecksum.isEmpty() ? spec.payload.size() : spec.payloadSize;
+    const QByteArray payloadChecksum =
+        spec.payloadChecksum.isEmpty() ? digestOf(spec.payload, spec.digest) : spec.payloadChecksum;
+
+    QByteArray keyInfo = "<KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><X509Data>";
+    keyInfo += "<X509Certificate>" + der(spec.signer.certificate.get()).toBase64() + "</X509Certificate>";
+    for (const TestCertificate &certificate : spec.chain)
+        keyInfo += "<X509Certificate>" + der(certificate.certificate.get()).toBase64() + "</X509Certificate>";
+    keyInfo += "</X509Data></KeyInfo>";
+    const auto region = [](qint64 offset, qint64 size) {
+        return "<offset>" + QByteArray::number(offset) + "</offset><size>" + QByteArray::number(size) + "</size>";
+    };
+    const auto data = [&](qint64 offset, qint64 size, const QByteArray &checksum) {
+        return "<data><length>" + QByteArray::number(size) + "</length><offset>" + QByteArray::number(offset) +
+               "</offset><size>" + QByteArray::number(size) + "</size><encoding style=\"application/octet-stream\"/>" +
+               "<archived-checksum style=\"" + style + "\">" + checksum.toHex() + "</archived-checksum></data>";
+    };
+    QByteArray toc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xar><toc><creation-time>2024-01-03T15:48:26"
+                     "</creation-time><checksum style=\"" +
+                     style + "\">" + region(0, checksumSize) + "</checksum>";
+    if (spec.signature)
+        toc += "<signature style=\"RSA\">" + region(made.signature, signatureSize) + keyInfo + "</signature>";
+    if (spec.signature && spec.cms)
+        toc += "<x-signature style=\"CMS\">" + region(made.cms, cmsSize) + keyInfo + "</x-signature>";
+    // The payload's folder before the distribution, which comes first in the heap, as in real packages.
+    toc += "<file id=\"1\"><name>Example.pkg</name><type>directory</type><file id=\"2\">" +
+           data(made.payload, payloadSize, payloadChecksum) + "<type>file</type><name>Payload</name></file></file>" +
+           "<file id=\"3\">" + data(made.distribution, distribution.size(), digestOf(distribution, spec.digest)) +
+           "<type>file</type><name>Distribution</name></file></toc></xar>";
+    if (spec.editToc)
+        spec.editToc(toc);
+
+    QByteArray compressedToc = compressed(toc);
+    const QByteArray checksum = digestOf(compressedToc, spec.digest);
+    QByteArray signature(signatureSize, '\0');
+    size_t length = size_t(signature.size());
+    auto context = owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>(EVP_PKEY_CTX_new(spec.signer.key.get(), nullptr));
+    EVP_PKEY_sign_init(context.get());
+    EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
+    EVP_PKEY_CTX_set_signature_md(context.get(), spec.digest);
+    EVP_PKEY_sign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
+                  reinterpret_cast<const unsigned char *>(checksum.constData()), size_t(checksum.size()));
+    QByteArray cms = spec.cms ? cmsSignature(spec, checksum) : QByteArray();
+    Q_ASSERT(cms.size() <= cmsSize);
+    cms.append(QByteArray(cmsSize - cms.size(), '\0'));
+
+    if (spec.tamperToc) {
+        spec.tamperToc(toc);
+        compressedToc = compressed(toc);
+    }
+    const int algorithm = checksumSize == 20 ? 1 : checksumSize == 32 ? 3 : 4;
+    uchar fields[28] = {};
+    qToBigEndian<quint32>(0x78617221, fields);
+    qToBigEndian<quint16>(28, fields + 4);
+    qToBigEndian<quint16>(1, fields + 6);
+    qToBigEndian<quint64>(quint64(compressedToc.size()), fields + 8);
+    qToBigEndian<quint64>(quint64(toc.size()), fields + 16);
+    qToBigEndian<quint32>(quint32(algorithm), fields + 24);
+    const QByteArray header(reinterpret_cast<const char *>(fields), sizeof fields);
+    made.heap = header.size() + compressedToc.size();
+    made.bytes = header + compressedToc + checksum + signature + cms + distribution;
+    if (spec.payloadChecksum.isEmpty())
+        made.bytes += spec.payload;
+    return made;
+}

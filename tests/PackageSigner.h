@@ -1,0 +1,63 @@
+#pragma once
+
+// A test certificate authority shaped like Apple's (root, Developer ID
+// intermediate with its marker, Installer leaves with theirs, a timestamp
+// authority) made at run time with libcrypto, and flat packages signed with
+// it as productsign signs them: a TOC checksum, an RSA signature over it and
+// a detached CMS signature, optionally with an RFC 3161 timestamp.
+#include <QByteArray>
+#include <QList>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+struct TestCertificate
+{
+    std::shared_ptr<X509> certificate;
+    std::shared_ptr<EVP_PKEY> key;
+};
+
+struct TestPki
+{
+    static constexpr char team[] = "A1B2C3D4E5";
+    TestPki();
+
+    TestCertificate root, developerIdCa, otherCa;                      // the CAs
+    TestCertificate installer, otherInstaller, application, wrongTeam; // leaves, valid 2020 to 2030
+    TestCertificate expired, caLeaf, underOtherCa, oddCritical; // valid in 2020; a CA; by otherCa; a critical 1.2.3.4.5
+    TestCertificate timestamper, rogueTimestamper;              // the latter self-signed
+    QByteArray rootDer() const;
+};
+
+struct PackageSpec
+{
+    const TestPki *pki = nullptr; // its timestamp authority stamps
+    const EVP_MD *digest = EVP_sha256();
+    TestCertificate signer;       // its certificate first in the TOC
+    QList<TestCertificate> chain; // after it, in the TOC and the CMS
+    bool signature = true;        // false: an unsigned xar
+    bool cms = true;
+    std::optional<TestCertificate> cmsSigner; // no value: the signer
+    QByteArray cmsContent;                    // empty: the checksum, as it must be
+    std::optional<qint64> stampedAt;          // a timestamp of this time
+    std::optional<TestCertificate> stamper;   // no value: the PKI's timestamp authority
+    bool stampOtherBytes = false;             // a timestamp of something else
+    QByteArray payload = QByteArray(3000, 'p');
+    qint64 payloadSize = -1; // with payloadChecksum: the payload is left for the caller
+    QByteArray payloadChecksum;
+    std::function<void(QByteArray &)> editToc;   // the TOC's XML before it is signed
+    std::function<void(QByteArray &)> tamperToc; // after
+};
+
+struct SignedPackage
+{
+    QByteArray bytes;
+    int heap = 0;                                                            // where the heap starts
+    int checksum = 0, signature = 0, cms = 0, distribution = 0, payload = 0; // heap offsets
+};
+
+[[nodiscard]] SignedPackage signPackage(const PackageSpec &spec);
