@@ -160,9 +160,9 @@ void tst_UpdateCompletion::ending_data()
     row("signed-package-installed", Given::SignedPackage, "Update.pkg", team, apps, 0, false, "", {}, true, true);
     row("signed-archive-installed", Given::SignedArchive, "Update.zip", team, apps, 0, false, "", {}, true, true);
     row("signed-by-another-team", Given::SignedArchive, "Update.zip", "A1B2C3D4E5", apps, 0, false,
-        fails + OTHER_TEAM_TEXT, {}, false, false);
-    row("unsigned-package", Given::Package, "Update.pkg", team, apps, 0, false, fails + NOT_SIGNED_TEXT, {}, false,
-        false);
+        fails + "Update.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.", {}, false, false);
+    row("unsigned-package", Given::Package, "Update.pkg", team, apps, 0, false,
+        fails + "Update.pkg is not an installer package: it is not a xar archive.", {}, false, false);
     row("unsigned-archive-outside-applications", Given::Archive, "Update.zip", team, "Desktop", 0, false,
         fails + "Unexpected application path {dir}/Desktop/Example.app", {}, false, false);
 }

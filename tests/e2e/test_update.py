@@ -29,6 +29,9 @@ SIGNED_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "da
 SIGNED, BAD_SIGNATURE = (open(os.path.join(SIGNED_DATA, name), "rb").read() for name in ("valid.pkg", "bad_signature.pkg"))
 FILES.update({"Signed.pkg": SIGNED, "Signed.zip": make_zip({"Signed.pkg": SIGNED}), "BadSignature.pkg": BAD_SIGNATURE})
 TEAM = "team=T4SK8ZXCXG"
+OTHER_TEAM = "Signed.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5."
+NOT_XAR = "Update.pkg is not an installer package: it is not a xar archive."
+BAD_RSA = "BadSignature.pkg is refused: its signature does not verify."
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
 # While Large.pkg is being extracted (the archive is downloaded and checked by then).
 EXTRACTING = dict(name="Large.pkg", reaches=64 << 20)
