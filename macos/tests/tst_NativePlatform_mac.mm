@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fnmatch.h>
 #include <limits.h>
 #include <optional>
 #include <stdlib.h>
@@ -53,10 +54,10 @@ std::string show(const std::optional<int> &value)
     return value ? std::to_string(*value) : std::string("(none)");
 }
 
-void describe(const NativePlatform::ScriptOutcome &outcome)
+std::string describe(const NativePlatform::ScriptOutcome &outcome)
 {
-    std::fprintf(stderr, "  outcome: succeeded=%d number=%s message=%s\n", outcome.succeeded ? 1 : 0,
-                 show(outcome.errorNumber).c_str(), show(outcome.errorMessage).c_str());
+    return "succeeded=" + std::to_string(outcome.succeeded ? 1 : 0) + " number=" + show(outcome.errorNumber)
+        + " message=" + show(outcome.errorMessage);
 }
 
 NativePlatform::ScriptOutcome run(const std::string &appleScript)
@@ -75,84 +76,36 @@ std::string realPath(const std::string &path)
 
 // --- runPrivilegedScript, without administrator privileges -----------------
 
-void scriptThatSucceeds()
+// Each script's outcome as describe() gives it, matched by a pattern (fnmatch: * any text, ? one character).
+struct ScriptCase
 {
-    currentTest = "scriptThatSucceeds";
-    const NativePlatform::ScriptOutcome outcome = run("do shell script \"true\"");
-    CHECK(outcome.succeeded);
-    CHECK(!outcome.errorNumber.has_value());
-    CHECK(!outcome.errorMessage.has_value());
-    if (!outcome.succeeded)
-        describe(outcome);
-}
+    const char *name;
+    const char *appleScript;
+    const char *outcome;
+};
 
-void scriptRunsItsCommand()
+const ScriptCase scriptCases[] = {
+    {"succeeds", "do shell script \"true\"", "succeeded=1 number=(none) message=(none)"},
+    // A failing shell command, so one that ran: the error number is its exit status, the message what it wrote to
+    // standard error.
+    {"failingCommand", "do shell script \"echo oops >&2; exit 3\"", "succeeded=0 number=3 message=\"oops\""},
+    {"scriptError", "error \"boom \u00e9\" number 42", "succeeded=0 number=42 message=\"boom \u00e9\""},
+    // -128 is what the updater takes for "the user cancelled the password prompt".
+    {"cancelled", "error number -128", "succeeded=0 number=-128 message=*"},
+    {"doesNotCompile", "do shell script \"true", "succeeded=0 number=[-0-9]* message=\"?*\""},
+    {"notUtf8", "do shell script \"echo \xff\xfe\"",
+     "succeeded=0 number=(none) message=\"The installation script is not valid UTF-8.\""},
+};
+
+void scriptOutcomes()
 {
-    currentTest = "scriptRunsItsCommand";
-    char folder[] = "/tmp/tst_native.XXXXXX";
-    CHECK(::mkdtemp(folder) != nullptr);
-    const std::string marker = std::string(folder) + "/ran";
-    const NativePlatform::ScriptOutcome outcome =
-        run("do shell script \"printf done > '" + marker + "'\"");
-    CHECK(outcome.succeeded);
-    FILE *file = std::fopen(marker.c_str(), "r");
-    CHECK(file != nullptr);
-    char text[16] = {};
-    if (file) {
-        CHECK(std::fread(text, 1, sizeof text - 1, file) == 4);
-        std::fclose(file);
+    for (const ScriptCase &c : scriptCases) {
+        currentTest = c.name;
+        const std::string outcome = describe(run(c.appleScript));
+        CHECK(::fnmatch(c.outcome, outcome.c_str(), 0) == 0);
+        if (::fnmatch(c.outcome, outcome.c_str(), 0) != 0)
+            std::fprintf(stderr, "  outcome: %s\n", outcome.c_str());
     }
-    CHECK(std::strcmp(text, "done") == 0);
-    ::unlink(marker.c_str());
-    ::rmdir(folder);
-}
-
-// A shell command that fails: AppleScript's error number is the command's exit
-// status, its message what the command wrote to standard error.
-void failingCommandGivesStatusAndStandardError()
-{
-    currentTest = "failingCommandGivesStatusAndStandardError";
-    const NativePlatform::ScriptOutcome outcome = run("do shell script \"echo oops >&2; exit 3\"");
-    CHECK(!outcome.succeeded);
-    CHECK(outcome.errorNumber == std::optional<int>(3));
-    CHECK(outcome.errorMessage == std::optional<std::string>("oops"));
-    describe(outcome);
-}
-
-void scriptErrorGivesItsNumberAndMessage()
-{
-    currentTest = "scriptErrorGivesItsNumberAndMessage";
-    const NativePlatform::ScriptOutcome outcome = run("error \"boom \u00e9\" number 42");
-    CHECK(!outcome.succeeded);
-    CHECK(outcome.errorNumber == std::optional<int>(42));
-    CHECK(outcome.errorMessage == std::optional<std::string>("boom \u00e9"));
-}
-
-// -128 is what the updater takes for "the user cancelled the password prompt".
-void cancellationNumberComesBack()
-{
-    currentTest = "cancellationNumberComesBack";
-    const NativePlatform::ScriptOutcome outcome = run("error number -128");
-    CHECK(!outcome.succeeded);
-    CHECK(outcome.errorNumber == std::optional<int>(-128));
-}
-
-void scriptThatDoesNotCompileFails()
-{
-    currentTest = "scriptThatDoesNotCompileFails";
-    const NativePlatform::ScriptOutcome outcome = run("do shell script \"true");
-    CHECK(!outcome.succeeded);
-    CHECK(outcome.errorNumber.has_value());
-    CHECK(outcome.errorMessage.has_value() && !outcome.errorMessage->empty());
-}
-
-void sourceThatIsNotUtf8IsRefused()
-{
-    currentTest = "sourceThatIsNotUtf8IsRefused";
-    const NativePlatform::ScriptOutcome outcome = run("do shell script \"echo \xff\xfe\"");
-    CHECK(!outcome.succeeded);
-    CHECK(!outcome.errorNumber.has_value());
-    CHECK(outcome.errorMessage == std::optional<std::string>("The installation script is not valid UTF-8."));
 }
 
 // --- bundlePath ------------------------------------------------------------
@@ -162,7 +115,6 @@ void bundlePathIsTheExpectedOne(const std::string &expected)
     currentTest = "bundlePathIsTheExpectedOne";
     const std::string path = NativePlatform::bundlePath();
     CHECK(!path.empty());
-    CHECK(!expected.empty());
     CHECK(realPath(path) == realPath(expected));
     if (realPath(path) != realPath(expected))
         std::fprintf(stderr, "  bundlePath() = \"%s\", expected \"%s\"\n", path.c_str(), expected.c_str());
@@ -186,30 +138,25 @@ void titleBarIsSetUp()
 {
     currentTest = "titleBarIsSetUp";
     NSWindow *window = makeWindow();
-    NSWindow *other = makeWindow();
-    CHECK(![window titlebarAppearsTransparent]);
-    CHECK(![[window standardWindowButton:NSWindowMiniaturizeButton] isHidden]);
+    NSWindow *other = makeWindow(); // made the same way, left alone: only the window of the view given changes
 
     NativePlatform::setupTitleBar((__bridge void *)[window contentView]);
 
     CHECK([window titlebarAppearsTransparent]);
+    CHECK(![other titlebarAppearsTransparent]);
     CHECK([[[window appearance] name] isEqualToString:NSAppearanceNameVibrantDark]);
-    CHECK([[window standardWindowButton:NSWindowMiniaturizeButton] isHidden]);
-    CHECK([[window standardWindowButton:NSWindowZoomButton] isHidden]);
-    CHECK(![[window standardWindowButton:NSWindowCloseButton] isHidden]);
+    for (NSWindowButton button : {NSWindowMiniaturizeButton, NSWindowZoomButton, NSWindowCloseButton}) {
+        CHECK(bool([[window standardWindowButton:button] isHidden]) == (button != NSWindowCloseButton));
+        CHECK(![[other standardWindowButton:button] isHidden]);
+    }
+    // Dark grey, opaque.
     NSColor *background = [[window backgroundColor] colorUsingColorSpace:[NSColorSpace genericRGBColorSpace]];
     CHECK(background != nil);
-    if (background != nil) {
-        CHECK(std::fabs([background redComponent] - 0.33) < 0.005);
-        CHECK(std::fabs([background greenComponent] - 0.33) < 0.005);
-        CHECK(std::fabs([background blueComponent] - 0.33) < 0.005);
-        CHECK(std::fabs([background alphaComponent] - 1.0) < 0.005);
-    }
-
-    // Only the window of the view given is changed.
-    CHECK(![other titlebarAppearsTransparent]);
-    CHECK(![[other standardWindowButton:NSWindowMiniaturizeButton] isHidden]);
-    CHECK(![[other standardWindowButton:NSWindowZoomButton] isHidden]);
+    CGFloat rgba[4] = {-1, -1, -1, -1};
+    [background getRed:&rgba[0] green:&rgba[1] blue:&rgba[2] alpha:&rgba[3]];
+    const CGFloat wanted[4] = {0.33, 0.33, 0.33, 1.0};
+    for (int i = 0; i < 4; ++i)
+        CHECK(std::fabs(rgba[i] - wanted[i]) < 0.005);
 }
 
 void titleBarOfNothingIsLeftAlone()
@@ -238,13 +185,7 @@ int main(int argc, char *argv[])
     @autoreleasepool {
         [NSApplication sharedApplication];
 
-        scriptThatSucceeds();
-        scriptRunsItsCommand();
-        failingCommandGivesStatusAndStandardError();
-        scriptErrorGivesItsNumberAndMessage();
-        cancellationNumberComesBack();
-        scriptThatDoesNotCompileFails();
-        sourceThatIsNotUtf8IsRefused();
+        scriptOutcomes();
         bundlePathIsTheExpectedOne(expectedBundle);
         titleBarIsSetUp();
         titleBarOfNothingIsLeftAlone();

@@ -71,6 +71,67 @@ class _ClientMessage(ctypes.Structure):
 
 
 # --- Actions: what a watcher, the password prompt or the installer does, called with a Place ------
+# Those about a file of the sandbox's folder name it first; what they put there in its stead comes by rename.
+
+@dataclasses.dataclass(frozen=True)
+class _Named:
+    """An action or a fixture about the file `name` in the sandbox's folder."""
+    name: str
+
+
+def _renamed_over(place, name, suffix, make):
+    """Makes something at `name` + `suffix` with make(path), then renames it over `name`."""
+    make(place.path(name + suffix))
+    os.rename(place.path(name + suffix), place.path(name))
+
+
+@dataclasses.dataclass(frozen=True)
+class Rewrite(_Named):
+    """Writes `data` into the file `name` in place (the same inode): at `offset`, or as its whole content."""
+    data: bytes
+    offset: "int | None" = None
+
+    def __call__(self, place):
+        with open(place.path(self.name), "r+b") as file:
+            file.seek(self.offset or 0)
+            file.write(self.data)
+            if self.offset is None:
+                file.truncate()
+
+
+@dataclasses.dataclass(frozen=True)
+class ReplaceByRename(_Named):
+    """Puts a new file holding `data` at `name` by renaming it over the old one."""
+    data: bytes
+
+    def __call__(self, place):
+        _renamed_over(place, self.name, ".new", lambda path: pathlib.Path(path).write_bytes(self.data))
+
+
+class ReplaceWithFolder(_Named):
+    """Removes the file `name` and makes a folder that is not empty there."""
+
+    def __call__(self, place):
+        os.remove(place.path(self.name))
+        os.mkdir(place.path(self.name))
+        pathlib.Path(place.path(self.name), "x").touch()
+
+
+class ReplaceWithLink(_Named):
+    """Puts a symbolic link at `name` to a FIFO beside it that nobody writes: whoever reads through the link
+    waits for ever."""
+
+    def __call__(self, place):
+        os.mkfifo(place.path(self.name + ".fifo"))
+        _renamed_over(place, self.name, ".link", lambda path: os.symlink(self.name + ".fifo", path))
+
+
+class ReplaceWithFifo(_Named):
+    """Puts a FIFO that nobody writes at `name`."""
+
+    def __call__(self, place):
+        _renamed_over(place, self.name, ".fifo", os.mkfifo)
+
 
 @dataclasses.dataclass(frozen=True)
 class Watched(Place):
@@ -85,83 +146,25 @@ class Watched(Place):
 
 
 @dataclasses.dataclass(frozen=True)
-class Rewrite:
-    """Writes `data` into the file `name` in place (the same inode): at `offset`, or as its whole content."""
-    name: str
-    data: bytes
-    offset: "int | None" = None
-
-    def __call__(self, place):
-        with open(place.path(self.name), "r+b") as file:
-            file.seek(self.offset or 0)
-            file.write(self.data)
-            if self.offset is None:
-                file.truncate()
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceByRename:
-    """Puts a new file holding `data` at `name` by renaming it over the old one."""
-    name: str
-    data: bytes
-
-    def __call__(self, place):
-        pathlib.Path(place.path(self.name + ".new")).write_bytes(self.data)
-        os.rename(place.path(self.name + ".new"), place.path(self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithFolder:
-    """Removes the file `name` and makes a folder that is not empty there."""
-    name: str
-
-    def __call__(self, place):
-        os.remove(place.path(self.name))
-        os.mkdir(place.path(self.name))
-        pathlib.Path(place.path(self.name), "x").touch()
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithLink:
-    """Puts a symbolic link at `name`, by rename, to a FIFO beside it that nobody writes: whoever reads
-    through the link waits for ever."""
-    name: str
-
-    def __call__(self, place):
-        os.mkfifo(place.path(self.name + ".fifo"))
-        os.symlink(self.name + ".fifo", place.path(self.name + ".link"))
-        os.rename(place.path(self.name + ".link"), place.path(self.name))
-
-
-@dataclasses.dataclass(frozen=True)
-class ReplaceWithFifo:
-    """Puts a FIFO that nobody writes at `name`, by rename."""
-    name: str
-
-    def __call__(self, place):
-        os.mkfifo(place.path(self.name + ".fifo"))
-        os.rename(place.path(self.name + ".fifo"), place.path(self.name))
-
-
 class ClickCancel:
-    """Clicks CANCEL UPDATE in the updater's window."""
+    """Clicks CANCEL UPDATE in the updater's window (a watcher's action: its Place is Watched)."""
 
     def __call__(self, place):
         place.x.click(place.window(), *CANCEL_BUTTON)
 
 
+@dataclasses.dataclass(frozen=True)
 class CloseWindow:
-    """Closes the updater's window through its title bar (WM_DELETE_WINDOW)."""
+    """Closes the updater's window through its title bar (WM_DELETE_WINDOW; a watcher's action)."""
 
     def __call__(self, place):
         close_window(place.x, place.window())
 
 
 @dataclasses.dataclass(frozen=True)
-class When:
+class When(_Named):
     """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
     the updater runs, does `then` (once). A row that has one fails unless it acted."""
-    name: str
     then: object
     reaches: int = 0
 
@@ -218,10 +221,9 @@ class Tmpfs:
 
 
 @dataclasses.dataclass(frozen=True)
-class SymbolicLink:
+class SymbolicLink(_Named):
     """A symbolic link at `name` to a file of the test's that holds `holding`. The row fails if that
     file changed."""
-    name: str
     holding: bytes = b"mine\n"
 
     def prepare(self, sandbox, launch):
@@ -232,19 +234,15 @@ class SymbolicLink:
         test.assertEqual(sandbox.recorded("link-target"), self.holding, "written through the link")
 
 
-@dataclasses.dataclass(frozen=True)
-class Fifo:
+class Fifo(_Named):
     """A FIFO at `name`."""
-    name: str
 
     def prepare(self, sandbox, launch):
         os.mkfifo(os.path.join(sandbox.root, self.name))
 
 
-@dataclasses.dataclass(frozen=True)
-class Directory:
+class Directory(_Named):
     """An empty folder at `name`."""
-    name: str
 
     def prepare(self, sandbox, launch):
         os.mkdir(os.path.join(sandbox.root, self.name))

@@ -13,7 +13,8 @@ BINARY = os.environ.get("TARNWICK_BINARY", "")
 
 class WorldTest(unittest.TestCase):
     def test_zeros_zip_is_read_by_zipfile(self):
-        for size, zip64 in ((0, False), (1000, False), ((5 << 20) + 12345, False), ((3 << 20) + 77, True)):
+        # Less than a block of zeros; blocks and a rest; whole blocks only, with Zip64 records.
+        for size, zip64 in ((1000, False), ((2 << 20) + 12345, False), (3 << 20, True)):
             archive = zipfile.ZipFile(io.BytesIO(fixtures.zeros_zip(size, "U.pkg", zip64)))
             with self.subTest(size=size, zip64=zip64), archive:
                 (entry,) = archive.infolist()
