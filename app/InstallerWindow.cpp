@@ -11,9 +11,11 @@
 #include "UpdateSteps.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QUrl>
@@ -116,6 +118,18 @@ void InstallerWindow::on_downloadFinished()
         if (!message.isEmpty())
             showFailure(message);
         close();
+    });
+    connect(completion.get(), &UpdateCompletion::waitingForApplication, this, [this](const QString &name) {
+        ui->progressBar->setValue(ui->progressBar->maximum());
+        // The label is as wide as "Installing update..."; the bar's width
+        // holds the longer text.
+        ui->label_2->resize(ui->progressBar->width(), ui->label_2->height());
+        ui->label_2->setText(QCoreApplication::translate("InstallerWindow", "Waiting for %1 to quit...").arg(name));
+    });
+    connect(completion.get(), &UpdateCompletion::waitingEnded, this, [this] {
+        ui->label_2->setText(QCoreApplication::translate("InstallerWindow", "Installing update..."));
+        // Painted now: the installation that follows holds the event loop.
+        ui->label_2->repaint();
     });
     completion->start();
 }

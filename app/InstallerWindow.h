@@ -29,8 +29,9 @@ public:
 protected:
     // However the window is closed (CANCEL UPDATE, the title bar, the end of
     // the update), nothing more of the update happens after it: the download
-    // is released (its file kept), an extraction still running is stopped
-    // and its package removed, and no box, prompt or installation follows.
+    // is released (its file kept), an extraction still running or the wait
+    // for the application to quit is stopped and the package removed, and no
+    // box, prompt or installation follows.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:

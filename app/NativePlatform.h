@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace NativePlatform {
 
@@ -38,5 +39,13 @@ struct ScriptOutcome
 // Runs the command with administrator rights, letting the system ask for the
 // password. Blocks until the command has ended.
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command);
+
+// The processes of the current user whose executable lies inside the bundle
+// `bundlePath` (absolute): below `bundlePath` and a slash, so that a process of
+// "Example.app2" is none of "Example.app"'s. This process and the processes it
+// started, directly or not, are left out, and so is any process the system
+// does not let us inspect. Their ids, in no particular order; empty when none
+// runs or the processes cannot be listed.
+std::vector<int> processesInsideBundle(const std::string &bundlePath);
 
 } // namespace NativePlatform

@@ -16,6 +16,18 @@
 
 namespace {
 
+// How often a running application is looked for again.
+constexpr int applicationCheckInterval = 500; // ms
+
+// Whether a process runs from inside the bundle, named as the system names an
+// executable's path: with its links resolved.
+bool runsFromInside(const QString &application)
+{
+    const QString canonical = QFileInfo(application).canonicalFilePath();
+    return !NativePlatform::processesInsideBundle((canonical.isEmpty() ? application : canonical).toStdString())
+                .empty();
+}
+
 // What each outcome shows and removes, in the order of UpdateCompletion's
 // Outcome. %1 is the detail: an error text, the application path as given,
 // or the package path.
@@ -45,6 +57,7 @@ UpdateCompletion::UpdateCompletion(QString appPath, Download download, QObject *
     , archive(UpdateSteps::isArchive(this->download.filePath))
     , packagePath(archive ? UpdateSteps::packagePathForArchive(this->download.filePath) : this->download.filePath)
 {
+    applicationCheck.setInterval(applicationCheckInterval);
 }
 
 UpdateCompletion::~UpdateCompletion()
@@ -91,6 +104,7 @@ void UpdateCompletion::cancel()
 {
     if (installing || cancelled.exchange(true))
         return;
+    applicationCheck.stop();
     if (unzipper)
         unzipper->cancel();
     if (worker) {
@@ -128,6 +142,29 @@ void UpdateCompletion::install()
     if (signatureCheck && !signatureCheck->verdict(QFileInfo(packagePath).fileName(), refusal)) {
         finish(Outcome::NotSigned, refusal);
         return;
+    }
+    connect(&applicationCheck, &QTimer::timeout, this,
+            [this, application, target] { installOnceQuit(application, target); });
+    installOnceQuit(application, target);
+}
+
+// Never under a running application: the package would replace its files
+// beneath it, and the relaunch would start a second copy beside it. Nothing
+// asks it to quit; that is its own job.
+void UpdateCompletion::installOnceQuit(const QString &application, const QString &target)
+{
+    if (cancelled)
+        return;
+    if (runsFromInside(application)) {
+        if (!applicationCheck.isActive()) {
+            applicationCheck.start();
+            emit waitingForApplication(UpdateSteps::applicationName(application));
+        }
+        return;
+    }
+    if (applicationCheck.isActive()) {
+        applicationCheck.stop();
+        emit waitingEnded();
     }
     // From here on nothing is cancelled: the system's password prompt is the
     // user's last word.

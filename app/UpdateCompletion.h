@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -16,9 +17,9 @@ class Unzipper;
 
 // Takes a finished download to its end: extracts the package from a ".zip"
 // (on a worker thread, so that the window keeps answering and can cancel),
-// checks the application's location, has the package installed with
-// administrator rights, starts the application again and removes the
-// downloaded files. How each failure ends (what is shown, what is removed) is
+// checks the application's location, waits for the application to quit, has
+// the package installed with administrator rights, starts the application
+// again and removes the downloaded files. How each failure ends (what is shown, what is removed) is
 // one row of a table. Lives on the GUI thread; the native layer installs.
 class UpdateCompletion : public QObject
 {
@@ -45,15 +46,20 @@ public:
     void requireSignature(std::unique_ptr<PackageSignatureCheck> check);
     // Begins the completion; ended() follows, at once on the package road.
     void start();
-    // Before anything privileged has begun: the extraction stops, the
-    // package it wrote is removed, nothing is installed or started, and
-    // ended() never comes. Waits for the worker (at most one chunk). Does
+    // Before anything privileged has begun (while extracting or waiting for
+    // the application): the extraction stops, the package it wrote is
+    // removed, nothing is installed or started, and ended() never comes. Waits for the worker (at most one chunk). Does
     // nothing once the installation has begun, which is not interrupted.
     void cancel();
 
 signals:
     // The completion is over: `message` is what to show, empty for nothing.
     void ended(const QString &message);
+    // A copy of the application runs: nothing is installed until it has quit,
+    // which is checked again twice a second. `name` is the application's.
+    void waitingForApplication(const QString &name);
+    // It has quit; the installation follows at once.
+    void waitingEnded();
 
 private:
     enum class Outcome {
@@ -69,6 +75,8 @@ private:
     void extractionEnded();
     // From the location check to the end, on the GUI thread.
     void install();
+    // Installs once no copy of the application runs.
+    void installOnceQuit(const QString &application, const QString &target);
     // The one end: removes what the outcome's row says, then ended().
     void finish(Outcome outcome, const QString &detail);
     [[nodiscard]] bool runInstaller(const QString &target, QString &error) const;
@@ -88,4 +96,5 @@ private:
     qint64 packageSize = 0;
     std::atomic<bool> cancelled{false};
     bool installing = false;
+    QTimer applicationCheck;
 };

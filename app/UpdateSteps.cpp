@@ -26,9 +26,14 @@ QString cleanApplicationPath(const QString &appPath)
     return appPath.startsWith(QLatin1Char('/')) ? QDir::cleanPath(appPath) : QString();
 }
 
+QString applicationName(const QString &appPath)
+{
+    return QFileInfo(appPath).baseName();
+}
+
 QString relaunchProgram(const QString &appPath)
 {
-    return appPath + QLatin1String("/Contents/MacOS/") + QFileInfo(appPath).baseName();
+    return appPath + QLatin1String("/Contents/MacOS/") + applicationName(appPath);
 }
 
 std::optional<int> progressValue(qulonglong bytesReceived, qulonglong bytesTotal)

@@ -24,8 +24,11 @@ QString installationTarget(const QString &appPath);
 // `appPath` as typed (a trailing slash, "." and ".." parts) made plain, for an
 // absolute path; empty for one that is not absolute, which names no volume.
 QString cleanApplicationPath(const QString &appPath);
+// The application's name: the bundle's name up to its first dot ("Example
+// 2.5.app" is "Example 2").
+QString applicationName(const QString &appPath);
 // The executable inside the bundle: the bundle path, "/Contents/MacOS/" and the
-// bundle's name up to its first dot ("Example 2.5.app" runs "Example 2").
+// application's name.
 QString relaunchProgram(const QString &appPath);
 
 // The progress bar's value for a report, in steps of 1000: at least 30 once

@@ -173,12 +173,21 @@ class XServer:
             self.display = ":" + pipe.readline().strip()
         if self.display == ":":
             raise OSError("Xvfb did not start")
+        self.bus = None
         _live.add(self)
 
     def stop(self):
+        if self.bus:
+            self.bus.stop()
         self.process.terminate()
         self.process.wait()
         _live.discard(self)
+
+    def accessibility(self):
+        """This display's AccessibilityBus, started on first use."""
+        if self.bus is None:
+            self.bus = AccessibilityBus(self)
+        return self.bus
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display), capture_output=True,
@@ -190,6 +199,111 @@ class XServer:
 
     def click(self, window, x, y):
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+
+
+_BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <listen>{address}</listen>
+  <auth>EXTERNAL</auth>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+'''
+
+
+class AccessibilityBus:
+    """A D-Bus daemon that an updater given its address (environment(bus=...)) takes for its session bus
+    and, through the display's AT_SPI_BUS property, for its accessibility bus, where Qt's AT-SPI bridge
+    shows the window's widgets: what a text says now can be read there, whereas Qt's accessibility log
+    names a widget once, when Qt first meets it. Anyone may connect (ANONYMOUS): an updater in a user
+    namespace is not the uid it claims to the daemon outside."""
+    LABEL = 29  # AT-SPI's role of a static text
+
+    def __init__(self, x):
+        folder = temporary_folder("accessibility-")
+        self.address = f"unix:path={folder}/socket"
+        pathlib.Path(folder, "bus.conf").write_text(_BUS_CONFIG.format(address=self.address))
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(tied(["dbus-daemon", f"--config-file={folder}/bus.conf", "--nofork",
+                                              f"--print-address={write_end}"]), pass_fds=(write_end,),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            if not pipe.readline().strip():
+                raise OSError("dbus-daemon did not start")
+        _live.add(self)
+        subprocess.run(["xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", self.address],
+                       env=dict(os.environ, DISPLAY=x.display), check=True)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        _live.discard(self)
+
+    def _call(self, destination, path, method, *arguments):
+        result = subprocess.run(["dbus-send", f"--bus={self.address}", "--print-reply", "--reply-timeout=2000",
+                                 f"--dest={destination}", path, method, *arguments], capture_output=True, text=True)
+        return result.stdout if result.returncode == 0 else ""
+
+    def _children(self, name, path):
+        return re.findall(r'object path "([^"]*)"', self._call(name, path, "org.a11y.atspi.Accessible.GetChildren"))
+
+    def _name(self, name, path):
+        reply = self._call(name, path, "org.freedesktop.DBus.Properties.Get", "string:org.a11y.atspi.Accessible",
+                           "string:Name")
+        found = re.search(r'variant\s+string "(.*)"\s*$', reply, re.S)
+        return found and found[1]
+
+    def find_label(self, window_title):
+        """(bus name, object path) of the static text in the visible window of that title, None while
+        there is none."""
+        listed = self._call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.ListNames")
+        for name in re.findall(r'string "(:[^"]*)"', listed):
+            for window in self._children(name, "/org/a11y/atspi/accessible/root"):
+                if self._name(name, window) != window_title:
+                    continue
+                pending = self._children(name, window)
+                while pending:
+                    path = pending.pop()
+                    role = self._call(name, path, "org.a11y.atspi.Accessible.GetRole")
+                    if re.search(rf"uint32 {self.LABEL}\b", role):
+                        return name, path
+                    pending += self._children(name, path)
+        return None
+
+    def text(self, label):
+        """What the label found by find_label() says now; None when it cannot be read (the window has
+        gone, or its event loop is held)."""
+        return self._name(*label)
+
+
+class StatusTexts(threading.Thread):
+    """Reads the status text of the updater's window through `bus` while `process` runs, about twenty
+    times a second, and keeps each text that differs from the one before."""
+
+    def __init__(self, bus, process):
+        super().__init__(daemon=True)
+        self.bus, self.process, self.texts = bus, process, []
+        self.start()
+
+    def run(self):
+        label = None
+        while self.process.poll() is None:
+            label = label or self.bus.find_label(INSTALLING)
+            text = label and self.bus.text(label)
+            if text and (not self.texts or self.texts[-1] != text):
+                self.texts.append(text)
+            time.sleep(0.05)
+
+    def seen(self):
+        self.join(5)
+        return self.texts
 
 
 def box_text(log):
@@ -204,11 +318,14 @@ def box_text(log):
     return label and title and (unescape(title[1]), unescape(label[1]))
 
 
-def environment(display, runtime):
-    """The updater's environment: its display, and Qt's accessibility log on."""
+def environment(display, runtime, bus=None):
+    """The updater's environment: its display, and Qt's accessibility log on; with `bus` (an
+    AccessibilityBus's address), that bus for its session bus."""
     env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8",
                QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_LOGGING_RULES="qt.accessibility.cache=true")
     env.pop("QT_QPA_PLATFORM", None)
+    if bus:
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus
     return env
 
 
@@ -265,6 +382,53 @@ _APPLICATION = '''
 import json, sys
 with open(RECORD, "a") as record:
     record.write(json.dumps({"program": sys.argv[0], "arguments": sys.argv[1:]}) + "\\n")
+'''
+
+# The application as a real executable, for a run that looks at its process: a script's process runs its
+# interpreter, which lies outside the bundle. It records its start as _APPLICATION does; when
+# EXAMPLE_QUITS_ON names a file, it stays until that file is there, as an application stays until its
+# user quits it, then removes the file and ends.
+_NATIVE_APPLICATION = r'''
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static void string(FILE *out, const char *text)
+{
+    fputc('"', out);
+    for (const unsigned char *c = (const unsigned char *)text; *c; ++c) {
+        if (*c == '"' || *c == '\\')
+            fprintf(out, "\\%c", *c);
+        else if (*c < 0x20)
+            fprintf(out, "\\u%04x", *c);
+        else
+            fputc(*c, out);
+    }
+    fputc('"', out);
+}
+
+int main(int argc, char **argv)
+{
+    FILE *record = fopen(RECORD, "a");
+    if (!record)
+        return 1;
+    fputs("{\"program\": ", record);
+    string(record, argv[0]);
+    fputs(", \"arguments\": [", record);
+    for (int i = 1; i < argc; ++i) {
+        fputs(i > 1 ? ", " : "", record);
+        string(record, argv[i]);
+    }
+    fputs("]}\n", record);
+    fclose(record);
+    const char *quit = getenv("EXAMPLE_QUITS_ON");
+    if (quit) {
+        while (access(quit, F_OK) != 0)
+            usleep(20000);
+        unlink(quit);
+    }
+    return 0;
+}
 '''
 
 # pkexec: hands its arguments and its standard input, output and error to the row's prompt service (in
@@ -346,15 +510,21 @@ class Sandbox:
     def record(self, name):
         return os.path.join(self.private, "record", name)
 
-    def start(self, display, arguments, fixtures=()):
+    def make_native_application(self):
+        """Puts _NATIVE_APPLICATION, compiled, in place of the application's executable."""
+        source = pathlib.Path(self.private, "application.c")
+        source.write_text(f"#define RECORD {json.dumps(self.record('started'))}\n" + _NATIVE_APPLICATION)
+        subprocess.run(["cc", "-O", "-o", self.executable, str(source)], check=True)
+
+    def start(self, display, arguments, fixtures=(), bus=None):
         """Starts the updater with `arguments` on `display` in a namespace of its own (see init()), after
-        `fixtures`; its output and the namespace's go to `log`."""
+        `fixtures`; its output and the namespace's go to `log`. `bus`: see environment()."""
         _dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
                "user_namespace": os.geteuid() != 0}, self.private + "/run.pickle")
         with open(self.log, "wb") as log:
             process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
                                              self.private + "/run.pickle"]), stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log, env=environment(display, self.private + "/run"))
+                                       stdout=log, stderr=log, env=environment(display, self.private + "/run", bus))
         return Run(self, process)
 
     def recorded(self, name):

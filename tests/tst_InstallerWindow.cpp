@@ -8,10 +8,22 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
+#include <QTcpSocket>
+
+#include <zip.h>
+
+#include <functional>
 
 // Here the bundle is in the current folder, where the window starts its
-// download, and nothing is installed: the update itself runs in tests/e2e.
+// download, and nothing is really installed: the update itself runs in
+// tests/e2e. The privileged run and the look for a running application are
+// counted, and `observe` sees the window at each of them.
 static int privilegedRuns = 0;
+static NativePlatform::ScriptOutcome privilegedOutcome;
+static int applicationChecks = 0;
+static int runningChecks = 0; // how many checks find the application running; -1: every one
+static std::string bundleChecked;
+static std::function<void()> observe;
 
 namespace NativePlatform {
 void setupTitleBar(void *) {}
@@ -22,6 +34,18 @@ std::string bundlePath()
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
 {
     ++privilegedRuns;
+    if (observe)
+        observe();
+    return privilegedOutcome;
+}
+std::vector<int> processesInsideBundle(const std::string &bundlePath)
+{
+    ++applicationChecks;
+    bundleChecked = bundlePath;
+    if (observe)
+        observe();
+    if (runningChecks < 0 || applicationChecks <= runningChecks)
+        return {4242};
     return {};
 }
 } // namespace NativePlatform
@@ -177,6 +201,118 @@ private slots:
         QVERIFY(!window.findChild<QMessageBox *>());
         QCOMPARE(privilegedRuns, 0);
         QCOMPARE(QDir().entryList(QDir::Files), byButton ? QStringList() : QStringList{"U.zip"});
+    }
+
+    void waitingForTheApplication_data()
+    {
+        QTest::addColumn<int>("running");          // checks that find the application running; -1: all
+        QTest::addColumn<QString>("ending");       // empty: the update's own
+        QTest::addColumn<QStringList>("statuses"); // the status texts seen at the checks and the installation
+        QTest::addColumn<bool>("installs");
+        QTest::addColumn<QStringList>("left"); // beside the bundle
+
+        const QString installing = "Installing update...", waiting = "Waiting for Example to quit...";
+        QTest::newRow("none-running") << 0 << "" << QStringList{installing} << true << QStringList();
+        QTest::newRow("quits-after-two-checks")
+            << 2 << "" << QStringList{installing, waiting, installing} << true << QStringList();
+        QTest::newRow("never-quits-cancel-update")
+            << -1 << "cancel-update" << QStringList{installing, waiting} << false << QStringList();
+        QTest::newRow("never-quits-title-bar")
+            << -1 << "title-bar" << QStringList{installing, waiting} << false << QStringList{"U.zip"};
+    }
+
+    // A downloaded archive whose package is extracted while a copy of the
+    // application runs: nothing privileged begins until it has quit, the bar
+    // stays full and the status names the application, checked again while
+    // the event loop runs. CANCEL UPDATE and the title bar end the update
+    // there as during a download.
+    void waitingForTheApplication()
+    {
+        QFETCH(int, running);
+        QFETCH(QString, ending);
+        QFETCH(QStringList, statuses);
+        QFETCH(bool, installs);
+        QFETCH(QStringList, left);
+
+        // given: a server that sends U.zip, holding U.pkg
+        QTemporaryDir folder;
+        QDir::setCurrent(folder.path());
+        const QByteArray archive = zipOf("U.pkg", QByteArray("stand-in package ").repeated(5000));
+        QVERIFY(!archive.isEmpty());
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, &server, [&server, &archive] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, &archive] {
+                if (!socket->readAll().endsWith("\r\n\r\n"))
+                    return;
+                socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                              QByteArray::number(archive.size()) + "\r\n\r\n" + archive);
+                socket->disconnectFromHost();
+            });
+        });
+        privilegedRuns = applicationChecks = 0;
+        privilegedOutcome = {true, std::nullopt, std::nullopt};
+        runningChecks = running;
+        bundleChecked.clear();
+        InstallerWindow window("/Applications/Example.app",
+                               QString("http://127.0.0.1:%1/U.zip").arg(server.serverPort()), nullptr);
+        auto *status = window.findChild<QLabel *>("label_2");
+        auto *bar = window.findChild<QProgressBar *>("progressBar");
+        QStringList seen;
+        observe = [&] {
+            if (seen.isEmpty() || seen.last() != status->text())
+                seen << status->text();
+        };
+        const auto forget = qScopeGuard([] { observe = nullptr; });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        // when
+        if (!ending.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(applicationChecks >= 3, 10000);
+            QCOMPARE(bar->value(), bar->maximum());
+            QCOMPARE(status->text(), statuses.last());
+            QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->width(),
+                     qPrintable(QString::number(status->width())));
+            if (ending == "cancel-update")
+                window.findChild<QPushButton *>("buttonCancel")->click();
+            else
+                window.close();
+        }
+
+        // then
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
+        const int checks = applicationChecks;
+        QTest::qWait(700); // a check that should not come
+        QCOMPARE(applicationChecks, checks);
+        if (running >= 0)
+            QCOMPARE(checks, running + 1);
+        QCOMPARE(bundleChecked, std::string("/Applications/Example.app"));
+        QCOMPARE(seen, statuses);
+        QCOMPARE(privilegedRuns, installs ? 1 : 0);
+        QVERIFY(!window.findChild<QMessageBox *>());
+        QCOMPARE(QDir().entryList(QDir::Files), left);
+    }
+
+private:
+    // A ZIP archive of one deflated entry, as Info-ZIP would make it; empty on failure.
+    static QByteArray zipOf(const QString &name, const QByteArray &data)
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath("a.zip"));
+        zipFile zip = zipOpen64(path.constData(), APPEND_STATUS_CREATE);
+        if (!zip)
+            return QByteArray();
+        zip_fileinfo info{};
+        const bool written = zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0,
+                                                   nullptr, Z_DEFLATED, 1, 0) == ZIP_OK &&
+                             zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) == ZIP_OK &&
+                             zipCloseFileInZip(zip) == ZIP_OK;
+        if (zipClose(zip, nullptr) != ZIP_OK || !written)
+            return QByteArray();
+        QFile file(QString::fromLocal8Bit(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 

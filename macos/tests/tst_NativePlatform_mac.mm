@@ -14,16 +14,23 @@
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fnmatch.h>
+#include <fstream>
+#include <libproc.h>
 #include <limits.h>
 #include <optional>
+#include <signal.h>
 #include <stdlib.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -120,12 +127,142 @@ void bundlePathIsTheExpectedOne(const std::string &expected)
         std::fprintf(stderr, "  bundlePath() = \"%s\", expected \"%s\"\n", path.c_str(), expected.c_str());
 }
 
+// --- processesInsideBundle -------------------------------------------------
+
+// `bundle`/Contents/MacOS/Example, a copy of /bin/sleep; empty on failure.
+std::string makeApplication(const std::string &bundle)
+{
+    const std::string folder = bundle + "/Contents/MacOS";
+    for (const std::string &level : {bundle, bundle + "/Contents", folder})
+        if (::mkdir(level.c_str(), 0755) != 0)
+            return std::string();
+    const std::string executable = folder + "/Example";
+    std::ifstream in("/bin/sleep", std::ios::binary);
+    std::ofstream out(executable, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    return in && out && ::chmod(executable.c_str(), 0755) == 0 ? executable : std::string();
+}
+
+void removeApplication(const std::string &bundle)
+{
+    ::unlink((bundle + "/Contents/MacOS/Example").c_str());
+    ::rmdir((bundle + "/Contents/MacOS").c_str());
+    ::rmdir((bundle + "/Contents").c_str());
+    ::rmdir(bundle.c_str());
+}
+
+// Runs `program` 30 in a child of this process; -1 on failure. Between fork
+// and exec only async-signal-safe calls.
+pid_t startChild(const std::string &program)
+{
+    const char *path = program.c_str();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(path, path, "30", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    return child;
+}
+
+// Runs `program` 30 in a grandchild whose parent ends at once: launchd adopts
+// it, so it is no descendant of this process. Its pid, -1 on failure.
+pid_t startAdopted(const std::string &program)
+{
+    const char *path = program.c_str();
+    int channel[2];
+    if (::pipe(channel) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            ::execl(path, path, "30", static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        const ssize_t written = ::write(channel[1], &grandchild, sizeof grandchild);
+        ::_exit(written == static_cast<ssize_t>(sizeof grandchild) ? 0 : 1);
+    }
+    ::close(channel[1]);
+    pid_t grandchild = -1;
+    if (child < 0 || ::read(channel[0], &grandchild, sizeof grandchild) != static_cast<ssize_t>(sizeof grandchild))
+        grandchild = -1;
+    ::close(channel[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    return grandchild;
+}
+
+// Whether `pid` runs `program` within five seconds (it may not have reached
+// exec yet).
+bool runsSoon(pid_t pid, const std::string &program)
+{
+    for (int tries = 0; pid > 0 && tries < 500; ++tries) {
+        char path[PROC_PIDPATHINFO_MAXSIZE];
+        const int length = proc_pidpath(pid, path, sizeof path);
+        if (length > 0 && std::string(path, static_cast<size_t>(length)) == program)
+            return true;
+        ::usleep(10000);
+    }
+    return false;
+}
+
+bool holds(const std::vector<int> &pids, pid_t pid)
+{
+    return std::find(pids.begin(), pids.end(), static_cast<int>(pid)) != pids.end();
+}
+
+// A copy of sleep inside Example.app that this process did not start is
+// found; one inside Example.app2 (whose path only begins like it) is not,
+// nor one that this process started.
+void processesInsideBundleAreFound()
+{
+    currentTest = "processesInsideBundleAreFound";
+    char made[] = "/tmp/tst_native.XXXXXX";
+    CHECK(::mkdtemp(made) != nullptr);
+    const std::string folder = realPath(made); // /private/tmp/..., as proc_pidpath names it
+    const std::string app = folder + "/Example.app";
+    const std::string sibling = folder + "/Example.app2";
+    const std::string inApp = makeApplication(app);
+    const std::string inSibling = makeApplication(sibling);
+    CHECK(!inApp.empty() && !inSibling.empty());
+
+    const pid_t adopted = startAdopted(inApp);
+    const pid_t beside = startAdopted(inSibling);
+    const pid_t child = startChild(inApp);
+    CHECK(runsSoon(adopted, inApp));
+    CHECK(runsSoon(beside, inSibling));
+    CHECK(runsSoon(child, inApp));
+
+    const std::vector<int> inside = NativePlatform::processesInsideBundle(app);
+    CHECK(holds(inside, adopted));
+    CHECK(!holds(inside, beside));
+    CHECK(!holds(inside, child));
+    CHECK(holds(NativePlatform::processesInsideBundle(sibling), beside));
+
+    for (const pid_t pid : {adopted, beside, child})
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    removeApplication(app);
+    removeApplication(sibling);
+    ::rmdir(folder.c_str());
+}
+
+// The runner's own bundle (or folder) holds the runner, which is left out.
+void thisProcessIsLeftOut(const std::string &bundle)
+{
+    currentTest = "thisProcessIsLeftOut";
+    CHECK(!holds(NativePlatform::processesInsideBundle(realPath(bundle)), ::getpid()));
+}
+
 // --- setupTitleBar ---------------------------------------------------------
 
 NSWindow *makeWindow()
 {
-    const NSWindowStyleMask style = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable
-        | NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable;
+    const NSWindowStyleMask style = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
+                                    NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable;
     NSWindow *window = [[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 320, 200)
                                                    styleMask:style
                                                      backing:NSBackingStoreBuffered
@@ -187,6 +324,8 @@ int main(int argc, char *argv[])
 
         scriptOutcomes();
         bundlePathIsTheExpectedOne(expectedBundle);
+        processesInsideBundleAreFound();
+        thisProcessIsLeftOut(expectedBundle);
         titleBarIsSetUp();
         titleBarOfNothingIsLeftAlone();
     }

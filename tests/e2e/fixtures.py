@@ -9,6 +9,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from world import INSTALLING, NOBODY, PROXIED_HOST, Place, Prompt, mount, wait_until  # noqa: E402
 
 CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
+QUIT = ".quit-example"  # the file that a RunningApplication waits for, beside the bundle
 
 
 def zeros_zip(size, name, zip64=False, block=1 << 20):
@@ -161,6 +162,15 @@ class CloseWindow:
         close_window(place.x, place.window())
 
 
+class QuitApplication:
+    """Has the RunningApplication quit, as its user would, and returns once it is on its way out."""
+
+    def __call__(self, place):
+        pathlib.Path(place.path(QUIT)).touch()
+        if not wait_until(lambda: not os.path.exists(place.path(QUIT)), 10):
+            raise AssertionError("the application did not quit")
+
+
 @dataclasses.dataclass(frozen=True)
 class When(_Named):
     """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
@@ -172,28 +182,48 @@ class When(_Named):
         return Watcher(self, run, x)
 
 
+@dataclasses.dataclass(frozen=True)
+class WhenShown:
+    """A watcher: as soon as the status text of the updater's window reads `text` (through the display's
+    AccessibilityBus; the row must read its statuses), does `then` (once). A row that has one fails
+    unless it acted."""
+    text: str
+    then: object
+
+    def watch(self, run, x):
+        bus = x.accessibility()
+        found = {}
+
+        def shown():
+            found["label"] = found.get("label") or bus.find_label(INSTALLING)
+            return found["label"] and bus.text(found["label"]) == self.text
+        return Watcher(self, run, x, shown, pause=0.05)  # each look starts dbus-send
+
+
 class Watcher(threading.Thread):
-    def __init__(self, when, run, x):
+    def __init__(self, when, run, x, ready=None, pause=0.005):
         super().__init__(daemon=True)
-        self.when, self.run_, self.x = when, run, x
-        self.problem = "never acted: the file never got there while the updater ran"
+        self.when, self.run_, self.x, self.ready, self.pause = when, run, x, ready or self.file_reached, pause
+        self.problem = "never acted: it never came while the updater ran"
         self.start()
+
+    def file_reached(self):
+        try:
+            return os.stat(Watched(self.run_.folder).path(self.when.name)).st_size >= self.when.reaches
+        except OSError:
+            return False
 
     def run(self):
         place = Watched(self.run_.folder, self.x)
         while self.run_.process.poll() is None:
-            try:
-                size = os.stat(place.path(self.when.name)).st_size
-            except OSError:
-                size = -1
-            if size >= self.when.reaches:
+            if self.ready():
                 try:
                     self.when.then(place)
                     self.problem = None
                 except Exception as error:  # reported by the row
                     self.problem = f"failed: {error!r}"
                 return
-            time.sleep(0.005)
+            time.sleep(self.pause)
 
     def outcome(self):
         """None when it acted without an error, else what went wrong."""
@@ -255,6 +285,23 @@ class FileSizeLimit:
 
     def prepare(self, sandbox, launch):
         launch.file_size_limit = self.bytes
+
+
+@dataclasses.dataclass(frozen=True)
+class RunningApplication:
+    """The application, a real executable (world.Sandbox.make_native_application), runs before the updater
+    starts, until QuitApplication has it quit; if it still runs when the updater has ended, the world
+    ends it. Its start is recorded as the updater's relaunch is."""
+
+    def prepare(self, sandbox, launch):
+        sandbox.make_native_application()
+        launch.services.append(subprocess.Popen([sandbox.executable], cwd="/", stdin=subprocess.DEVNULL,
+                                                env=dict(os.environ, EXAMPLE_QUITS_ON=os.path.join(sandbox.root, QUIT))))
+        if not wait_until(lambda: sandbox.starts(), 10):
+            raise SystemExit("init: the application did not start")
+
+    def starts(self, sandbox):
+        return [{"program": sandbox.executable, "arguments": []}]
 
 
 @dataclasses.dataclass(frozen=True)

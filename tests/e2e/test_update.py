@@ -8,10 +8,11 @@ Each row is a test of its own:
 """
 import dataclasses, hashlib, math, os, shutil, subprocess, unittest
 
-from fixtures import (AnotherUser, ClickCancel, CloseWindow, Directory, Fifo, FileSizeLimit, Proxy, ReplaceByRename,
-                      ReplaceWithFifo, ReplaceWithFolder, ReplaceWithLink, Rewrite, SymbolicLink, Tmpfs, When, zeros_zip)
-from world import (PROXIED_HOST, Digest, Installer, Prompt, Sandbox, XServer, box_text, check_namespaces, environment,
-                   make_package, make_zip, serve, temporary_folder, wait_until)
+from fixtures import (AnotherUser, ClickCancel, CloseWindow, Directory, Fifo, FileSizeLimit, Proxy, QuitApplication,
+                      ReplaceByRename, ReplaceWithFifo, ReplaceWithFolder, ReplaceWithLink, Rewrite, RunningApplication,
+                      SymbolicLink, Tmpfs, When, WhenShown, zeros_zip)
+from world import (INSTALLING, PROXIED_HOST, Digest, Installer, Prompt, Sandbox, StatusTexts, XServer, box_text,
+                   check_namespaces, environment, make_package, make_zip, serve, temporary_folder, wait_until)
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
 PACKAGE = make_package("update")
@@ -43,6 +44,8 @@ PIN = "The download's {} does not match its pin: expected {}"
 SHELL_APP = "O'Brien \"Q\" $(touch pwned) `touch pwned` \\ ; x/Applications/Example.app"
 MESSAGE = "installer: Error - the package \"Update.pkg\" is damaged."
 CHANGED = "The package changed before it could be installed."
+WAITING = "Waiting for Example to quit..."
+SLOW_ZIP = "Update.zip?step=8192&pause=0.05"  # about a second and a half
 
 
 class Prefix(str):
@@ -61,7 +64,7 @@ class Row:
     box: "str | None" = None    # the message box's text, with {url}, {root} and {app}; None: no box
     installed: "str | None" = None  # the name of the package the installer is handed; None: not called
     package: "bytes | Zeros" = PACKAGE  # what that package holds
-    started: bool = False       # the application was started again
+    started: bool = False       # the application was started again (after any start of a fixture's)
     left: frozenset = frozenset()  # names left beside the updater's bundle
     requests: "int | tuple" = 1  # requests the server received (a tuple: any of them)
     prompts: int = 0            # password prompts (pkexec calls)
@@ -76,6 +79,8 @@ class Row:
     fixtures: tuple = ()        # fixtures.Tmpfs, SymbolicLink, Fifo, Directory, FileSizeLimit, AnotherUser
     during: tuple = ()          # fixtures.When watchers; each must act
     seconds: int = 20           # how long the updater may take, a ceiling against hanging, not a speed test
+    # The window's status texts in order, read through the display's AccessibilityBus; None: not read.
+    statuses: "tuple | None" = None
 
 
 INSTALLED = dict(installed="Update.pkg", started=True)
@@ -209,6 +214,14 @@ ROWS = [
     Row("archive-renamed", "Large.zip", seconds=180,
         during=(When(**EXTRACTING, then=ReplaceByRename("Large.zip", FILES["Large.zip"])),),
         box=FAILS + "The archive {root}/Large.zip changed after it was downloaded."),
+    # The application runs when the package is ready: nothing privileged happens before it has quit, then
+    # the package is installed and the application started once more.
+    Row("application-running", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING, WAITING),
+        during=(WhenShown(WAITING, then=QuitApplication()),), **INSTALLED),
+    Row("cancel-while-application-runs", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING, WAITING),
+        during=(WhenShown(WAITING, then=ClickCancel()),)),
+    Row("application-quit-during-download", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING,),
+        during=(When("Update.zip", reaches=8192, then=QuitApplication()),), **INSTALLED),
 ]
 
 
@@ -234,9 +247,12 @@ class UpdateTest(unittest.TestCase):
         asked = len(server.requests)
         url = f"{row.scheme}{'s' * row.tls}://{row.userinfo}{row.host}:{server.server_address[1]}/{row.url}"
         shown_url = url.replace(row.userinfo, row.userinfo.split(":")[0] + "@") if row.userinfo else url  # no password
-        run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures)
+        bus = self.x.accessibility() if row.statuses is not None else None
+        run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures,
+                            bus=bus and bus.address)
         self.addCleanup(run.stop)  # the row's processes go with its row
         watchers = [when.watch(run, self.x) for when in row.during]
+        statuses = bus and StatusTexts(bus, run.process)
         def check(name, actual, expected):  # one of the row's checks, named in its failure
             self.assertEqual(actual, expected, f"{name}: {run.output()}")
         if row.box:
@@ -248,6 +264,12 @@ class UpdateTest(unittest.TestCase):
             self.x.xdotool("windowfocus", "--sync", self.x.window("Tarnwick Installer"), "key", "Return")
         check("status", run.wait(row.seconds), 0)
         self.assertEqual([watcher.outcome() for watcher in watchers], [None] * len(watchers))
+        if statuses:
+            # The last change, back to INSTALLING, comes just before the installation holds the updater's
+            # event loop, which answers the bus: it may never be read.
+            seen = statuses.seen()
+            expected = list(row.statuses)
+            check("statuses", seen[:len(expected)] if seen[len(expected):] in ([], [INSTALLING]) else seen, expected)
         check("box", box_text(run.output()) is None, row.box is None)
         # Root installs a copy of its own, in a folder of its own that is gone afterwards.
         call = sandbox.installer_call()
@@ -260,7 +282,9 @@ class UpdateTest(unittest.TestCase):
             check("package", Digest(**call["package"]), digest_of(row.package))
         check("prompts", [prompt["argv"][:2] for prompt in sandbox.prompts()], [["/bin/sh", "-c"]] * row.prompts)
         # The application is started detached; every process of the run has ended by now.
-        check("started", sandbox.starts(), [{"program": sandbox.executable, "arguments": []}] if row.started else [])
+        before = [start for fixture in row.fixtures if hasattr(fixture, "starts") for start in fixture.starts(sandbox)]
+        relaunch = [{"program": sandbox.executable, "arguments": []}] if row.started else []
+        check("started", sandbox.starts(), before + relaunch)
         check("left", sandbox.left(), set(row.left))
         for fixture in row.fixtures:
             if hasattr(fixture, "check"):
