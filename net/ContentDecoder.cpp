@@ -47,6 +47,8 @@ struct ContentDecoder::Stream
     bool sniffed = false; // a "deflate" body's first two bytes have told its kind
     QByteArray head;      // until then, the bytes that came
     bool ended = false;
+    // inflate's output, allocated once: a body can come in thousands of tiny chunks.
+    QByteArray piece = QByteArray(pieceSize, Qt::Uninitialized);
 };
 
 ContentDecoder::ContentDecoder(const QByteArray &contentEncoding)
@@ -93,14 +95,13 @@ bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(co
     }
     s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
     s.z.avail_in = uInt(data.size());
-    QByteArray piece(pieceSize, Qt::Uninitialized);
     for (;;) {
         if (s.ended && s.z.avail_in > 0) {
             // A second gzip member follows the first: decoded as its continuation.
             inflateReset(&s.z);
             s.ended = false;
         }
-        s.z.next_out = reinterpret_cast<Bytef *>(piece.data());
+        s.z.next_out = reinterpret_cast<Bytef *>(s.piece.data());
         s.z.avail_out = pieceSize;
         const int result = inflate(&s.z, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
@@ -109,7 +110,7 @@ bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(co
         }
         s.ended = result == Z_STREAM_END;
         const int produced = pieceSize - int(s.z.avail_out);
-        if (produced > 0 && !sink(QByteArray(piece.constData(), produced)))
+        if (produced > 0 && !sink(QByteArray(s.piece.constData(), produced)))
             return false;
         // Done when the input is used up and inflate had room to give all it had.
         if (s.z.avail_in == 0 && (s.z.avail_out > 0 || s.ended))
