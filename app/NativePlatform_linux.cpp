@@ -18,8 +18,6 @@ namespace {
 
 // pkexec's exit status when the user dismissed the authentication dialog.
 constexpr int pkexecDialogDismissed = 126;
-// AppleScript's "User canceled." error number.
-constexpr int userCancelled = -128;
 
 } // namespace
 
