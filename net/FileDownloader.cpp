@@ -4,6 +4,7 @@
 #include "FreeSpace.h"
 #include "PinCheck.h"
 #include "Sha256.h"
+#include "ValueText_p.h"
 #include "VisibleText.h"
 #include "WrittenFile.h"
 
@@ -70,11 +71,6 @@ QString withoutPasswords(QString text, const QNetworkReply *reply)
     return text;
 }
 
-bool isDecimal(const QByteArray &text)
-{
-    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The Content-Length of the reply's final answer: none when it has none, else
 // its one value. False, with error, for a value that is not a number of bytes
 // or for two values that differ. Qt joins repeated headers with ", ", and
@@ -93,8 +89,7 @@ bool readContentLength(const QNetworkReply *reply, std::optional<qint64> &length
         bool fits = false;
         const qint64 number = value.trimmed().toLongLong(&fits);
         if (!isDecimal(value.trimmed()) || !fits || (length && *length != number)) {
-            const QString shown = QString::fromLatin1(header.left(shownHeaderLength)) +
-                                  (header.size() > shownHeaderLength ? QStringLiteral("...") : QString());
+            const QString shown = shortened(QString::fromLatin1(header), shownHeaderLength);
             error = QStringLiteral("The server's answer is invalid: its Content-Length is \"%1\".")
                         .arg(withVisibleControlCharacters(shown));
             length.reset();
@@ -337,7 +332,8 @@ void FileDownloader::headersArrived()
     }
     transfer->decoder = ContentDecoder(reply->rawHeader("Content-Encoding"));
     const std::optional<qint64> announced = isIdentityEncoded(reply) ? length : std::nullopt;
-    if (!transfer->decoder.isSupported(error) || (announced && !transfer->pinCheck.checkAnnounced(*announced, error))) {
+    if (!ContentDecoder::isSupported(reply->rawHeader("Content-Encoding"), error) ||
+        (announced && !transfer->pinCheck.checkAnnounced(*announced, error))) {
         end(error, FileFate::Remove);
         return;
     }

@@ -89,6 +89,8 @@ private slots:
         refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
         refused("size-empty", "#size=", badSize(""));
         refused("size-second-equals", "#size==5", badSize("=5"));
+        refused("size-space-before-equals", "#size =5",
+                "The pin in the URL cannot be read: size is written with a space (\"size =5\").");
         refused("size-broken-escape", "#size=%zz", badSize("%zz"));
         refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
         refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG",
