@@ -92,8 +92,7 @@ void scriptRunsItsCommand()
     char folder[] = "/tmp/tst_native.XXXXXX";
     CHECK(::mkdtemp(folder) != nullptr);
     const std::string marker = std::string(folder) + "/ran";
-    const NativePlatform::ScriptOutcome outcome =
-        run("do shell script \"printf done > '" + marker + "'\"");
+    const NativePlatform::ScriptOutcome outcome = run("do shell script \"printf done > '" + marker + "'\"");
     CHECK(outcome.succeeded);
     FILE *file = std::fopen(marker.c_str(), "r");
     CHECK(file != nullptr);
@@ -172,8 +171,8 @@ void bundlePathIsTheExpectedOne(const std::string &expected)
 
 NSWindow *makeWindow()
 {
-    const NSWindowStyleMask style = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable
-        | NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable;
+    const NSWindowStyleMask style = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
+                                    NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable;
     NSWindow *window = [[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 320, 200)
                                                    styleMask:style
                                                      backing:NSBackingStoreBuffered
