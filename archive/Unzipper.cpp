@@ -57,6 +57,11 @@ constexpr int caseInsensitive = 2;
 constexpr quint64 zip64Marker = 0xffffffffu;
 constexpr quint16 zip64ExtraId = 0x0001;
 
+QString extractionCancelled()
+{
+    return QStringLiteral("The extraction was cancelled.");
+}
+
 QString archiveChanged(const QString &path)
 {
     return QStringLiteral("The archive %1 changed after it was downloaded.").arg(path);
@@ -110,7 +115,7 @@ bool copyEntry(Read read, WrittenFile &file, const quint64 size, const std::atom
     quint64 written = 0;
     while (remaining != 0) {
         if (cancelled) {
-            error = QStringLiteral("The extraction was cancelled.");
+            error = extractionCancelled();
             return false;
         }
         const auto chunk = static_cast<unsigned>(std::min(remaining, extractionBufferSize));
@@ -315,7 +320,7 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         return false;
     }
     if (cancelled) {
-        error = QStringLiteral("The extraction was cancelled.");
+        error = extractionCancelled();
         return false;
     }
 
