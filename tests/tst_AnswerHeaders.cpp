@@ -91,8 +91,6 @@ private slots:
         QTest::newRow("ok") << 200 << false << "";
         QTest::newRow("redirect-not-followed")
             << 304 << true << "The server answered 304 Not Modified instead of sending the file.";
-        QTest::newRow("no-content") << 204 << false
-                                    << "The server answered 204 No Content instead of sending the file.";
     }
 
     void statusRefusal()
