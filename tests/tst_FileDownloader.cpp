@@ -186,17 +186,17 @@ void tst_FileDownloader::toMemory_data()
     QTest::addColumn<QString>("error"); // a pattern; empty for success
     QTest::addColumn<bool>("restart");  // the error's receiver downloads HTTP:Update.pkg into the array
 
-    QTest::newRow("chunked") << "HTTP:Update.pkg?framing=chunked"
-                             << "" << false;
-    QTest::newRow("gzip-cut") << "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000"
-                              << "The download could not be decoded \\(it ends early\\)\\." << false;
-    QTest::newRow("cut-short") << "HTTP:Update.pkg?cut=1000"
-                               << "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*" << false;
-    QTest::newRow("pinned-digest-differs") << "HTTP:Update.pkg#sha256=" + QString(64, 'a')
-                                           << "The download's SHA-256 digest does not match its pin: .*" << false;
-    QTest::newRow("restarted-by-receiver")
-        << "HTTP:Missing.pkg"
-        << "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found" << true;
+    const auto row = [](const char *tag, const QString &path, const QString &error, bool restart = false) {
+        QTest::newRow(tag) << path << error << restart;
+    };
+    row("chunked", "HTTP:Update.pkg?framing=chunked", "");
+    row("gzip-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
+        "The download could not be decoded \\(it ends early\\)\\.");
+    row("cut-short", "HTTP:Update.pkg?cut=1000", "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
+    row("pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
+        "The download's SHA-256 digest does not match its pin: .*");
+    row("restarted-by-receiver", "HTTP:Missing.pkg",
+        "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", true);
 }
 
 // Failures leave the array as it was.
@@ -286,14 +286,14 @@ void tst_FileDownloader::refusedBeforeAnything_data()
     const QString noScheme =
         "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are downloaded.";
     const QString fileScheme = "Only http and https URLs are downloaded, not \"file\".";
-    QTest::newRow("no-scheme") << "example.com/Update.pkg" << refused << noScheme;
-    QTest::newRow("file-scheme") << "file:///etc/passwd" << refused << fileScheme;
-    QTest::newRow("file-scheme-into-array") << "file:///etc/passwd"
-                                            << "" << fileScheme;
-    QTest::newRow("no-scheme-request-only") << "example.com/Update.pkg"
-                                            << "-" << noScheme;
-    QTest::newRow("folder-under-a-file") << url("HTTP:Update.pkg") << underFile
-                                         << "The directory " + underFile + " is not accessible.";
+    const auto row = [](const char *tag, const QString &url, const QString &folder, const QString &error) {
+        QTest::newRow(tag) << url << folder << error;
+    };
+    row("no-scheme", "example.com/Update.pkg", refused, noScheme);
+    row("file-scheme", "file:///etc/passwd", refused, fileScheme);
+    row("file-scheme-into-array", "file:///etc/passwd", "", fileScheme);
+    row("no-scheme-request-only", "example.com/Update.pkg", "-", noScheme);
+    row("folder-under-a-file", url("HTTP:Update.pkg"), underFile, "The directory " + underFile + " is not accessible.");
 }
 
 // Nothing is made on disk or sent, filePath keeps what it held, and no signal follows.

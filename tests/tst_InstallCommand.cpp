@@ -40,20 +40,14 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("target");
 
-        QTest::newRow("plain") << "/d/Update.pkg"
-                               << "Update.pkg"
-                               << "/";
-        QTest::newRow("single-quotes") << "/t/it's.pkg"
-                                       << "it's.pkg"
-                                       << "/V/Jo's/";
-        QTest::newRow("double-quote-backslash") << "/t/\"q\" \\ .pkg"
-                                                << "\"q\" \\ .pkg"
-                                                << "/V/\\\"/";
-        QTest::newRow("expansions") << "/t/$HOME `id` $(id) %@ %1.pkg"
-                                    << "$HOME `id` $(id) %@ %1.pkg"
-                                    << "/$d/";
-        QTest::newRow("non-ascii") << QString::fromUtf8("/t/Été 更新\u0085.pkg")
-                                   << QString::fromUtf8("Été 更新\u0085.pkg") << QString::fromUtf8("/Volumes/Données/");
+        const auto row = [](const char *tag, const QString &package, const QString &name, const QString &target) {
+            QTest::newRow(tag) << package << name << target;
+        };
+        row("single-quotes", "/t/it's.pkg", "it's.pkg", "/V/Jo's/");
+        row("double-quote-backslash", "/t/\"q\" \\ .pkg", "\"q\" \\ .pkg", "/V/\\\"/");
+        row("expansions", "/t/$HOME `id` $(id) %@ %1.pkg", "$HOME `id` $(id) %@ %1.pkg", "/$d/");
+        row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), QString::fromUtf8("Été 更新\u0085.pkg"),
+            QString::fromUtf8("/Volumes/Données/"));
     }
 
     // Every value reaches root's shell as it was given.
@@ -79,10 +73,10 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("clone");
 
-        QTest::newRow("macos") << InstallCommand::Flavour::MacOS << "/private/tmp/tarnwick.XXXXXXXX"
-                               << "yes";
-        QTest::newRow("linux") << InstallCommand::Flavour::Linux << "/tmp/tarnwick.XXXXXXXX"
-                               << "no";
+        const auto row = [](const char *tag, InstallCommand::Flavour flavour, const QString &folder,
+                            const QString &clone) { QTest::newRow(tag) << flavour << folder << clone; };
+        row("macos", InstallCommand::Flavour::MacOS, "/private/tmp/tarnwick.XXXXXXXX", "yes");
+        row("linux", InstallCommand::Flavour::Linux, "/tmp/tarnwick.XXXXXXXX", "no");
     }
 
     // Both systems run the one script; only the values before it differ.
@@ -104,12 +98,12 @@ private slots:
         QTest::addColumn<QString>("shellCommand");
         QTest::addColumn<QString>("source");
 
-        QTest::newRow("plain") << "exit 0"
-                               << "do shell script \"exit 0\" with administrator privileges";
-        QTest::newRow("quotes-backslash") << "p='a\\\"b'"
-                                          << "do shell script \"p='a\\\\\\\"b'\" with administrator privileges";
-        QTest::newRow("lines") << "a\nb\n"
-                               << "do shell script \"a\\nb\\n\" with administrator privileges";
+        const auto row = [](const char *tag, const QString &shellCommand, const QString &source) {
+            QTest::newRow(tag) << shellCommand << source;
+        };
+        row("plain", "exit 0", "do shell script \"exit 0\" with administrator privileges");
+        row("quotes-backslash", "p='a\\\"b'", "do shell script \"p='a\\\\\\\"b'\" with administrator privileges");
+        row("lines", "a\nb\n", "do shell script \"a\\nb\\n\" with administrator privileges");
     }
 
     void appleScript()
@@ -127,19 +121,15 @@ private slots:
         QTest::addColumn<QByteArray>("sha256");
         QTest::addColumn<QString>("error");
 
+        const auto row = [](const char *tag, const QString &package, const QString &target, const QByteArray &sha256,
+                            const QString &error) { QTest::newRow(tag) << package << target << sha256 << error; };
         const QString refused = "The package path \"%1\" contains a control character; it was not installed.";
-        QTest::newRow("line-feed") << "/t/a\nb.pkg"
-                                   << "/" << digest << refused.arg("/t/a\\nb.pkg");
-        QTest::newRow("delete-and-cr") << "/t/\x7f\r"
-                                       << "/" << digest << refused.arg("/t/\\x7f\\r");
-        QTest::newRow("unit-separator-in-target")
-            << "/d/Update.pkg"
-            << "/V/\x1f\t/" << digest
-            << "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.";
-        QTest::newRow("no-digest")
-            << "/d/Update.pkg"
-            << "/" << QByteArray()
-            << "The SHA-256 digest of the package /d/Update.pkg could not be computed; it was not installed.";
+        row("line-feed", "/t/a\nb.pkg", "/", digest, refused.arg("/t/a\\nb.pkg"));
+        row("delete-and-cr", "/t/\x7f\r", "/", digest, refused.arg("/t/\\x7f\\r"));
+        row("unit-separator-in-target", "/d/Update.pkg", "/V/\x1f\t/", digest,
+            "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.");
+        row("no-digest", "/d/Update.pkg", "/", QByteArray(),
+            "The SHA-256 digest of the package /d/Update.pkg could not be computed; it was not installed.");
     }
 
     // Nothing is made to run.
