@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seeds in fuzz/seeds/<target>/ (tracked; run once by hand
 # when a new shape of input is worth starting from).
-#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin; all by default
+#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin, answer_headers; all by default
 # unzipper: archives holding Update.pkg, stored and deflated (the entries read
 # straight from the archive file), zip64, with a data descriptor, after a stub,
 # encrypted, and bzip2 (refused).
@@ -10,12 +10,14 @@
 # field, two members, an empty one), zlib-wrapped and raw deflate (stored,
 # fixed and dynamic blocks), and one that inflates past 1 MiB.
 # download_pin: URL fragments, pins read and refused.
+# answer_headers: a mode byte (status, Location, redirected), Content-Length,
+# a line feed and Content-Encoding: lengths read, joined and refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin)
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin answer_headers)
 
 unzipper() {
   local out="$seeds/unzipper" staging
@@ -104,6 +106,19 @@ download_pin() {
   printf '%s' "size=+5" > "$out/size-signed"
   printf '%s' "size=1&size=1" > "$out/size-twice"
   printf '%s' "sha256=$digest$digest" > "$out/digest-too-long"
+}
+
+answer_headers() {
+  local out="$seeds/answer_headers"
+  mkdir -p "$out"
+  # Mode bytes: \001 a 200, \021 a 200 after a redirect, \014 a 302 with a Location, \006 a 400.
+  printf '\001300000\n' > "$out/plain"
+  printf '\001gzip' > "$out/gzip-no-length"
+  printf '\021107, 200000\n' > "$out/joined-after-redirect"
+  printf '\001300000, 299999\nidentity' > "$out/two-lengths"
+  printf '\001-1\n' > "$out/negative"
+  printf '\014107\n' > "$out/redirect"
+  printf '\006x\nbr' > "$out/error-answer"
 }
 
 for target in "${targets[@]}"; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one libFuzzer target in build-fuzz/ with clang, ASan and UBSan, and
 # runs it for a bounded time.
-#   fuzz/run.sh [target] [seconds]   unzipper (the default), content_decoder or download_pin; 600 s by default
+#   fuzz/run.sh [target] [seconds]   unzipper (the default), content_decoder, download_pin or answer_headers; 600 s by default
 #   fuzz/run.sh 1900                 the unzipper for 1900 s
 # Crashes, leaks, broken properties and sanitizer reports end the run with a
 # non-zero status and leave the input in fuzz/artifacts/<target>/. Uses one
@@ -21,8 +21,9 @@ case "$target" in
   # 8 KiB inflate to at most about 8 MiB: past the 1 MiB pieces, still quick.
   content_decoder) options=(-max_len=8192) ;;
   download_pin) options=(-max_len=1024 -dict=fuzz/pin.dict) ;;
+  answer_headers) options=(-max_len=256) ;;
   *)
-    echo "unknown target \"$target\": unzipper, content_decoder or download_pin" >&2
+    echo "unknown target \"$target\": unzipper, content_decoder, download_pin or answer_headers" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,8 @@
 #include "ContentDecoder.h"
 
+#include "ValueText_p.h"
+#include "VisibleText.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 namespace {
 
 constexpr int pieceSize = 1024 * 1024;
+constexpr int shownEncodingLength = 40;
 
 // inflate's window bits: 15 plus 32 reads a gzip or a zlib header, whichever
 // comes; -15 reads raw deflate data, which some servers send as "deflate".
@@ -75,8 +79,9 @@ bool ContentDecoder::isSupported(const QByteArray &contentEncoding, QString &err
     if (encoding.isEmpty() || encoding == "identity" || encoding == "gzip" || encoding == "x-gzip" ||
         encoding == "deflate")
         return true;
+    // Shown on one line and cut short: the header is the server's to fill.
     error = QStringLiteral("The download came in an encoding that cannot be decoded (\"%1\").")
-                .arg(QString::fromLatin1(encoding));
+                .arg(withVisibleControlCharacters(shortened(QString::fromLatin1(encoding), shownEncodingLength)));
     return false;
 }
 

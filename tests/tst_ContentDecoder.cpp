@@ -177,6 +177,7 @@ private slots:
         row("brotli", "br", refused.arg("br"));
         row("shown-trimmed-lower-case", " ZSTD ", refused.arg("zstd"));
         row("two-encodings", "gzip, gzip", refused.arg("gzip, gzip"));
+        row("long-shown-cut", "x\x01" + QByteArray(45, 'y'), refused.arg("x\\x01" + QString(38, 'y') + "..."));
     }
 
     void supported()
