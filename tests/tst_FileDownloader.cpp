@@ -1,3 +1,4 @@
+#include "ChunkConsumer.h"
 #include "FileDownloader.h"
 
 #include <QtTest>
@@ -42,6 +43,13 @@ struct Emitted
     qulonglong lastReceived = 0, lastTotal = 0;
     static inline QStringList warnings;
     static inline QtMessageHandler testsHandler = nullptr;
+};
+
+// The bytes a download wrote, as its consumer is handed them.
+struct Collected final : ChunkConsumer
+{
+    void consume(const char *data, qsizetype size) override { bytes.append(data, int(size)); }
+    QByteArray bytes;
 };
 
 // Puts the default TLS configuration back as it was found.
@@ -154,6 +162,7 @@ void tst_FileDownloader::toFile()
     QFETCH(qulonglong, total);
     QFETCH(int, stallLimit);
 
+    Collected consumed; // outlives the downloader, which hands it the bytes written
     FileDownloader downloader(nullptr);
     Emitted emitted(downloader);
     if (stallLimit)
@@ -161,6 +170,7 @@ void tst_FileDownloader::toFile()
     QString filePath, message;
     QVERIFY(downloader.download(url(path), saved.filePath("in/new"), filePath, message));
     QCOMPARE(filePath, saved.filePath("in/new/") + QUrl(url(path)).fileName());
+    downloader.setWrittenBytesConsumer(&consumed);
     QVERIFY(emitted.ended());
     QCOMPARE(emitted.finished + emitted.errors.size(), 1);
     QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
@@ -171,6 +181,7 @@ void tst_FileDownloader::toFile()
     if (!error.isEmpty())
         return;
     QCOMPARE(file.readAll(), package);
+    QCOMPARE(consumed.bytes, package);
     QCOMPARE(emitted.lastReceived, received);
     QCOMPARE(emitted.lastTotal, total);
     // What was written, as handed on to the installation; nothing once cleaned up.
