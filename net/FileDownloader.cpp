@@ -248,14 +248,14 @@ void FileDownloader::end(const std::optional<QString> &failure, FileFate fate)
     if (QNetworkReply *reply = ended->reply) {
         disconnect(reply, nullptr, this, nullptr);
         // One still running is aborted now, so that nothing more is read (an
-        // endless body stops here), and deleted later: this may run inside its
-        // own signal. One that Qt has finished is left to its manager, which
-        // clean() releases: Qt may still have queued calls that read it (an
-        // insecure redirect finishes its reply twice).
-        if (!reply->isFinished()) {
+        // endless body stops here). Either way it is left to its manager,
+        // which clean() releases: this may run inside the reply's own signal,
+        // where a receiver's nested event loop could run a deleteLater (as
+        // QTest::qWait does) under Qt's feet, and Qt may still have queued
+        // calls that read a finished one (an insecure redirect finishes its
+        // reply twice).
+        if (!reply->isFinished())
             reply->abort();
-            reply->deleteLater();
-        }
     }
     if (failure)
         ended->sink->abandon(fate == FileFate::Remove);

@@ -127,8 +127,8 @@ private:
     // one's are held to the pin and the free space.
     void headersArrived();
     void stalled();
-    // The one end of a transfer: releases its reply (aborted if still
-    // running); without a failure delivers the body and emits finished(),
+    // The one end of a transfer: lets go of its reply (aborted if still
+    // running, released with the manager by clean()); without a failure delivers the body and emits finished(),
     // else keeps (closed) or removes what came and emits errorOccurred(failure).
     void end(const std::optional<QString> &failure, FileFate fate);
     // The body is complete: the last bytes are taken, the body kept whole and
