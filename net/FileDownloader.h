@@ -128,8 +128,9 @@ private:
     void headersArrived();
     void stalled();
     // The one end of a transfer: lets go of its reply (aborted if still
-    // running, released with the manager by clean()); without a failure delivers the body and emits finished(),
-    // else keeps (closed) or removes what came and emits errorOccurred(failure).
+    // running, released with the manager by clean()); without a failure
+    // delivers the body and emits finished(), else keeps (closed) or removes
+    // what came and emits errorOccurred(failure).
     void end(const std::optional<QString> &failure, FileFate fate);
     // The body is complete: the last bytes are taken, the body kept whole and
     // held to its pin, then delivered.
