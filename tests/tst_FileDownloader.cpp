@@ -144,8 +144,6 @@ void tst_FileDownloader::toFile_data()
         qulonglong(qCompress(package).size() - 4), 0);
     row("gzip-answer-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
         "The download could not be decoded \\(it ends early\\)\\.", false);
-    row("gzip-answer-corrupt", "HTTP:Update.pkg?encoding=deflate&framing=close&cut=5000&repeat=2",
-        "The download could not be decoded \\(.+\\)\\.", false);
     row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
         "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", true);
     // Qt joins the two headers with ", ".
