@@ -4,23 +4,11 @@
 
 #include <QByteArray>
 #include <QFileInfo>
+#include <QStringList>
+
+#include <utility>
 
 namespace {
-
-// AppleScript's "User canceled." error number.
-constexpr int userCancelled = -128;
-
-// Root's own folder is made in the sticky system temporary folder, named
-// here in full so that root's environment (TMPDIR) plays no part.
-#if defined(Q_OS_MACOS)
-constexpr char privateFolderTemplate[] = "/private/tmp/tarnwick.XXXXXXXX";
-// An APFS clone where the volume allows it, so that a large package is not
-// written twice; a copy where it does not.
-constexpr char copyCommand[] = "{ /bin/cp -c -RP \"$p\" \"$c\" 2>/dev/null || /bin/cp -RP \"$p\" \"$c\"; }";
-#else
-constexpr char privateFolderTemplate[] = "/tmp/tarnwick.XXXXXXXX";
-constexpr char copyCommand[] = "/bin/cp -RP \"$p\" \"$c\"";
-#endif
 
 QString utf8(const std::string &text)
 {
@@ -60,6 +48,10 @@ QString escapedForAppleScriptString(const QString &text)
     QString escaped;
     escaped.reserve(text.size());
     for (const QChar c : text) {
+        if (c == QLatin1Char('\n')) {
+            escaped += QLatin1String("\\n");
+            continue;
+        }
         if (c == QLatin1Char('\\') || c == QLatin1Char('"'))
             escaped += QLatin1Char('\\');
         escaped += c;
@@ -67,30 +59,55 @@ QString escapedForAppleScriptString(const QString &text)
     return escaped;
 }
 
-QString shellCommand(const Package &package, const QString &target)
+// "-P": a link is copied as a link, "-R": a FIFO or device as a new one,
+// never read. The copy is checked again, as the package may change between the
+// check before the copy and the copy itself; find tests the size without
+// reading the file. OpenSSL prints "...= <hex digest>". The clone (cp -c,
+// macOS) spares writing a large package twice where the volume allows it.
+const char script[] = R"sh(
+d=$(/usr/bin/mktemp -d "$folder") || exit 1
+trap '/bin/rm -rf "$d"' EXIT
+c="$d"/"$name"
+refuse() { echo "$1" >&2; exit 1; }
+check() {
+    if [ -L "$1" ]; then refuse "$is_link"
+    elif [ ! -f "$1" ]; then refuse "$not_regular"
+    elif [ -z "$(/usr/bin/find "$1" -prune -size "$size"c)" ]; then refuse "$changed"
+    fi
+}
+check "$p"
+if [ "$clone" = yes ]; then
+    /bin/cp -c -RP "$p" "$c" 2>/dev/null || /bin/cp -RP "$p" "$c" || exit 1
+else
+    /bin/cp -RP "$p" "$c" || exit 1
+fi
+check "$c"
+h=$(/usr/bin/openssl dgst -sha256 < "$c") || exit 1
+if [ "${h##* }" != "$sha256" ]; then refuse "$changed"; fi
+/usr/sbin/installer -pkg "$c" -target "$target"
+)sh";
+
+QString shellCommand(const Package &package, const QString &target, Flavour flavour)
 {
-    const auto quoted = [](const QString &text) {
-        return QLatin1Char('\'') + escapedForSingleQuotes(text) + QLatin1Char('\'');
+    const bool macOS = flavour == Flavour::MacOS;
+    // Root's folder is named in full, so that root's environment (TMPDIR)
+    // plays no part.
+    const std::pair<const char *, QString> values[] = {
+        {"p", package.path},
+        {"name", QFileInfo(package.path).fileName()},
+        {"size", QString::number(package.size)},
+        {"sha256", QString::fromLatin1(package.sha256.toHex())},
+        {"target", target},
+        {"folder", macOS ? QStringLiteral("/private/tmp/tarnwick.XXXXXXXX") : QStringLiteral("/tmp/tarnwick.XXXXXXXX")},
+        {"clone", macOS ? QStringLiteral("yes") : QStringLiteral("no")},
+        {"is_link", packageIsLink(package.path)},
+        {"not_regular", packageIsNotRegular(package.path)},
+        {"changed", QLatin1String(packageChanged)},
     };
-    const QString name = QFileInfo(package.path).fileName();
-    // "-P": a link is copied as a link, "-R": a FIFO or device as a new one,
-    // never read. The copy is tested, as the package may change between the
-    // tests before the copy and the copy itself; find tests the size without
-    // reading the file. OpenSSL prints "...= <hex digest>".
-    return QLatin1String("d=$(/usr/bin/mktemp -d ") + QLatin1String(privateFolderTemplate) +
-           QLatin1String(") || exit 1; trap '/bin/rm -rf \"$d\"' EXIT; p=") + quoted(package.path) +
-           QLatin1String("; c=\"$d\"/") + quoted(name) +
-           QLatin1String("; refuse() { echo \"$1\" >&2; exit 1; }; check() { if [ -L \"$1\" ]; then refuse ") +
-           quoted(packageIsLink(package.path)) + QLatin1String("; elif [ ! -f \"$1\" ]; then refuse ") +
-           quoted(packageIsNotRegular(package.path)) +
-           QLatin1String("; elif [ -z \"$(/usr/bin/find \"$1\" -prune -size ") + QString::number(package.size) +
-           QLatin1String("c)\" ]; then refuse ") + quoted(QLatin1String(packageChanged)) +
-           QLatin1String("; fi; }; check \"$p\"; ") + QLatin1String(copyCommand) +
-           QLatin1String(" || exit 1; check \"$c\"; h=$(/usr/bin/openssl dgst -sha256 < \"$c\") || exit 1; if [ "
-                         "\"${h##* }\" != ") +
-           quoted(QString::fromLatin1(package.sha256.toHex())) + QLatin1String(" ]; then refuse ") +
-           quoted(QLatin1String(packageChanged)) + QLatin1String("; fi; /usr/sbin/installer -pkg \"$c\" -target ") +
-           quoted(target);
+    QStringList assignments;
+    for (const auto &[name, value] : values)
+        assignments << QLatin1String(name) + QLatin1String("='") + escapedForSingleQuotes(value) + QLatin1Char('\'');
+    return assignments.join(QLatin1Char('\n')) + QLatin1String(script);
 }
 
 QString appleScriptSource(const QString &shellCommand)
@@ -100,7 +117,7 @@ QString appleScriptSource(const QString &shellCommand)
 }
 
 bool makeCommand(const Package &package, const QString &target, NativePlatform::PrivilegedCommand &command,
-                 QString &error)
+                 QString &error, Flavour flavour)
 {
     if (containsControlCharacter(package.path)) {
         error = QStringLiteral("The package path \"%1\" contains a control character; it was not installed.")
@@ -118,7 +135,7 @@ bool makeCommand(const Package &package, const QString &target, NativePlatform::
                     .arg(package.path);
         return false;
     }
-    const QString shell = shellCommand(package, target);
+    const QString shell = shellCommand(package, target, flavour);
     command.appleScriptSource = utf8(appleScriptSource(shell));
     command.shellCommand = utf8(shell);
     return true;
@@ -128,7 +145,7 @@ bool interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &err
 {
     if (outcome.succeeded)
         return true;
-    if (outcome.errorNumber == userCancelled)
+    if (outcome.errorNumber == NativePlatform::userCancelled)
         error = QStringLiteral("The administrator password is required to do this.");
     else if (outcome.errorMessage)
         error = utf8(*outcome.errorMessage);

@@ -27,8 +27,12 @@ struct PrivilegedCommand
     std::string shellCommand;
 };
 
+// AppleScript's "User canceled." error number: the user dismissed the
+// password prompt. The Linux side reports its prompt's dismissal with it too.
+constexpr int userCancelled = -128;
+
 // How a privileged script ended: success, or the error information the system
-// gave back (each part may be absent). -128 means the user cancelled.
+// gave back (each part may be absent).
 struct ScriptOutcome
 {
     bool succeeded = false;

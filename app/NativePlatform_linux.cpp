@@ -29,8 +29,6 @@ namespace {
 
 // pkexec's exit status when the user dismissed the authentication dialog.
 constexpr int pkexecDialogDismissed = 126;
-// AppleScript's "User canceled." error number.
-constexpr int userCancelled = -128;
 
 bool isProcessId(const char *name)
 {

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr quint64 pieceSize = 0x40000;
-
 // pread of exactly `size` bytes at `offset`; false with errno when they cannot
 // be read (0 when the file ends first).
 bool readExactly(int fd, char *to, quint64 size, quint64 offset)
@@ -44,7 +42,7 @@ EntryReader::EntryReader(int fd, const unz_file_info64 &info, quint64 offset, Ba
     , archiveDigest(archiveDigest)
 {
     if (info.compression_method == Z_DEFLATED) {
-        input.resize(pieceSize);
+        input.resize(extractionBufferSize);
         inflater = std::make_unique<inflate_state>();
         isal_inflate_init(inflater.get());
     }
@@ -110,7 +108,7 @@ int EntryReader::inflate(quint8 *out, unsigned length)
 bool hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest)
 {
     while (from < to) {
-        const quint64 size = std::min(pieceSize, to - from);
+        const quint64 size = std::min(extractionBufferSize, to - from);
         QByteArray piece(int(size), Qt::Uninitialized);
         if (!readExactly(fd, piece.data(), size, from))
             return false;

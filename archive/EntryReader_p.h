@@ -10,6 +10,10 @@
 
 class BackgroundSha256;
 
+// The size of the pieces an extraction reads and writes (256 KiB): one
+// buffer of it for the entry's output, one for the compressed input.
+constexpr quint64 extractionBufferSize = 0x40000;
+
 // Reads an entry's data straight from the archive file, inflating it with
 // ISA-L and checking it with ISA-L's CRC-32 (several times zlib's speed). It
 // answers as unzReadCurrentFile does: at most `length` bytes a call and the

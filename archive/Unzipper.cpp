@@ -8,13 +8,13 @@
 #include "UnzipHandles_p.h"
 #include "WrittenFile.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <vector>
 
@@ -28,6 +28,13 @@ struct Unzipper::Archive
     {
     }
 
+    // Still the file that was written, at its path, and unchanged.
+    [[nodiscard]] bool isAsWritten(const std::optional<FileIdentity> &expected) const
+    {
+        return !expected ||
+               (FileIdentity::ofDescriptor(fd.get()) == expected && FileIdentity::ofPath(path) == expected);
+    }
+
     const QString path;
     const FileDescriptor fd;
     DescriptorStream stream;
@@ -36,9 +43,12 @@ struct Unzipper::Archive
 
 namespace {
 
-// Size of the one buffer each extraction streams through.
-constexpr quint64 bufferSize = 0x40000;
-static_assert(bufferSize <= UINT_MAX, "unzReadCurrentFile takes an unsigned length");
+static_assert(extractionBufferSize <= UINT_MAX, "unzReadCurrentFile takes an unsigned length");
+
+// The numbered texts ("Error code 1." to "Error code 9 (%1).") are kept
+// exactly as they were first written, "Error code 7 (%1" without its closing
+// parenthesis and "Error code 8 (%1)" without its full stop included: users
+// report them and callers compare them as they are.
 
 // Case-sensitivity value for unzLocateFile: ASCII letters a-z in any case,
 // every other byte exactly.
@@ -46,6 +56,11 @@ constexpr int caseInsensitive = 2;
 
 constexpr quint64 zip64Marker = 0xffffffffu;
 constexpr quint16 zip64ExtraId = 0x0001;
+
+QString extractionCancelled()
+{
+    return QStringLiteral("The extraction was cancelled.");
+}
 
 QString archiveChanged(const QString &path)
 {
@@ -95,15 +110,15 @@ void applyZip64Sizes(unz_file_info64 &info, const QByteArray &extra)
 template<typename Read>
 bool copyEntry(Read read, WrittenFile &file, const quint64 size, const std::atomic<bool> &cancelled, QString &error)
 {
-    std::vector<char> buffer(bufferSize);
+    std::vector<char> buffer(extractionBufferSize);
     quint64 remaining = size;
     quint64 written = 0;
     while (remaining != 0) {
         if (cancelled) {
-            error = QStringLiteral("The extraction was cancelled.");
+            error = extractionCancelled();
             return false;
         }
-        const auto chunk = static_cast<unsigned>(std::min(remaining, bufferSize));
+        const auto chunk = static_cast<unsigned>(std::min(remaining, extractionBufferSize));
         // Cleared first: a short read at the end of the file sets no errno.
         errno = 0;
         const int n = read(buffer.data(), chunk);
@@ -139,17 +154,123 @@ bool copyEntry(Read read, WrittenFile &file, const quint64 size, const std::atom
     return true;
 }
 
-// Whether the file system of dirPath has room for size more bytes; false, with
-// error naming both, when it has not.
-bool hasRoom(const QString &dirPath, const QString &fileName, quint64 size, QString &error)
+// Finds the entry named fileName, reads its record (with the sizes that only
+// its Zip64 field holds) and opens it for reading into `entry`. False, with
+// "Error code 3 (%1)." when there is no such entry, "Error code 4 (%1)." when
+// minizip cannot open it or it is neither stored nor deflated: minizip would
+// hand out the data of any other method (bzip2, say) as it is stored, unchecked.
+bool openEntry(unzFile handle, const QString &fileName, unz_file_info64 &info, std::optional<UnzCurrentEntry> &entry,
+               QString &error)
+{
+    const int located = unzLocateFile(handle, fileName.toUtf8().constData(), caseInsensitive);
+    if (located != UNZ_OK) {
+        error = QStringLiteral("Error code 3 (%1).").arg(located);
+        return false;
+    }
+    // unzLocateFile has just read this record, so reading it again succeeds.
+    static_cast<void>(unzGetCurrentFileInfo64(handle, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    QByteArray extra(int(info.size_file_extra), '\0');
+    static_cast<void>(
+        unzGetCurrentFileInfo64(handle, &info, nullptr, 0, extra.data(), uLong(extra.size()), nullptr, 0));
+    applyZip64Sizes(info, extra);
+
+    const int opened = unzOpenCurrentFile(handle);
+    if (opened != UNZ_OK) {
+        error = QStringLiteral("Error code 4 (%1).").arg(opened);
+        return false;
+    }
+    entry.emplace(handle);
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
+        error = QStringLiteral("Error code 4 (%1).").arg(UNZ_BADZIPFILE);
+        return false;
+    }
+    return true;
+}
+
+// Whether the entry can be extracted whole: its recorded size fits the free
+// space of dirPath (asked once its file is emptied, so that an older file of
+// that name counts as free), and its data, `offset` bytes into an archive of
+// `archiveSize` bytes (none when it cannot be told), lies within the archive.
+bool checkSizes(const QString &dirPath, const QString &fileName, const unz_file_info64 &info, quint64 offset,
+                std::optional<quint64> archiveSize, QString &error)
 {
     qint64 available = 0;
-    if (hasRoomFor(dirPath, size, available))
-        return true;
-    error = QStringLiteral("Not enough free space in %1 to extract %2: %3 bytes needed, %4 bytes free.")
-                .arg(dirPath, fileName, QString::number(size), QString::number(available));
-    return false;
+    if (!hasRoomFor(dirPath, info.uncompressed_size, available)) {
+        error = QStringLiteral("Not enough free space in %1 to extract %2: %3 bytes needed, %4 bytes free.")
+                    .arg(dirPath, fileName, QString::number(info.uncompressed_size), QString::number(available));
+        return false;
+    }
+    if (!archiveSize || offset > *archiveSize || info.compressed_size > *archiveSize - offset) {
+        // Data said to run past the end of the file: what reading it would meet.
+        error = QStringLiteral("Error code 5 (0).");
+        return false;
+    }
+    return true;
 }
+
+// Copies the entry into file through reader, then verifies it: the file
+// closed, and the entry's CRC-32, compared only once all of it was read (a
+// damaged entry must not pass for a sound one).
+bool copyAndVerify(EntryReader &reader, UnzCurrentEntry &entry, WrittenFile &file, const unz_file_info64 &info,
+                   const std::atomic<bool> &cancelled, QString &error)
+{
+    const auto read = [&reader](char *to, unsigned length) { return reader.read(to, length); };
+    if (!copyEntry(read, file, info.uncompressed_size, cancelled, error))
+        return false;
+    if (!file.close()) {
+        error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
+        return false;
+    }
+    int closed = entry.close();
+    if (closed == UNZ_OK && reader.crc32() != info.crc)
+        closed = UNZ_CRCERROR;
+    if (closed != UNZ_OK) {
+        error = QStringLiteral("Error code 9 (%1).").arg(closed);
+        return false;
+    }
+    return true;
+}
+
+// The SHA-256 of a pinned archive, taken whole as it is read: up to the
+// entry's data, the data itself from the very bytes that are extracted (by
+// EntryReader), then the rest. Without an expected digest it takes nothing
+// and every check passes.
+class ArchiveDigest
+{
+public:
+    ArchiveDigest(int fd, const QByteArray &expected)
+        : fd(fd)
+        , expected(expected)
+    {
+        if (!expected.isEmpty())
+            digest = std::make_unique<BackgroundSha256>();
+    }
+
+    // For the reader of the entry's data; null when nothing is hashed.
+    [[nodiscard]] BackgroundSha256 *forData() const { return digest.get(); }
+
+    // The archive's bytes before the entry's data. False, with "Error code 5
+    // (%1)." and errno, when they cannot be read.
+    [[nodiscard]] bool hashUpTo(quint64 offset, QString &error) const
+    {
+        if (!digest || hashFileRange(fd, 0, offset, *digest))
+            return true;
+        error = QStringLiteral("Error code 5 (%1).").arg(errno);
+        return false;
+    }
+
+    // Whether the archive, hashed on from `from` to `archiveSize`, has the
+    // expected digest.
+    [[nodiscard]] bool matches(quint64 from, quint64 archiveSize) const
+    {
+        return !digest || (hashFileRange(fd, from, archiveSize, *digest) && digest->result() == expected);
+    }
+
+private:
+    const int fd;
+    const QByteArray expected;
+    std::unique_ptr<BackgroundSha256> digest;
+};
 
 } // namespace
 
@@ -194,64 +315,27 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
         error = QStringLiteral("Error code 2.");
         return false;
     }
-    const int fd = archive->fd.get();
-    // Still the file that was written, at its path, and unchanged.
-    const auto isAsWritten = [&] {
-        return !expectedIdentity || (FileIdentity::ofDescriptor(fd) == expectedIdentity &&
-                                     FileIdentity::ofPath(archive->path) == expectedIdentity);
-    };
-    if (!isAsWritten()) {
+    if (!archive->isAsWritten(expectedIdentity)) {
         error = archiveChanged(archive->path);
         return false;
     }
     if (cancelled) {
-        error = QStringLiteral("The extraction was cancelled.");
+        error = extractionCancelled();
         return false;
     }
 
     const unzFile handle = archive->handle.get();
-    const int located = unzLocateFile(handle, fileName.toUtf8().constData(), caseInsensitive);
-    if (located != UNZ_OK) {
-        error = QStringLiteral("Error code 3 (%1).").arg(located);
-        return false;
-    }
-
-    // unzLocateFile has just read this record, so reading it again succeeds.
     unz_file_info64 info{};
-    static_cast<void>(unzGetCurrentFileInfo64(handle, &info, nullptr, 0, nullptr, 0, nullptr, 0));
-    QByteArray extra(int(info.size_file_extra), '\0');
-    static_cast<void>(
-        unzGetCurrentFileInfo64(handle, &info, nullptr, 0, extra.data(), uLong(extra.size()), nullptr, 0));
-    applyZip64Sizes(info, extra);
-
-    const int opened = unzOpenCurrentFile(handle);
-    if (opened != UNZ_OK) {
-        error = QStringLiteral("Error code 4 (%1).").arg(opened);
+    std::optional<UnzCurrentEntry> entry;
+    if (!openEntry(handle, fileName, info, entry, error))
         return false;
-    }
-    UnzCurrentEntry entry(handle);
-    // minizip would hand out the data of any other method (bzip2, say) as it
-    // is stored, unchecked.
-    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
-        error = QStringLiteral("Error code 4 (%1).").arg(UNZ_BADZIPFILE);
-        return false;
-    }
 
-    // Only now, so that an entry that cannot be read leaves no trace on disk.
-    if (!QDir().mkpath(dirPath)) {
-        error = QStringLiteral("The directory %1 is not accessible.").arg(dirPath);
-        return false;
-    }
-
-    // Written as a regular file only, never through a link, and hashed as it
+    // Only now, so that an entry that cannot be read leaves no trace on disk;
+    // written as a regular file only, never through a link, and hashed as it
     // is written.
-    const QString outputPath = dirPath + QLatin1Char('/') + fileName;
     WrittenFile file;
-    QString reason;
-    if (!file.open(outputPath, reason)) {
-        error = QStringLiteral("Failed to create %1 (%2).").arg(outputPath, reason);
+    if (!file.create(dirPath, fileName, error))
         return false;
-    }
     file.setConsumer(entryConsumer);
 
     // The entry's data is read from the archive file itself, in large reads:
@@ -259,57 +343,21 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
     // its data begins, and every length it recorded is checked against the
     // file's size first. Without a password minizip would pass an encrypted
     // entry on as it is stored, and so does this.
-    struct stat status = {};
+    const int fd = archive->fd.get();
     const quint64 offset = unzGetCurrentFileZStreamPos64(handle);
-    const bool fits = ::fstat(fd, &status) == 0 && offset <= quint64(status.st_size) &&
-                      info.compressed_size <= quint64(status.st_size) - offset;
-    const auto fileSize = quint64(status.st_size);
-    // A pinned archive is hashed whole as it is read: up to the entry's data,
-    // the data itself from the very bytes that are extracted, then the rest.
-    std::unique_ptr<BackgroundSha256> archiveDigest;
-    if (!expectedSha256.isEmpty())
-        archiveDigest = std::make_unique<BackgroundSha256>();
-    EntryReader reader(fd, info, offset, archiveDigest.get());
-
-    // Room is asked for once the file is emptied, so that an older file of
-    // that name counts as free; an entry that cannot fit never fills the disk.
-    bool ok = hasRoom(dirPath, fileName, info.uncompressed_size, error);
-    if (ok && !fits) {
-        // Data said to run past the end of the file: what reading it would meet.
-        error = QStringLiteral("Error code 5 (0).");
-        ok = false;
-    }
-    if (ok && archiveDigest && !hashFileRange(fd, 0, offset, *archiveDigest)) {
-        error = QStringLiteral("Error code 5 (%1).").arg(errno);
-        ok = false;
-    }
-    ok = ok && copyEntry([&reader](char *to, unsigned length) { return reader.read(to, length); }, file,
-                         info.uncompressed_size, cancelled, error);
-    if (!file.close() && ok) {
-        error = QStringLiteral("Error code 8 (%1)").arg(file.errorString());
-        ok = false;
-    }
-    // The CRC-32 is compared only once the whole entry was read: a damaged
-    // entry must not pass for a sound one.
-    int closed = entry.close();
-    if (closed == UNZ_OK && reader.crc32() != info.crc)
-        closed = UNZ_CRCERROR;
-    if (ok && closed != UNZ_OK) {
-        error = QStringLiteral("Error code 9 (%1).").arg(closed);
-        ok = false;
-    }
-    if (ok && archiveDigest) {
-        const bool hashed = hashFileRange(fd, reader.position(), fileSize, *archiveDigest);
-        if (!hashed || archiveDigest->result() != expectedSha256) {
-            error = archiveChanged(archive->path);
-            ok = false;
-        }
-    }
-    if (ok && !isAsWritten()) {
+    struct stat status = {};
+    const std::optional<quint64> archiveSize =
+        ::fstat(fd, &status) == 0 ? std::optional(quint64(status.st_size)) : std::nullopt;
+    const ArchiveDigest archiveDigest(fd, expectedSha256);
+    EntryReader reader(fd, info, offset, archiveDigest.forData());
+    const auto unchanged = [&] {
+        if (archiveDigest.matches(reader.position(), archiveSize.value_or(0)) && archive->isAsWritten(expectedIdentity))
+            return true;
         error = archiveChanged(archive->path);
-        ok = false;
-    }
-    if (!ok) {
+        return false;
+    };
+    if (!checkSizes(dirPath, fileName, info, offset, archiveSize, error) || !archiveDigest.hashUpTo(offset, error) ||
+        !copyAndVerify(reader, *entry, file, info, cancelled, error) || !unchanged()) {
         file.remove();
         return false;
     }

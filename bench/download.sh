@@ -23,7 +23,7 @@ sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(100 1024)
 
 bash scripts/setup
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARNWICK_BENCH=ON >/dev/null
 cmake --build build-bench --target bench_download -j"$(nproc)" >/dev/null
 downloader=$root/build-bench/bin/bench_download
 

@@ -21,7 +21,7 @@ work=bench/results/unzip
 mkdir -p "$work/out"
 work="$(realpath "$work")"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARNWICK_BENCH=ON >/dev/null
 cmake --build "$build_dir" --target bench_unzip -j2 >/dev/null
 bench_unzip="$(realpath "$build_dir/bin/bench_unzip")"
 

@@ -2,6 +2,7 @@
 
 #include "BackgroundSha256.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
@@ -35,27 +36,47 @@ bool WrittenFile::open(const QString &path, QString &reason, bool hashing)
     // O_NOFOLLOW: a link is refused (ELOOP); O_NONBLOCK: a FIFO without a
     // reader is refused (ENXIO) instead of blocking. Emptied only once it is
     // known to be a regular file.
-    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    fd.reset(
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat status = {};
-    if (fd < 0) {
+    if (!fd.isOpen()) {
         reason = errno == ELOOP   ? QStringLiteral("it is a symbolic link")
                  : errno == ENXIO ? QStringLiteral("it is not a regular file")
                                   : qt_error_string(errno);
         return false;
     }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         reason = QStringLiteral("it is not a regular file");
         close();
         return false;
     }
     // Only a file that has something in it: ext4 takes a truncation for a file
     // being replaced and pushes its new data to disk early, several times slower.
-    if (status.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+    if (status.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) {
         reason = qt_error_string(errno);
         close();
         return false;
     }
     setHashed(hashing);
+    return true;
+}
+
+bool WrittenFile::create(const QString &dirPath, const QString &fileName, QString &error, bool hashing)
+{
+    close();
+    filePath.clear();
+    // A QDir on the empty path is the current directory, so a relative
+    // dirPath is taken relative to it; mkpath succeeds when it exists.
+    if (!QDir(QString()).mkpath(dirPath)) {
+        error = QStringLiteral("The directory %1 is not accessible.").arg(dirPath);
+        return false;
+    }
+    const QString path = dirPath + QLatin1Char('/') + fileName;
+    QString reason;
+    if (!open(path, reason, hashing)) {
+        error = QStringLiteral("Failed to create %1 (%2).").arg(path, reason);
+        return false;
+    }
     return true;
 }
 
@@ -100,12 +121,12 @@ bool WrittenFile::write(const char *data, qint64 size)
 
 bool WrittenFile::writeAll(const char *data, qint64 size)
 {
-    if (fd < 0) {
+    if (!fd.isOpen()) {
         error = qt_error_string(EBADF);
         return false;
     }
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(std::min(size, largestWrite)));
+        const ssize_t written = ::write(fd.get(), data, size_t(std::min(size, largestWrite)));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
@@ -122,13 +143,12 @@ bool WrittenFile::writeAll(const char *data, qint64 size)
 
 bool WrittenFile::close()
 {
-    if (fd < 0)
+    if (!fd.isOpen())
         return true;
-    closedAs = FileIdentity::ofDescriptor(fd);
-    const bool closed = ::close(fd) == 0;
+    closedAs = FileIdentity::ofDescriptor(fd.get());
+    const bool closed = fd.reset();
     if (!closed)
         error = qt_error_string(errno);
-    fd = -1;
     return closed;
 }
 
@@ -146,5 +166,5 @@ QByteArray WrittenFile::sha256()
 
 std::optional<FileIdentity> WrittenFile::identity() const
 {
-    return fd < 0 ? closedAs : FileIdentity::ofDescriptor(fd);
+    return fd.isOpen() ? FileIdentity::ofDescriptor(fd.get()) : closedAs;
 }

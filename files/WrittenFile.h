@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileDescriptor.h"
 #include "FileIdentity.h"
 
 #include <QByteArray>
@@ -31,6 +32,11 @@ public:
     // at path ("it is a symbolic link", "it is not a regular file") is left as it is.
     // Without `hashed` no digest is computed (sha256() is then empty).
     [[nodiscard]] bool open(const QString &path, QString &reason, bool hashing = true);
+    // Makes dirPath with its missing parents (a relative one below the current
+    // directory), then opens dirPath + "/" + fileName as open() does. False,
+    // with error "The directory %1 is not accessible." (path() still empty)
+    // or "Failed to create %1 (%2)." (with open()'s reason).
+    [[nodiscard]] bool create(const QString &dirPath, const QString &fileName, QString &error, bool hashing = true);
     // Whether the bytes are hashed; can be changed until the first byte is
     // written (it is ignored after that).
     void setHashed(bool hashed);
@@ -62,7 +68,7 @@ private:
     // Makes the digest that hashed and consumer ask for, before the first byte.
     void renewDigest();
 
-    int fd = -1;
+    FileDescriptor fd;
     qint64 bytesWritten = 0;
     std::optional<FileIdentity> closedAs;
     QString filePath;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seeds in fuzz/seeds/<target>/ (tracked; run once by hand
 # when a new shape of input is worth starting from).
-#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin; all by default
+#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin, answer_headers; all by default
 # unzipper: archives holding Update.pkg, stored and deflated (the entries read
 # straight from the archive file), zip64, with a data descriptor, after a stub,
 # encrypted, and bzip2 (refused).
@@ -13,12 +13,14 @@
 # package_signature: a mode byte and two cut bytes (see the target), then the
 # real packages of tests/data/packages: as they are, with the TOC's checksum
 # rewritten, and with the TOC inflated (the target compresses it again).
+# answer_headers: a mode byte (status, Location, redirected), Content-Length,
+# a line feed and Content-Encoding: lengths read, joined and refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature)
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature answer_headers)
 
 unzipper() {
   local out="$seeds/unzipper" staging
@@ -130,6 +132,19 @@ for name in ("valid.pkg", "bad_signature.pkg", "bad_x_signature.pkg", "bad_both.
         header = package[:8] + struct.pack(">QQ", len(xml), len(xml)) + package[24:28]
         seed(name + "-inflated-toc", 3, header + xml + package[28 + compressed:])
 PY
+}
+
+answer_headers() {
+  local out="$seeds/answer_headers"
+  mkdir -p "$out"
+  # Mode bytes: \001 a 200, \021 a 200 after a redirect, \014 a 302 with a Location, \006 a 400.
+  printf '\001300000\n' > "$out/plain"
+  printf '\001gzip' > "$out/gzip-no-length"
+  printf '\021107, 200000\n' > "$out/joined-after-redirect"
+  printf '\001300000, 299999\nidentity' > "$out/two-lengths"
+  printf '\001-1\n' > "$out/negative"
+  printf '\014107\n' > "$out/redirect"
+  printf '\006x\nbr' > "$out/error-answer"
 }
 
 for target in "${targets[@]}"; do

@@ -1,12 +1,17 @@
 #include "ContentDecoder.h"
 
+#include "ValueText_p.h"
+#include "VisibleText.h"
+
 #include <zlib.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 
 constexpr int pieceSize = 1024 * 1024;
+constexpr int shownEncodingLength = 40;
 
 // inflate's window bits: 15 plus 32 reads a gzip or a zlib header, whichever
 // comes; -15 reads raw deflate data, which some servers send as "deflate".
@@ -28,6 +33,11 @@ bool isWrapped(unsigned char first, unsigned char second)
     return gzip || zlib;
 }
 
+QByteArray normalized(const QByteArray &contentEncoding)
+{
+    return contentEncoding.trimmed().toLower();
+}
+
 } // namespace
 
 struct ContentDecoder::Stream
@@ -47,13 +57,14 @@ struct ContentDecoder::Stream
     bool sniffed = false; // a "deflate" body's first two bytes have told its kind
     QByteArray head;      // until then, the bytes that came
     bool ended = false;
+    bool padded = false; // zero bytes have followed the end
     // inflate's output, allocated once: a body can come in thousands of tiny chunks.
     QByteArray piece = QByteArray(pieceSize, Qt::Uninitialized);
 };
 
 ContentDecoder::ContentDecoder(const QByteArray &contentEncoding)
-    : encoding(contentEncoding.trimmed().toLower())
 {
+    const QByteArray encoding = normalized(contentEncoding);
     if (encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate")
         stream = std::make_unique<Stream>(encoding == "deflate");
 }
@@ -62,12 +73,15 @@ ContentDecoder::~ContentDecoder() = default;
 ContentDecoder::ContentDecoder(ContentDecoder &&) noexcept = default;
 ContentDecoder &ContentDecoder::operator=(ContentDecoder &&) noexcept = default;
 
-bool ContentDecoder::isSupported(QString &error) const
+bool ContentDecoder::isSupported(const QByteArray &contentEncoding, QString &error)
 {
-    if (stream || encoding.isEmpty() || encoding == "identity")
+    const QByteArray encoding = normalized(contentEncoding);
+    if (encoding.isEmpty() || encoding == "identity" || encoding == "gzip" || encoding == "x-gzip" ||
+        encoding == "deflate")
         return true;
+    // Shown on one line and cut short: the header is the server's to fill.
     error = QStringLiteral("The download came in an encoding that cannot be decoded (\"%1\").")
-                .arg(QString::fromLatin1(encoding));
+                .arg(withVisibleControlCharacters(shortened(QString::fromLatin1(encoding), shownEncodingLength)));
     return false;
 }
 
@@ -97,6 +111,16 @@ bool ContentDecoder::decode(const QByteArray &input, const std::function<bool(co
     s.z.avail_in = uInt(data.size());
     for (;;) {
         if (s.ended && s.z.avail_in > 0) {
+            // Zero bytes after the end are padding (gzip(1) takes them, as
+            // tape blocks were filled up with them), to the end of the body.
+            const Bytef *const rest = s.z.next_in;
+            if (s.padded || *rest == 0) {
+                s.padded = true;
+                if (std::all_of(rest, rest + s.z.avail_in, [](Bytef byte) { return byte == 0; }))
+                    return true;
+                error = undecodable("data after its padding");
+                return false;
+            }
             // A second gzip member follows the first: decoded as its continuation.
             inflateReset(&s.z);
             s.ended = false;

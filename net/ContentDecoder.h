@@ -19,18 +19,19 @@ public:
     ContentDecoder(ContentDecoder &&) noexcept;
     ContentDecoder &operator=(ContentDecoder &&) noexcept;
 
-    // False, with error, for an encoding this cannot decode.
-    [[nodiscard]] bool isSupported(QString &error) const;
+    // False, with error, for an encoding (a Content-Encoding header) that this
+    // cannot decode.
+    [[nodiscard]] static bool isSupported(const QByteArray &contentEncoding, QString &error);
     // Decodes input and hands the result to sink in pieces of at most 1 MiB.
     // False, with error set, for data that does not decode, or when sink
     // returns false (which sets error itself).
     [[nodiscard]] bool decode(const QByteArray &input, const std::function<bool(const QByteArray &)> &sink,
                               QString &error);
     // The body has ended: false, with error, when its encoded stream has not.
+    // Zero bytes after a gzip member are padding, as gzip(1) takes them.
     [[nodiscard]] bool finish(QString &error) const;
 
 private:
     struct Stream;
-    QByteArray encoding;
     std::unique_ptr<Stream> stream; // none when nothing is to be decoded
 };

@@ -1,5 +1,7 @@
 #include "DownloadPin.h"
 
+#include "ValueText_p.h"
+
 #include <QUrl>
 
 #include <algorithm>
@@ -15,18 +17,12 @@ QString unreadable(const QString &reason)
 
 QString shown(const QString &value)
 {
-    return value.size() <= shownValueLength ? value : value.left(shownValueLength) + QStringLiteral("...");
+    return shortened(value, shownValueLength);
 }
 
-bool isDecimal(const QString &text)
+bool isPinKey(const QString &key)
 {
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
+    return key == QLatin1String("sha256") || key == QLatin1String("size") || key == QLatin1String("team");
 }
 
 // Apple's Team ID: ten digits and upper-case ASCII letters.
@@ -58,10 +54,16 @@ bool DownloadPin::read(const QUrl &url, DownloadPin &pin, QString &error)
         const int equals = pair.indexOf(QLatin1Char('='));
         const QString key = pair.left(equals).toLower();
         const QString value = pair.mid(equals + 1);
+        if (equals < 0 || !isPinKey(key.trimmed()))
+            continue;
+        // Neither read nor passed over: the download would go unpinned while
+        // its URL looks pinned.
+        if (key != key.trimmed()) {
+            error = unreadable(QStringLiteral("%1 is written with a space (\"%2\").").arg(key.trimmed(), shown(pair)));
+            return false;
+        }
         const bool digest = key == QLatin1String("sha256");
         const bool team = key == QLatin1String("team");
-        if (equals < 0 || (!digest && !team && key != QLatin1String("size")))
-            continue;
 
         if (digest ? !found.sha256.isEmpty() : team ? !found.team.isEmpty() : found.size.has_value()) {
             error = unreadable(QStringLiteral("%1 is given twice.").arg(key));
@@ -85,7 +87,8 @@ bool DownloadPin::read(const QUrl &url, DownloadPin &pin, QString &error)
         } else {
             bool fits = false;
             const qint64 size = value.toLongLong(&fits);
-            if (!isDecimal(value) || !fits) {
+            // Latin-1: any other character becomes '?', which is no digit.
+            if (!isDecimal(value.toLatin1()) || !fits) {
                 error =
                     unreadable(QStringLiteral("size must be a decimal number of bytes, not \"%1\".").arg(shown(value)));
                 return false;

@@ -24,6 +24,6 @@ struct DownloadPin
     // with error saying what is wrong and pin untouched, for a pin that is
     // present but cannot be read: a digest that is not 64 hex digits, a size
     // that is not a plain decimal number, a team that is not a Team ID, a key
-    // given twice.
+    // given twice or with a space beside it ("size =5").
     [[nodiscard]] static bool read(const QUrl &url, DownloadPin &pin, QString &error);
 };

@@ -1,14 +1,13 @@
 #include "FileDownloader.h"
 
+#include "AnswerHeaders.h"
 #include "ContentDecoder.h"
-#include "FreeSpace.h"
+#include "FileSink_p.h"
+#include "MemorySink_p.h"
 #include "PinCheck.h"
-#include "Sha256.h"
 #include "VisibleText.h"
 #include "WrittenFile.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -17,47 +16,61 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <algorithm>
-
 // Everything of one transfer, from download() to its end.
 struct FileDownloader::Transfer
 {
     QPointer<QNetworkReply> reply;
-    std::unique_ptr<WrittenFile> file; // file mode
-    QByteArray *target = nullptr;      // byte-array mode
+    std::unique_ptr<BodySink> sink;
+    WrittenFile *file = nullptr; // file mode: the sink's file, for what only a file has
+    bool finishes = true;        // false for the request step alone, which only counts its body
     PinCheck pinCheck;
     ContentDecoder decoder;
-    qint64 total = 0;    // for progress: Content-Length, or the reply's own total
-    qint64 received = 0; // bytes on the wire so far
-    bool headersChecked = false;
+    AnswerHeaders headers;    // of the latest answer
+    bool headersRead = false; // of any answer
+    bool checked = false;     // the final answer's headers have been held to the pin and the free space
+    qint64 replyTotal = 0;    // the reply's own total, for progress without Content-Length
+    qint64 received = 0;      // bytes on the wire so far
 };
 
 namespace {
 
-// Bound on what a file-mode reply buffers ahead of our writes. Without it Qt's
-// network thread reads the socket as fast as loopback allows and the unread data
-// piles up in the reply (about 1 GB resident for a 1 GiB file, see the README).
-constexpr qint64 fileModeReadBufferSize = 1024 * 1024;
+// Bound on what a reply buffers ahead of our writes. Without it Qt's network
+// thread reads the socket as fast as loopback allows and the unread data piles
+// up in the reply (about 1 GB resident for a 1 GiB file, see the README).
+constexpr qint64 readBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};
 
-constexpr int shownHeaderLength = 40; // a garbled header is shown up to this length
-
-QString ioFailure(const QString &reason)
+// The request step alone: its body is counted for progress, then let go.
+class CountedOnly final : public BodySink
 {
-    return QStringLiteral("I/O failure (%1)").arg(reason);
-}
+public:
+    [[nodiscard]] bool hasRoomFor(qint64, QString &) const override { return true; }
+    [[nodiscard]] bool write(const QByteArray &, QString &) override { return true; }
+    [[nodiscard]] bool close(QString &) override { return true; }
+    [[nodiscard]] QByteArray sha256() override { return QByteArray(); }
+    void deliver() override {}
+    void abandon(bool) override {}
+};
 
-// Why the reply's final answer is not the file, or nothing when it is: only a
-// 200 answer is (a 204, 206 or 304 ends without error in Qt, but has no file).
-QString statusRefusal(const QNetworkReply *reply)
+// url as it is to be fetched, with its pin. False, with error, when it must
+// not be: its pin cannot be read, or its scheme is not http or https.
+bool readUrl(const QString &url, QUrl &parsed, DownloadPin &pin, QString &error)
 {
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() == 200)
-        return QString();
-    return QStringLiteral("The server answered %1 %2 instead of sending the file.")
-        .arg(status.toInt())
-        .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    parsed = QUrl(url, QUrl::TolerantMode);
+    if (!DownloadPin::read(parsed, pin, error))
+        return false;
+    const QString scheme = parsed.scheme().toLower();
+    if (scheme.isEmpty()) {
+        error = QStringLiteral("The URL \"%1\" has no scheme: only http and https URLs are downloaded.")
+                    .arg(withVisibleControlCharacters(parsed.toString(QUrl::RemovePassword)));
+        return false;
+    }
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        error = QStringLiteral("Only http and https URLs are downloaded, not \"%1\".").arg(parsed.scheme());
+        return false;
+    }
+    return true;
 }
 
 // Qt's error text shows the URL as it was asked for, password included.
@@ -70,55 +83,17 @@ QString withoutPasswords(QString text, const QNetworkReply *reply)
     return text;
 }
 
-bool isDecimal(const QByteArray &text)
+AnswerHeaders::Raw rawHeaders(const QNetworkReply *reply)
 {
-    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The Content-Length of the reply's final answer: none when it has none, else
-// its one value. False, with error, for a value that is not a number of bytes
-// or for two values that differ. Qt joins repeated headers with ", ", and
-// after a redirect it also keeps the earlier answers' headers before the final
-// one's (seen with Qt 5.15 as "107, 200000"): then only the last value counts.
-bool readContentLength(const QNetworkReply *reply, std::optional<qint64> &length, QString &error)
-{
-    length.reset();
-    if (!reply->hasRawHeader("Content-Length"))
-        return true;
-    const QByteArray header = reply->rawHeader("Content-Length");
-    QList<QByteArray> values = header.split(',');
-    if (reply->url() != reply->request().url())
-        values = {values.last()};
-    for (const QByteArray &value : values) {
-        bool fits = false;
-        const qint64 number = value.trimmed().toLongLong(&fits);
-        if (!isDecimal(value.trimmed()) || !fits || (length && *length != number)) {
-            const QString shown = QString::fromLatin1(header.left(shownHeaderLength)) +
-                                  (header.size() > shownHeaderLength ? QStringLiteral("...") : QString());
-            error = QStringLiteral("The server's answer is invalid: its Content-Length is \"%1\".")
-                        .arg(withVisibleControlCharacters(shown));
-            length.reset();
-            return false;
-        }
-        length = number;
-    }
-    return true;
-}
-
-// The Content-Length for progress and for a body cut short: none when absent
-// or invalid (an invalid one has ended the transfer already).
-std::optional<qint64> contentLength(const QNetworkReply *reply)
-{
-    std::optional<qint64> length;
-    QString ignored;
-    return readContentLength(reply, length, ignored) ? length : std::nullopt;
-}
-
-// An encoded body's Content-Length counts the bytes on the wire, not the file.
-bool isIdentityEncoded(const QNetworkReply *reply)
-{
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    return encoding.isEmpty() || encoding == "identity";
+    AnswerHeaders::Raw raw;
+    raw.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    raw.reasonPhrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    raw.hasLocation = reply->hasRawHeader("Location");
+    if (reply->hasRawHeader("Content-Length"))
+        raw.contentLength = reply->rawHeader("Content-Length");
+    raw.contentEncoding = reply->rawHeader("Content-Encoding");
+    raw.redirected = reply->url() != reply->request().url();
+    return raw;
 }
 
 } // namespace
@@ -140,27 +115,11 @@ FileDownloader::~FileDownloader() = default;
 bool FileDownloader::download(QString url, QString dirPath, QString &filePath, QString &error)
 {
     clean();
-
-    // Read first: a pin that cannot be read refuses the download before
-    // anything is made or sent.
-    const QUrl parsed(url, QUrl::TolerantMode);
-    auto next = std::make_unique<Transfer>();
+    // Read first: a URL that is refused makes nothing and sends nothing.
+    QUrl parsed;
     DownloadPin pin;
-    if (!DownloadPin::read(parsed, pin, error))
+    if (!readUrl(url, parsed, pin, error))
         return false;
-    next->pinCheck = PinCheck(pin);
-
-    // Nothing else is fetched, and nothing is written for another scheme.
-    const QString scheme = parsed.scheme().toLower();
-    if (scheme.isEmpty()) {
-        error = QStringLiteral("The URL \"%1\" has no scheme: only http and https URLs are downloaded.")
-                    .arg(withVisibleControlCharacters(parsed.toString(QUrl::RemovePassword)));
-        return false;
-    }
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        error = QStringLiteral("Only http and https URLs are downloaded, not \"%1\".").arg(parsed.scheme());
-        return false;
-    }
     // A control character would cut the name short or hide part of it.
     const QString fileName = parsed.fileName(QUrl::FullyDecoded);
     if (containsControlCharacter(fileName)) {
@@ -169,20 +128,17 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
         return false;
     }
 
-    // A QDir on the empty path is the current directory, so a relative dirPath
-    // is taken relative to it; mkpath succeeds when the directory exists.
-    if (!QDir(QString()).mkpath(dirPath)) {
-        error = QStringLiteral("The directory %1 is not accessible.").arg(dirPath);
+    auto file = std::make_unique<WrittenFile>();
+    const bool created = file->create(dirPath, fileName, error, hashingFile || !pin.sha256.isEmpty());
+    // Handed back as soon as the folder is there, even when the file cannot be made.
+    if (!file->path().isEmpty())
+        filePath = file->path();
+    if (!created)
         return false;
-    }
-
-    filePath = dirPath + QLatin1Char('/') + fileName;
-    QString reason;
-    next->file = std::make_unique<WrittenFile>();
-    if (!next->file->open(filePath, reason, hashingFile || !pin.sha256.isEmpty())) {
-        error = QStringLiteral("Failed to create %1 (%2).").arg(filePath, reason);
-        return false;
-    }
+    auto next = std::make_unique<Transfer>();
+    next->file = file.get();
+    next->sink = std::make_unique<FileSink>(std::move(file));
+    next->pinCheck = PinCheck(pin);
     start(parsed, std::move(next));
     return true;
 }
@@ -190,12 +146,12 @@ bool FileDownloader::download(QString url, QString dirPath, QString &filePath, Q
 bool FileDownloader::download(QString url, QByteArray *target, QString &error)
 {
     clean();
-    const QUrl parsed(url, QUrl::TolerantMode);
+    QUrl parsed;
     DownloadPin pin;
-    if (!DownloadPin::read(parsed, pin, error))
+    if (!readUrl(url, parsed, pin, error))
         return false;
     auto next = std::make_unique<Transfer>();
-    next->target = target;
+    next->sink = std::make_unique<MemorySink>(target);
     next->pinCheck = PinCheck(pin);
     start(parsed, std::move(next));
     return true;
@@ -203,8 +159,15 @@ bool FileDownloader::download(QString url, QByteArray *target, QString &error)
 
 bool FileDownloader::download(QString url, QString &error)
 {
-    Q_UNUSED(error)
-    start(QUrl(url, QUrl::TolerantMode), std::make_unique<Transfer>());
+    QUrl parsed;
+    DownloadPin pin;
+    if (!readUrl(url, parsed, pin, error))
+        return false;
+    auto next = std::make_unique<Transfer>();
+    next->sink = std::make_unique<CountedOnly>();
+    next->finishes = false;
+    next->pinCheck = PinCheck(pin);
+    start(parsed, std::move(next));
     return true;
 }
 
@@ -232,11 +195,8 @@ void FileDownloader::start(const QUrl &url, std::unique_ptr<Transfer> next)
 
     QNetworkReply *reply = manager->get(request);
     transfer->reply = reply;
-    // Only where partialDataReady drains the reply: in byte-array mode (and for
-    // the bare request step) the body must wait in the reply until it finishes,
-    // and a bounded buffer would stall the transfer.
-    if (transfer->file)
-        reply->setReadBufferSize(fileModeReadBufferSize);
+    // Bounded, as partialDataReady takes all that came every time.
+    reply->setReadBufferSize(readBufferSize);
     connect(reply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::on_download_progress);
     connect(reply, &QNetworkReply::metaDataChanged, this, &FileDownloader::headersArrived);
@@ -288,19 +248,19 @@ void FileDownloader::end(const std::optional<QString> &failure, FileFate fate)
     if (QNetworkReply *reply = ended->reply) {
         disconnect(reply, nullptr, this, nullptr);
         // One still running is aborted now, so that nothing more is read (an
-        // endless body stops here), and deleted later: this may run inside its
-        // own signal. One that Qt has finished is left to its manager, which
-        // clean() releases: Qt may still have queued calls that read it (an
-        // insecure redirect finishes its reply twice).
-        if (!reply->isFinished()) {
+        // endless body stops here). Either way it is left to its manager,
+        // which clean() releases: this may run inside the reply's own signal,
+        // where a receiver's nested event loop could run a deleteLater (as
+        // QTest::qWait does) under Qt's feet, and Qt may still have queued
+        // calls that read a finished one (an insecure redirect finishes its
+        // reply twice).
+        if (!reply->isFinished())
             reply->abort();
-            reply->deleteLater();
-        }
     }
-    if (ended->file && fate == FileFate::Remove)
-        ended->file->remove();
-    else if (ended->file)
-        ended->file->close();
+    if (failure)
+        ended->sink->abandon(fate == FileFate::Remove);
+    else
+        ended->sink->deliver();
     if (failure)
         emit errorOccurred(*failure);
     else
@@ -319,53 +279,44 @@ void FileDownloader::headersArrived()
     if (!transfer)
         return;
     stallTimer->start();
-    QNetworkReply *reply = transfer->reply;
-    if (transfer->headersChecked)
+    QString refusal;
+    const bool readable = AnswerHeaders::read(rawHeaders(transfer->reply), transfer->headers, refusal);
+    transfer->headersRead = true;
+    // A redirect that Qt follows and an error answer, which Qt reports when
+    // it ends, carry no file; the final answer is checked once.
+    if (transfer->headers.kind != AnswerHeaders::Kind::Final || transfer->checked)
         return;
-    // Neither a redirect that Qt follows nor an error answer, which Qt reports
-    // when it ends, carries the file; any other answer but 200 is refused now.
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 400 || (status >= 300 && reply->hasRawHeader("Location")))
-        return;
-    transfer->headersChecked = true;
-
-    QString error = statusRefusal(reply);
-    std::optional<qint64> length;
-    if (!error.isEmpty() || !readContentLength(reply, length, error)) {
-        end(error, FileFate::Remove);
-        return;
-    }
-    transfer->decoder = ContentDecoder(reply->rawHeader("Content-Encoding"));
-    const std::optional<qint64> announced = isIdentityEncoded(reply) ? length : std::nullopt;
-    if (!transfer->decoder.isSupported(error) || (announced && !transfer->pinCheck.checkAnnounced(*announced, error))) {
-        end(error, FileFate::Remove);
+    transfer->checked = true;
+    const std::optional<qint64> announced = transfer->headers.announcedSize();
+    const std::optional<qint64> pinned = transfer->pinCheck.pin().size;
+    const std::optional<qint64> needed = pinned ? pinned : announced;
+    if (!readable || (announced && !transfer->pinCheck.checkAnnounced(*announced, refusal)) ||
+        (needed && !transfer->sink->hasRoomFor(*needed, refusal))) {
+        end(refusal, FileFate::Remove);
         return;
     }
-    const std::optional<qint64> needed = transfer->pinCheck.pin().size ? transfer->pinCheck.pin().size : announced;
-    qint64 available = 0;
-    // Asked before the body is written, so the space of a file emptied by this
-    // download counts as free.
-    const QString directory = transfer->file ? QFileInfo(transfer->file->path()).absolutePath() : QString();
-    if (transfer->file && needed && !hasRoomFor(directory, quint64(*needed), available)) {
-        end(QStringLiteral("Not enough free space in %1 for the download: %2 bytes needed, %3 bytes free.")
-                .arg(directory, QString::number(*needed), QString::number(available)),
-            FileFate::Remove);
-    }
+    transfer->decoder = ContentDecoder(transfer->headers.contentEncoding);
 }
 
-bool FileDownloader::writeDecoded(const QByteArray &data, QString &error)
+bool FileDownloader::take(const QByteArray &data, QString &error)
 {
-    return transfer->decoder.decode(
-        data,
-        [this, &error](const QByteArray &piece) {
-            if (!transfer->pinCheck.add(piece, error))
-                return false;
-            if (transfer->file->write(piece))
-                return true;
-            error = ioFailure(transfer->file->errorString());
-            return false;
-        },
-        error);
+    Transfer &current = *transfer;
+    switch (current.headers.kind) {
+    case AnswerHeaders::Kind::Final:
+        return current.decoder.decode(
+            data,
+            [&current, &error](const QByteArray &piece) {
+                return current.pinCheck.add(piece, error) && current.sink->write(piece, error);
+            },
+            error);
+    case AnswerHeaders::Kind::Error:
+        // The server's page, as it came: Qt's error text follows, which says
+        // more than any pin or decoding could.
+        return current.sink->write(data, error);
+    case AnswerHeaders::Kind::Redirect:
+        break;
+    }
+    return true;
 }
 
 void FileDownloader::partialDataReady()
@@ -374,30 +325,23 @@ void FileDownloader::partialDataReady()
         return;
     stallTimer->start();
     QNetworkReply *reply = transfer->reply;
-    if (const std::optional<qint64> length = contentLength(reply); length && *length != 0)
-        transfer->total = *length;
     transfer->received += reply->bytesAvailable();
+    const std::optional<qint64> length = transfer->headers.contentLength;
+    const qint64 total = length && *length != 0 ? *length : transfer->replyTotal;
 
     // A receiver may run a nested event loop (a modal box) and call clean() or
     // start another download meanwhile; then this reply is no longer ours.
     QPointer<QNetworkReply> guard(reply);
-    emit downloadProgress(static_cast<qulonglong>(transfer->received), static_cast<qulonglong>(transfer->total));
+    emit downloadProgress(static_cast<qulonglong>(transfer->received), static_cast<qulonglong>(total));
     if (!guard || !transfer || transfer->reply != reply)
         return;
 
-    QString error;
-    if (!transfer->file) {
-        // The body waits in the reply until it ends; a pinned size still
-        // stops one that grows past it (an encoded one is held to it decoded).
-        if (!reply->hasRawHeader("Content-Encoding") && !transfer->pinCheck.checkGrowth(reply->bytesAvailable(), error))
-            end(error, FileFate::Keep);
-        return;
-    }
     // Empty when a receiver's nested event loop let a later call take the data.
     const QByteArray chunk = reply->readAll();
+    QString error;
     // Refused by its pin, not decodable or not written: never kept as the
     // update, and on a full disk a partial file would keep the disk full.
-    if (!chunk.isEmpty() && !writeDecoded(chunk, error))
+    if (!chunk.isEmpty() && !take(chunk, error))
         end(error, FileFate::Remove);
 }
 
@@ -406,7 +350,7 @@ void FileDownloader::on_download_progress(qint64 bytesReceived, qint64 bytesTota
     Q_UNUSED(bytesReceived)
     if (!transfer)
         return;
-    transfer->total = bytesTotal;
+    transfer->replyTotal = bytesTotal;
     stallTimer->start();
 }
 
@@ -418,22 +362,27 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         end(withoutPasswords(reply->errorString(), reply), FileFate::Keep);
         return;
     }
-    if (const QString refusal = statusRefusal(reply); !refusal.isEmpty()) {
+    if (!transfer->headersRead) {
+        headersArrived();
+        if (!transfer)
+            return;
+    }
+    if (const QString refusal = transfer->headers.statusRefusal(); !refusal.isEmpty()) {
         end(refusal, FileFate::Remove);
         return;
     }
-    if (!transfer->file && !transfer->target)
-        return; // the request step alone: counted, never finished
+    if (!transfer->finishes)
+        return;
 
     const QByteArray rest = reply->readAll();
     // Qt 5.15 can end a reply without error when the server closes the
     // connection before the announced Content-Length (its HTTP channel takes
     // the close for the end of the body). A short body is not the whole file.
-    const auto announced = quint64(contentLength(reply).value_or(0));
-    const auto delivered = quint64(transfer->file ? transfer->received + rest.size() : rest.size());
+    const auto announced = quint64(transfer->headers.contentLength.value_or(0));
+    const auto delivered = quint64(transfer->received + rest.size());
     if (delivered < announced) {
-        if (transfer->file)
-            static_cast<void>(transfer->file->write(rest)); // kept as far as it came, like any cut transfer
+        QString ignored;
+        static_cast<void>(take(rest, ignored)); // kept as far as it came, like any cut transfer
         end(QStringLiteral("Incomplete download (%1 of %2 bytes).").arg(delivered).arg(announced), FileFate::Keep);
         return;
     }
@@ -443,36 +392,21 @@ void FileDownloader::dataReady(QNetworkReply *reply)
 void FileDownloader::complete(const QByteArray &rest)
 {
     QString error;
-    if (transfer->target) {
-        QByteArray decoded;
-        const auto collect = [&decoded](const QByteArray &piece) { return decoded += piece, true; };
-        if (!transfer->decoder.decode(rest, collect, error) || !transfer->decoder.finish(error) ||
-            !transfer->pinCheck.add(decoded, error) ||
-            !transfer->pinCheck.checkComplete(Sha256::hash(decoded), error)) {
-            end(error, FileFate::Keep);
-            return;
-        }
-        *transfer->target = decoded;
-        end(std::nullopt, FileFate::Keep);
-        return;
-    }
-    WrittenFile &file = *transfer->file;
-    if (!writeDecoded(rest, error) || !transfer->decoder.finish(error)) {
+    BodySink &sink = *transfer->sink;
+    if (!take(rest, error) || !transfer->decoder.finish(error) || !sink.close(error)) {
         end(error, FileFate::Remove);
         return;
     }
-    if (!file.close()) {
-        end(ioFailure(file.errorString()), FileFate::Remove);
-        return;
-    }
-    // Compared only now that every byte is on disk: the file that finished()
+    // Compared only now that every byte is kept: the file that finished()
     // hands on is the one checked.
-    const QByteArray sha256 = file.sha256();
+    const QByteArray sha256 = sink.sha256();
     if (!transfer->pinCheck.checkComplete(sha256, error)) {
         end(error, FileFate::Remove);
         return;
     }
-    writtenSha256 = sha256;
-    writtenIdentity = file.identity();
+    if (transfer->file) {
+        writtenSha256 = sha256;
+        writtenIdentity = transfer->file->identity();
+    }
     end(std::nullopt, FileFate::Keep);
 }

@@ -62,10 +62,12 @@ public:
     bool download(QString url, QString dirPath, QString &filePath, QString &error);
     // Byte-array mode. *target receives the whole body just before finished();
     // the caller keeps it alive until then or the next download. True unless
-    // the URL's pin cannot be read (error set, no request sent).
+    // the URL is refused as above, for its pin or its scheme (error set, no
+    // request sent).
     bool download(QString url, QByteArray *target, QString &error);
     // The request step alone: issues the GET with no destination, so the body
-    // is only counted for progress and finished() never comes. Always true.
+    // is only counted for progress and finished() never comes. True unless
+    // the URL is refused as above.
     bool download(QString url, QString &error);
 
     // Releases everything of the current download (by deleteLater) without a
@@ -121,20 +123,23 @@ private:
 
     // Issues the GET of url for `next`, which becomes the current transfer.
     void start(const QUrl &url, std::unique_ptr<Transfer> next);
-    // The final answer's headers are in: its status, its Content-Length and
-    // encoding, the pin and the free space.
+    // An answer's headers are in (read once, see AnswerHeaders); the final
+    // one's are held to the pin and the free space.
     void headersArrived();
     void stalled();
-    // The one end of a transfer: releases its reply (aborted if still
-    // running), keeps (closed) or removes its file, then emits finished()
-    // when there is no failure, else errorOccurred(failure).
+    // The one end of a transfer: lets go of its reply (aborted if still
+    // running, released with the manager by clean()); without a failure
+    // delivers the body and emits finished(), else keeps (closed) or removes
+    // what came and emits errorOccurred(failure).
     void end(const std::optional<QString> &failure, FileFate fate);
-    // The body is complete: the last bytes are decoded and written, the file
-    // closed and held to its pin, or the array assigned.
+    // The body is complete: the last bytes are taken, the body kept whole and
+    // held to its pin, then delivered.
     void complete(const QByteArray &rest);
-    // Decodes data, holds it to the pin and writes it. False, with error, when
-    // it does not decode, its pin refuses it or it is not written.
-    [[nodiscard]] bool writeDecoded(const QByteArray &data, QString &error);
+    // Hands the answer's next bytes on the wire to the sink: a final answer's
+    // decoded and held to the pin, an error answer's as they are, a
+    // redirect's not at all. False, with error, when they do not decode, the
+    // pin refuses them or the sink does not keep them.
+    [[nodiscard]] bool take(const QByteArray &data, QString &error);
 
     std::unique_ptr<Transfer> transfer;
     QNetworkAccessManager *manager = nullptr;

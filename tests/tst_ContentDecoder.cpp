@@ -106,6 +106,9 @@ private slots:
         row("gzip-bad-magic", "gzip", flipped(gzip(text), 0, 1), "", undecodable("incorrect header check"));
         row("gzip-bad-crc", "gzip", flipped(gzip(text), -8, 1), text, undecodable("incorrect data check"));
         row("gzip-bad-length", "gzip", flipped(gzip(text), -1, '\x7f'), text, undecodable("incorrect length check"));
+        row("gzip-zero-padding", "gzip", gzip(text) + QByteArray(700, '\0'), text);
+        row("gzip-padding-then-junk", "gzip", gzip(text) + QByteArray(3, '\0') + "j", text,
+            undecodable("data after its padding"));
         row("gzip-then-junk", "gzip", gzip(text) + "junk", text, undecodable("incorrect header check"));
         row("zlib-under-gzip", "gzip", zlibWrapped(text), text, "");
         row("deflate-neither-zlib-nor-raw", "deflate", "\xff\xff\xff\xff", "", undecodable("invalid block type"));
@@ -174,6 +177,7 @@ private slots:
         row("brotli", "br", refused.arg("br"));
         row("shown-trimmed-lower-case", " ZSTD ", refused.arg("zstd"));
         row("two-encodings", "gzip, gzip", refused.arg("gzip, gzip"));
+        row("long-shown-cut", "x\x01" + QByteArray(45, 'y'), refused.arg("x\\x01" + QString(38, 'y') + "..."));
     }
 
     void supported()
@@ -182,7 +186,7 @@ private slots:
         QFETCH(QString, error);
 
         QString message;
-        QCOMPARE(ContentDecoder(encoding).isSupported(message) ? QString() : message, error);
+        QCOMPARE(ContentDecoder::isSupported(encoding, message) ? QString() : message, error);
     }
 
     // A sink that refuses the first piece stops the decoding there; its error stands.

@@ -83,12 +83,13 @@ private slots:
         refused("digest-80-shown-whole", "#sha256=" + abc + abc.left(16), badDigest(abc + abc.left(16)));
         refused("digest-81-shown-cut", "#sha256=" + abc + abc.left(17), badDigest(abc + abc.left(16) + "..."));
         refused("size-plus-sign", "#size=+5", badSize("+5"));
-        refused("size-non-digit", "#size=20x", badSize("20x"));
         refused("size-fullwidth-digit", QString::fromUtf8("#size=\xef\xbc\x95"),
                 badSize(QString::fromUtf8("\xef\xbc\x95")));
         refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
         refused("size-empty", "#size=", badSize(""));
         refused("size-second-equals", "#size==5", badSize("=5"));
+        refused("size-space-before-equals", "#size =5",
+                "The pin in the URL cannot be read: size is written with a space (\"size =5\").");
         refused("size-broken-escape", "#size=%zz", badSize("%zz"));
         refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
         refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG",

@@ -1,3 +1,4 @@
+#include "ChunkConsumer.h"
 #include "FileDownloader.h"
 
 #include <QtTest>
@@ -5,7 +6,7 @@
 #include <QSslConfiguration>
 #include <QTcpServer>
 
-// What one download emitted.
+// What one download emitted, and Qt's warnings meanwhile.
 struct Emitted
 {
     explicit Emitted(FileDownloader &downloader)
@@ -16,9 +17,21 @@ struct Emitted
             QTest::qWait(300); // a nested event loop, as a modal box runs
         });
         QObject::connect(&downloader, &FileDownloader::downloadProgress, [this](qulonglong received, qulonglong total) {
-            progress = {received, total};
+            lastReceived = received;
+            lastTotal = total;
         });
+        warnings.clear();
+        testsHandler =
+            qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                if (type != QtDebugMsg && type != QtInfoMsg)
+                    warnings << text;
+                testsHandler(type, context, text);
+            });
     }
+    ~Emitted() { qInstallMessageHandler(testsHandler); }
+    Emitted(const Emitted &) = delete;
+    Emitted &operator=(const Emitted &) = delete;
+
     // Waits for `count` ends in all, then a little more for anything that must not follow.
     bool ended(int count = 1)
     {
@@ -27,7 +40,23 @@ struct Emitted
     }
     int finished = 0;
     QStringList errors;
-    QPair<qulonglong, qulonglong> progress;
+    qulonglong lastReceived = 0, lastTotal = 0;
+    static inline QStringList warnings;
+    static inline QtMessageHandler testsHandler = nullptr;
+};
+
+// The bytes a download wrote, as its consumer is handed them.
+struct Collected final : ChunkConsumer
+{
+    void consume(const char *data, qsizetype size) override { bytes.append(data, int(size)); }
+    QByteArray bytes;
+};
+
+// Puts the default TLS configuration back as it was found.
+struct DefaultTlsGuard
+{
+    ~DefaultTlsGuard() { QSslConfiguration::setDefaultConfiguration(saved); }
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
 };
 
 // Downloads from the end-to-end tests' server on 127.0.0.1 (scripts/world.py).
@@ -41,7 +70,9 @@ private slots:
     void cleanupTestCase() { server.kill(), server.waitForFinished(); }
     void toFile_data();
     void toFile();
+    void toMemory_data();
     void toMemory();
+    void requestOnly();
     void http1OverTls();
     void refusedBeforeAnything_data();
     void refusedBeforeAnything();
@@ -52,6 +83,7 @@ private:
         return path.replace("HTTPS:", "https://127.0.0.1:" + ports[1] + "/")
             .replace("HTTP:", "http://127.0.0.1:" + ports[0] + "/");
     }
+    DefaultTlsGuard tlsGuard;
     QTemporaryDir served, saved;
     QProcess server;
     QStringList ports;
@@ -76,57 +108,59 @@ void tst_FileDownloader::initTestCase()
 void tst_FileDownloader::toFile_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("error");    // a pattern; empty for success
-    QTest::addColumn<qulonglong>("total"); // in the last progress report
-    QTest::addColumn<int>("stallLimit");   // in milliseconds; 0: the 60 s default
-    QTest::addColumn<bool>("kept");        // the file stays after the end
+    QTest::addColumn<QString>("error");       // a pattern; empty for success
+    QTest::addColumn<bool>("kept");           // the file stays after the end
+    QTest::addColumn<qulonglong>("received"); // in the last progress report, on success: the bytes on the wire
+    QTest::addColumn<qulonglong>("total");    // in the last progress report, on success
+    QTest::addColumn<int>("stallLimit");      // in milliseconds; 0: the 60 s default
 
-    // A transfer that fails keeps what came; one the downloader refuses does not.
-    const auto row = [](const char *name, QString path, QString error, qulonglong total, int stallLimit = 0) {
-        const bool refused = QRegularExpression("pin|decoded|answered|invalid|encoding").match(error).hasMatch();
-        QTest::newRow(name) << path << error << total << stallLimit << !refused;
+    const auto row = [](const char *name, QString path, QString error, bool kept, qulonglong received = 0,
+                        qulonglong total = 0, int stallLimit = 0) {
+        QTest::newRow(name) << path << error << kept << received << total << stallLimit;
     };
     const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
-    row("close", "HTTP:Update.pkg?framing=close", "", 0);
-    row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", 300000);
-    row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
-    row("bad-request", "HTTP:Update.pkg?status=400",
-        "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400 - server replied: Bad Request", 0);
-    row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", 0);
+    const qulonglong size = 300000, unknown = ~0ull;
+    const QString badRequest = "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
+                               "replied: Bad Request";
+    // A transfer that fails keeps what came; one the downloader refuses does not.
+    row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
+    row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
+    row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
+    row("bad-request", "HTTP:Update.pkg?status=400", badRequest, true);
+    // The server's page is no download to hold to the pin: the box names the status.
+    row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
+    row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", true, size, 0);
     row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
-        "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", 0);
-    row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 0, 1000);
-    row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", 300000, 1000);
+        "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", false);
+    row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", true, 0, 0, 1000);
+    row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", true, size, size, 1000);
     // Once the reply has reported its own progress, an unknown size is its -1.
-    row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", ~0ull);
+    row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", true, size, unknown);
     row("partial-content", "HTTP:Update.pkg?status=206",
-        "The server answered 206 Partial Content instead of sending the file.", 0);
-    row("not-modified", "HTTP:Update.pkg?status=304",
-        "The server answered 304 Not Modified instead of sending the file.", 0);
-    row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", 0);
+        "The server answered 206 Partial Content instead of sending the file.", false);
+    // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its
+    // 4-byte length.
+    row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", true,
+        qulonglong(qCompress(package).size() - 4), 0);
     row("gzip-answer-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
-        "The download could not be decoded \\(it ends early\\)\\.", 0);
-    row("gzip-answer-corrupt", "HTTP:Update.pkg?encoding=deflate&framing=close&cut=5000&repeat=2",
-        "The download could not be decoded \\(.+\\)\\.", 0);
-    row("other-encoding", "HTTP:Update.pkg?encoding=br",
-        "The download came in an encoding that cannot be decoded \\(\"br\"\\)\\.", 0);
+        "The download could not be decoded \\(it ends early\\)\\.", false);
     row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
-        "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 0);
-    row("negative-length", "HTTP:Update.pkg?length=-1&framing=length",
-        "The server's answer is invalid: its Content-Length is \"-1\"\\.", 0);
+        "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", true);
+    // Qt joins the two headers with ", ".
     row("two-lengths", "HTTP:Update.pkg?length=300000,%20299999",
-        "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", 0);
-    row("same-length-twice", "HTTP:Update.pkg?length=300000,300000", "", 300000);
+        "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", false);
 }
 
 void tst_FileDownloader::toFile()
 {
     QFETCH(QString, path);
     QFETCH(QString, error);
+    QFETCH(bool, kept);
+    QFETCH(qulonglong, received);
     QFETCH(qulonglong, total);
     QFETCH(int, stallLimit);
-    QFETCH(bool, kept);
 
+    Collected consumed; // outlives the downloader, which hands it the bytes written
     FileDownloader downloader(nullptr);
     Emitted emitted(downloader);
     if (stallLimit)
@@ -134,17 +168,20 @@ void tst_FileDownloader::toFile()
     QString filePath, message;
     QVERIFY(downloader.download(url(path), saved.filePath("in/new"), filePath, message));
     QCOMPARE(filePath, saved.filePath("in/new/") + QUrl(url(path)).fileName());
+    downloader.setWrittenBytesConsumer(&consumed);
     QVERIFY(emitted.ended());
     QCOMPARE(emitted.finished + emitted.errors.size(), 1);
     QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
              qPrintable(emitted.errors.value(0)));
+    QCOMPARE(emitted.warnings, QStringList());
     QFile file(filePath);
     QCOMPARE(file.open(QIODevice::ReadOnly), kept);
-    // Progress counts the bytes on the wire, which encoding changes.
-    const qulonglong wire = path.contains("encoding") ? emitted.progress.first : 300000;
     if (!error.isEmpty())
         return;
-    QCOMPARE(qMakePair(file.readAll(), emitted.progress), qMakePair(package, qMakePair(wire, total)));
+    QCOMPARE(file.readAll(), package);
+    QCOMPARE(consumed.bytes, package);
+    QCOMPARE(emitted.lastReceived, received);
+    QCOMPARE(emitted.lastTotal, total);
     // What was written, as handed on to the installation; nothing once cleaned up.
     QCOMPARE(downloader.fileSha256(), QCryptographicHash::hash(package, QCryptographicHash::Sha256));
     QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
@@ -152,36 +189,59 @@ void tst_FileDownloader::toFile()
     QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
 }
 
-// Byte-array mode; a download started by the error receiver; the request alone
-// (counted, never finished).
+void tst_FileDownloader::toMemory_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("error"); // a pattern; empty for success
+    QTest::addColumn<bool>("restart");  // the error's receiver downloads HTTP:Update.pkg into the array
+
+    const auto row = [](const char *tag, const QString &path, const QString &error, bool restart = false) {
+        QTest::newRow(tag) << path << error << restart;
+    };
+    row("chunked", "HTTP:Update.pkg?framing=chunked", "");
+    row("gzip-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
+        "The download could not be decoded \\(it ends early\\)\\.");
+    row("cut-short", "HTTP:Update.pkg?cut=1000", "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
+    row("pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
+        "The download's SHA-256 digest does not match its pin: .*");
+    row("restarted-by-receiver", "HTTP:Missing.pkg",
+        "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", true);
+}
+
+// Failures leave the array as it was.
 void tst_FileDownloader::toMemory()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, error);
+    QFETCH(bool, restart);
+
+    FileDownloader downloader(nullptr);
+    Emitted emitted(downloader);
+    QByteArray body = "untouched";
+    QString message;
+    if (restart)
+        connect(&downloader, &FileDownloader::errorOccurred, this,
+                [&] { QVERIFY(downloader.download(url("HTTP:Update.pkg"), &body, message)); });
+    QVERIFY(downloader.download(url(path), &body, message));
+    const int finished = error.isEmpty() || restart ? 1 : 0;
+    QVERIFY(emitted.ended(finished + (error.isEmpty() ? 0 : 1)));
+    QCOMPARE(emitted.finished, finished);
+    QCOMPARE(emitted.errors.size(), error.isEmpty() ? 0 : 1);
+    QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
+             qPrintable(emitted.errors.value(0)));
+    QCOMPARE(body, finished ? package : QByteArray("untouched"));
+}
+
+// The request step alone: its body is counted, and it never finishes.
+void tst_FileDownloader::requestOnly()
 {
     FileDownloader downloader(nullptr);
     Emitted emitted(downloader);
-    QByteArray body;
     QString error;
-    QVERIFY(downloader.download(url("HTTP:Update.pkg?framing=chunked"), &body, error));
-    QVERIFY(emitted.ended() && body == package);
-    // Failures leave the array as it was.
-    QVERIFY(downloader.download(url("HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000"), &body, error));
-    QVERIFY(emitted.ended(2));
-    QCOMPARE(emitted.errors.value(0), QStringLiteral("The download could not be decoded (it ends early)."));
-    QVERIFY(downloader.download(url("HTTP:Update.pkg?cut=1000"), &body, error));
-    QVERIFY(emitted.ended(3));
-    QVERIFY(emitted.errors.value(1).contains("Incomplete") || emitted.errors.value(1).contains("closed"));
-    QCOMPARE(body, package);
-    connect(&downloader, &FileDownloader::errorOccurred, this,
-            [&] { downloader.download(url("HTTP:Update.pkg"), &body, error); });
-    QVERIFY(downloader.download(url("HTTP:Missing.pkg"), &body, error));
-    QVERIFY(emitted.ended(5));
-    QCOMPARE(emitted.finished, 2);
-    QCOMPARE(body, package);
-    FileDownloader requestOnly(nullptr);
-    Emitted counted(requestOnly);
-    QVERIFY(requestOnly.download(url("HTTP:Update.pkg"), error));
-    QVERIFY(QTest::qWaitFor([&] { return counted.progress.first == qulonglong(package.size()); }, 20000));
+    QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
+    QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
     QTest::qWait(300);
-    QCOMPARE(counted.finished + counted.errors.size(), 0);
+    QCOMPARE(emitted.finished + emitted.errors.size(), 0);
 }
 
 // A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as
@@ -228,19 +288,24 @@ void tst_FileDownloader::http1OverTls()
 void tst_FileDownloader::refusedBeforeAnything_data()
 {
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("folder"); // empty: into an array; "-": the request step alone
     QTest::addColumn<QString>("error");
+
     const QString refused = saved.filePath("refused"), underFile = saved.filePath("a-file/refused");
-    QTest::newRow("no-scheme") << "example.com/Update.pkg" << refused
-                               << "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are "
-                                  "downloaded.";
-    QTest::newRow("file-scheme") << "file:///etc/passwd" << refused
-                                 << "Only http and https URLs are downloaded, not \"file\".";
-    QTest::newRow("folder-under-a-file") << url("HTTP:Update.pkg") << underFile
-                                         << "The directory " + underFile + " is not accessible.";
+    const QString noScheme =
+        "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are downloaded.";
+    const QString fileScheme = "Only http and https URLs are downloaded, not \"file\".";
+    const auto row = [](const char *tag, const QString &url, const QString &folder, const QString &error) {
+        QTest::newRow(tag) << url << folder << error;
+    };
+    row("no-scheme", "example.com/Update.pkg", refused, noScheme);
+    row("file-scheme", "file:///etc/passwd", refused, fileScheme);
+    row("file-scheme-into-array", "file:///etc/passwd", "", fileScheme);
+    row("no-scheme-request-only", "example.com/Update.pkg", "-", noScheme);
+    row("folder-under-a-file", url("HTTP:Update.pkg"), underFile, "The directory " + underFile + " is not accessible.");
 }
 
-// Nothing is made on disk, and filePath keeps what it held.
+// Nothing is made on disk or sent, filePath keeps what it held, and no signal follows.
 void tst_FileDownloader::refusedBeforeAnything()
 {
     QFETCH(QString, url);
@@ -251,11 +316,18 @@ void tst_FileDownloader::refusedBeforeAnything()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
     FileDownloader downloader(nullptr);
+    Emitted emitted(downloader);
     QString filePath = "untouched", message;
-    QVERIFY(!downloader.download(url, folder, filePath, message));
+    QByteArray body = "untouched";
+    const bool started = folder.isEmpty() ? downloader.download(url, &body, message)
+                         : folder == "-"  ? downloader.download(url, message)
+                                          : downloader.download(url, folder, filePath, message);
+    QVERIFY(!started);
     QCOMPARE(message, error);
-    QCOMPARE(filePath, QStringLiteral("untouched"));
-    QVERIFY(!QFileInfo::exists(folder));
+    QCOMPARE(filePath + body, QStringLiteral("untoucheduntouched"));
+    QVERIFY(folder.size() < 2 || !QFileInfo::exists(folder));
+    QTest::qWait(300);
+    QCOMPARE(emitted.finished + emitted.errors.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)

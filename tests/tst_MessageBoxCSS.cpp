@@ -48,11 +48,19 @@ void tst_MessageBoxCSS::box()
         QCOMPARE(int(box->icon()), icon);
         QCOMPARE(box->windowModality(), modal ? Qt::WindowModal : Qt::ApplicationModal);
         QVERIFY(box->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint) || modal);
+        // A button given no name of its own is named by its text.
+        const struct
+        {
+            QMessageBox::StandardButton which;
+            const char *text, *name;
+        } buttons[] = {
+            {QMessageBox::Yes, "Load", "LOAD"}, {QMessageBox::No, "NO", "NO"}, {QMessageBox::Cancel, "Later", "LATER"}};
+        for (const auto &button : buttons) {
+            QCOMPARE(box->button(button.which)->text(), QString::fromLatin1(button.text));
+            QCOMPARE(box->button(button.which)->objectName(), QString::fromLatin1(button.name));
+        }
         auto *load = qobject_cast<QPushButton *>(box->button(QMessageBox::Yes));
         auto *no = qobject_cast<QPushButton *>(box->button(QMessageBox::No));
-        QCOMPARE(load->text() + load->objectName() + no->text() + no->objectName(), QStringLiteral("LoadLOADNONO"));
-        QAbstractButton *later = box->button(QMessageBox::Cancel);
-        QCOMPARE(later->text() + later->objectName(), QStringLiteral("LaterLATER"));
         QCOMPARE(load->palette().color(QPalette::ButtonText), QColor(0, 255, 0));
         QCOMPARE(no->palette().color(QPalette::ButtonText), QColor(255, 0, 0));
         QVERIFY(no->isDefault() && !load->isDefault());

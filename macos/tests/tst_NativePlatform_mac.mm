@@ -63,8 +63,8 @@ std::string show(const std::optional<int> &value)
 
 std::string describe(const NativePlatform::ScriptOutcome &outcome)
 {
-    return "succeeded=" + std::to_string(outcome.succeeded ? 1 : 0) + " number=" + show(outcome.errorNumber)
-        + " message=" + show(outcome.errorMessage);
+    return "succeeded=" + std::to_string(outcome.succeeded ? 1 : 0) + " number=" + show(outcome.errorNumber) +
+           " message=" + show(outcome.errorMessage);
 }
 
 NativePlatform::ScriptOutcome run(const std::string &appleScript)

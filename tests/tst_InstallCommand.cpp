@@ -1,0 +1,185 @@
+#include "InstallCommand.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(InstallCommand::Flavour)
+
+namespace {
+
+const QByteArray digest = QByteArray::fromHex("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
+
+// The values that root's shell gives the command's variables: its assignments
+// run by /bin/sh, which then prints the variables named.
+QStringList shellValues(const QString &command, const QStringList &names)
+{
+    const QString assignments = command.chopped(int(qstrlen(InstallCommand::script)));
+    QString print = QStringLiteral("\nprintf '%s\\0'");
+    for (const QString &name : names)
+        print += " \"$" + name + '"';
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", assignments + print});
+    shell.waitForFinished();
+    const QByteArray output = shell.readAllStandardOutput();
+    QStringList values = QString::fromUtf8(output.constData(), output.size()).split(QChar(0));
+    values.removeLast(); // after the last value's NUL
+    return values;
+}
+
+} // namespace
+
+// The text of root's command, for either system, and what its outcome means. How the script runs is
+// seen in the end-to-end table, as root and with the package changed while the password is asked for.
+class tst_InstallCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void quoting_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("target");
+
+        const auto row = [](const char *tag, const QString &package, const QString &name, const QString &target) {
+            QTest::newRow(tag) << package << name << target;
+        };
+        row("single-quotes", "/t/it's.pkg", "it's.pkg", "/V/Jo's/");
+        row("double-quote-backslash", "/t/\"q\" \\ .pkg", "\"q\" \\ .pkg", "/V/\\\"/");
+        row("expansions", "/t/$HOME `id` $(id) %@ %1.pkg", "$HOME `id` $(id) %@ %1.pkg", "/$d/");
+        row("non-ascii", QString::fromUtf8("/t/Été 更新\u0085.pkg"), QString::fromUtf8("Été 更新\u0085.pkg"),
+            QString::fromUtf8("/Volumes/Données/"));
+    }
+
+    // Every value reaches root's shell as it was given.
+    void quoting()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, name);
+        QFETCH(QString, target);
+
+        NativePlatform::PrivilegedCommand command;
+        QString error;
+        QVERIFY(InstallCommand::makeCommand({package, 4096, digest}, target, command, error));
+        const QStringList expected{package, name, target, InstallCommand::packageIsLink(package),
+                                   InstallCommand::packageIsNotRegular(package)};
+        QCOMPARE(shellValues(QString::fromStdString(command.shellCommand),
+                             {"p", "name", "target", "is_link", "not_regular"}),
+                 expected);
+    }
+
+    void flavour_data()
+    {
+        QTest::addColumn<InstallCommand::Flavour>("flavour");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("clone");
+
+        const auto row = [](const char *tag, InstallCommand::Flavour flavour, const QString &folder,
+                            const QString &clone) { QTest::newRow(tag) << flavour << folder << clone; };
+        row("macos", InstallCommand::Flavour::MacOS, "/private/tmp/tarnwick.XXXXXXXX", "yes");
+        row("linux", InstallCommand::Flavour::Linux, "/tmp/tarnwick.XXXXXXXX", "no");
+    }
+
+    // Both systems run the one script; only the values before it differ.
+    void flavour()
+    {
+        QFETCH(InstallCommand::Flavour, flavour);
+        QFETCH(QString, folder);
+        QFETCH(QString, clone);
+
+        const QString command = InstallCommand::shellCommand({"/d/Update.pkg", 4096, digest}, "/", flavour);
+        QVERIFY(command.endsWith(QLatin1String(InstallCommand::script)));
+        const QStringList expected{folder, clone, "4096", QString::fromLatin1(digest.toHex()),
+                                   InstallCommand::packageChanged};
+        QCOMPARE(shellValues(command, {"folder", "clone", "size", "sha256", "changed"}), expected);
+    }
+
+    void appleScript_data()
+    {
+        QTest::addColumn<QString>("shellCommand");
+        QTest::addColumn<QString>("source");
+
+        const auto row = [](const char *tag, const QString &shellCommand, const QString &source) {
+            QTest::newRow(tag) << shellCommand << source;
+        };
+        row("plain", "exit 0", "do shell script \"exit 0\" with administrator privileges");
+        row("quotes-backslash", "p='a\\\"b'", "do shell script \"p='a\\\\\\\"b'\" with administrator privileges");
+        row("lines", "a\nb\n", "do shell script \"a\\nb\\n\" with administrator privileges");
+    }
+
+    void appleScript()
+    {
+        QFETCH(QString, shellCommand);
+        QFETCH(QString, source);
+
+        QCOMPARE(InstallCommand::appleScriptSource(shellCommand), source);
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QByteArray>("sha256");
+        QTest::addColumn<QString>("error");
+
+        const auto row = [](const char *tag, const QString &package, const QString &target, const QByteArray &sha256,
+                            const QString &error) { QTest::newRow(tag) << package << target << sha256 << error; };
+        const QString refused = "The package path \"%1\" contains a control character; it was not installed.";
+        row("line-feed", "/t/a\nb.pkg", "/", digest, refused.arg("/t/a\\nb.pkg"));
+        row("delete-and-cr", "/t/\x7f\r", "/", digest, refused.arg("/t/\\x7f\\r"));
+        row("unit-separator-in-target", "/d/Update.pkg", "/V/\x1f\t/", digest,
+            "The installation target \"/V/\\x1f\\t/\" contains a control character; nothing was installed.");
+        row("no-digest", "/d/Update.pkg", "/", QByteArray(),
+            "The SHA-256 digest of the package /d/Update.pkg could not be computed; it was not installed.");
+    }
+
+    // Nothing is made to run.
+    void refused()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, target);
+        QFETCH(QByteArray, sha256);
+        QFETCH(QString, error);
+
+        NativePlatform::PrivilegedCommand command{"untouched", "untouched"};
+        QString message;
+        QVERIFY(!InstallCommand::makeCommand({package, 4096, sha256}, target, command, message));
+        QCOMPARE(message, error);
+        QCOMPARE(command.appleScriptSource + command.shellCommand, std::string("untoucheduntouched"));
+    }
+
+    void outcome_data()
+    {
+        QTest::addColumn<bool>("succeeded");
+        QTest::addColumn<int>("number");         // 0: none
+        QTest::addColumn<QByteArray>("message"); // null: none
+        QTest::addColumn<QString>("error");      // null: success, error untouched
+
+        QTest::newRow("success") << true << 1 << QByteArray("ignored") << QString();
+        QTest::newRow("cancelled") << false << -128 << QByteArray("User canceled.")
+                                   << "The administrator password is required to do this.";
+        QTest::newRow("message") << false << 1 << QByteArray("installer: damaged \xc3\xa9")
+                                 << QString::fromUtf8("installer: damaged é");
+        QTest::newRow("nothing") << false << 128 << QByteArray() << "";
+    }
+
+    void outcome()
+    {
+        QFETCH(bool, succeeded);
+        QFETCH(int, number);
+        QFETCH(QByteArray, message);
+        QFETCH(QString, error);
+
+        NativePlatform::ScriptOutcome outcome;
+        outcome.succeeded = succeeded;
+        if (number != 0)
+            outcome.errorNumber = number;
+        if (!message.isNull())
+            outcome.errorMessage = message.toStdString();
+        QString text = QStringLiteral("before");
+        QCOMPARE(InstallCommand::interpretOutcome(outcome, text), error.isNull());
+        QCOMPARE(text, error.isNull() ? QStringLiteral("before") : error);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_InstallCommand)
+#include "tst_InstallCommand.moc"
