@@ -107,8 +107,9 @@ private:
         return !xml.hasError();
     }
 
-    // The <offset> and <size> (or, with lengthName, <length>) of the current
-    // element; other children are skipped, unless other is given and takes them.
+    // The <offset> and the size (the element named sizeName: <size>, or
+    // <length> for a file's data) of the current element, each exactly once;
+    // other children are handed to `other`.
     template<typename Other>
     bool readRegion(TocRegion &region, const QString &where, const QString &sizeName, Other other)
     {

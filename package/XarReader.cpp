@@ -159,8 +159,6 @@ bool XarReader::headerRead()
         digest = algorithm == sha1Checksum     ? DigestKind::Sha1
                  : algorithm == sha512Checksum ? DigestKind::Sha512
                                                : DigestKind::Sha256;
-        tocSize = static_cast<qint64>(qMin<quint64>(qFromBigEndian<quint64>(bytes + 8), 1ULL << 62));
-        inflatedTocSize = static_cast<qint64>(qMin<quint64>(qFromBigEndian<quint64>(bytes + 16), 1ULL << 62));
         if (named) {
             headerSize = size;
             return true; // read on
@@ -176,15 +174,19 @@ bool XarReader::headerRead()
             return refuse(weakOrUnknown(QStringLiteral("\"%1\"").arg(shown(text))));
         digest = *kind;
     }
-    if (tocSize > largestToc)
+    const quint64 givenSize = qFromBigEndian<quint64>(bytes + 8);
+    const quint64 givenInflatedSize = qFromBigEndian<quint64>(bytes + 16);
+    if (givenSize > quint64(largestToc))
         return refuse(QStringLiteral("is refused: its table of contents is %1 bytes long, more than the %2 accepted.")
-                          .arg(tocSize)
+                          .arg(givenSize)
                           .arg(largestToc));
-    if (inflatedTocSize > largestInflatedToc)
+    if (givenInflatedSize > quint64(largestInflatedToc))
         return refuse(QStringLiteral("is refused: its table of contents inflates to %1 bytes, more than the %2 "
                                      "accepted.")
-                          .arg(inflatedTocSize)
+                          .arg(givenInflatedSize)
                           .arg(largestInflatedToc));
+    tocSize = static_cast<qint64>(givenSize);
+    inflatedTocSize = static_cast<qint64>(givenInflatedSize);
     inflater = std::make_unique<Inflater>(inflatedTocSize);
     if (!inflater->ready)
         return refuse(QStringLiteral("could not be checked: zlib cannot inflate its table of contents."));
