@@ -5,8 +5,14 @@
 BackgroundSha256::BackgroundSha256(qsizetype maxQueuedBytes, ChunkConsumer *consumer)
     : maxQueuedBytes(maxQueuedBytes)
     , consumer(consumer)
-    , thread(&BackgroundSha256::run, this) // last member: everything it uses exists
+    // Last members: everything the threads use exists.
+    , hashingThread([this] { run(hashing, [this](const QByteArray &chunk) { sha.addData(chunk); }); })
 {
+    if (consumer)
+        consumingThread = std::thread([this] {
+            run(consuming,
+                [this](const QByteArray &chunk) { this->consumer->consume(chunk.constData(), chunk.size()); });
+        });
 }
 
 BackgroundSha256::~BackgroundSha256()
@@ -14,11 +20,18 @@ BackgroundSha256::~BackgroundSha256()
     {
         const std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
-        queue.clear();
+        hashing.queue.clear();
+        consuming.queue.clear();
     }
     changed.notify_all();
-    if (thread.joinable())
-        thread.join();
+    for (std::thread *thread : {&hashingThread, &consumingThread})
+        if (thread->joinable())
+            thread->join();
+}
+
+bool BackgroundSha256::anyLane(const std::function<bool(const Lane &)> &test) const
+{
+    return test(hashing) || (consumer && test(consuming));
 }
 
 void BackgroundSha256::addData(const QByteArray &chunk)
@@ -27,12 +40,21 @@ void BackgroundSha256::addData(const QByteArray &chunk)
         return;
     {
         std::unique_lock<std::mutex> lock(mutex);
-        // Once full, waits until half is hashed: a wake-up per chunk would cost
-        // more than the hashing of a small one.
-        if (queuedBytes != 0 && queuedBytes + chunk.size() > maxQueuedBytes)
-            changed.wait(lock, [&] { return queuedBytes <= maxQueuedBytes / 2; });
-        queue.push_back(chunk);
-        queuedBytes += chunk.size();
+        // Once full, waits until half is taken in: a wake-up per chunk would
+        // cost more than the hashing of a small one.
+        const auto full = [&](const Lane &lane) {
+            return lane.queuedBytes != 0 && lane.queuedBytes + chunk.size() > maxQueuedBytes;
+        };
+        if (anyLane(full))
+            changed.wait(lock, [&] {
+                return !anyLane([&](const Lane &lane) { return lane.queuedBytes > maxQueuedBytes / 2; });
+            });
+        for (Lane *lane : {&hashing, &consuming}) {
+            if (lane == &consuming && !consumer)
+                continue;
+            lane->queue.push_back(chunk);
+            lane->queuedBytes += chunk.size();
+        }
     }
     changed.notify_all();
 }
@@ -41,33 +63,33 @@ QByteArray BackgroundSha256::result()
 {
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return queuedBytes == 0; });
+        changed.wait(lock, [&] { return !anyLane([](const Lane &lane) { return lane.queuedBytes != 0; }); });
         stopping = true;
     }
     changed.notify_all();
-    thread.join();
+    for (std::thread *thread : {&hashingThread, &consumingThread})
+        if (thread->joinable())
+            thread->join();
     return sha.result();
 }
 
-void BackgroundSha256::run()
+void BackgroundSha256::run(Lane &lane, const std::function<void(const QByteArray &)> &takeIn)
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        changed.wait(lock, [&] { return stopping || !queue.empty(); });
+        changed.wait(lock, [&] { return stopping || !lane.queue.empty(); });
         if (stopping)
             return;
-        // Everything queued is taken at once and hashed outside the lock.
+        // Everything queued is taken at once and taken in outside the lock.
         std::deque<QByteArray> taken;
-        taken.swap(queue);
+        taken.swap(lane.queue);
         lock.unlock();
         for (const QByteArray &chunk : taken) {
-            sha.addData(chunk);
-            if (consumer)
-                consumer->consume(chunk.constData(), chunk.size());
+            takeIn(chunk);
             lock.lock();
-            const bool wasFull = queuedBytes > maxQueuedBytes / 2;
-            queuedBytes -= chunk.size();
-            const bool wake = (wasFull && queuedBytes <= maxQueuedBytes / 2) || queuedBytes == 0;
+            const bool wasFull = lane.queuedBytes > maxQueuedBytes / 2;
+            lane.queuedBytes -= chunk.size();
+            const bool wake = (wasFull && lane.queuedBytes <= maxQueuedBytes / 2) || lane.queuedBytes == 0;
             lock.unlock();
             if (wake)
                 changed.notify_all();

@@ -8,6 +8,7 @@ class ChunkConsumer;
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -17,9 +18,11 @@ class ChunkConsumer;
 // that would take the queue past maxQueuedBytes waits until half of it is
 // hashed, so the queue holds at most half of that plus one chunk (or one
 // larger chunk alone), whatever the producer's pace. All members are called
-// from one thread, the producer's. A consumer, when given, is handed each
-// chunk on the helper thread right after it is hashed; once result() has
-// returned it has seen every chunk, and nothing more reaches it.
+// from one thread, the producer's. A consumer, when given, is handed the same
+// chunks in order on a second helper thread, so that a check as costly as the
+// hash does not halve its pace; the queue's bound holds for each thread. Once
+// result() has returned the consumer has seen every chunk, and nothing more
+// reaches it.
 class BackgroundSha256
 {
 public:
@@ -39,15 +42,23 @@ public:
     [[nodiscard]] QByteArray result();
 
 private:
-    void run();
+    // The chunks one helper thread has still to take in.
+    struct Lane
+    {
+        std::deque<QByteArray> queue;
+        qsizetype queuedBytes = 0; // in queue or being taken in
+    };
+    void run(Lane &lane, const std::function<void(const QByteArray &)> &takeIn);
+    [[nodiscard]] bool anyLane(const std::function<bool(const Lane &)> &test) const;
 
     const qsizetype maxQueuedBytes;
     ChunkConsumer *const consumer;
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<QByteArray> queue;
-    qsizetype queuedBytes = 0; // in queue or being hashed
+    Lane hashing;
+    Lane consuming; // unused without a consumer
     bool stopping = false;
-    Sha256 sha; // touched only by the helper thread until it has ended
-    std::thread thread;
+    Sha256 sha; // touched only by the hashing thread until it has ended
+    std::thread hashingThread;
+    std::thread consumingThread;
 };
