@@ -230,6 +230,8 @@ private slots:
                 [](SignedPackage &p) { p.bytes += "x"; });
             row("two-checksums", toc("<signature ", "<checksum style=\"sha1\"/><signature "),
                 "is not an installer package: its table of contents cannot be read (it lists two checksums, line 1).");
+            row("two-signatures", toc("<x-signature ", "<signature style=\"RSA\"/><x-signature "),
+                "is not an installer package: its table of contents cannot be read (it lists two signatures, line 1).");
             row("overlap",
                 toc(">" + QByteArray::number(plain.distribution) + "<",
                     ">" + QByteArray::number(plain.distribution - 1) + "<"),
