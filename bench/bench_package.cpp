@@ -49,23 +49,23 @@ int main(int argc, char *argv[])
     QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(block.data()), blockSize / 4);
 
     const TestPki pki;
-    PackageSpec spec;
-    spec.pki = &pki;
-    spec.digest = EVP_sha1();
-    spec.signer = pki.installer;
-    spec.chain = {pki.developerIdCa, pki.root};
-    spec.payloadSize = qint64(blocks) * blockSize;
+    PackageRecipe recipe;
+    recipe.pki = &pki;
+    recipe.digest = EVP_sha1();
+    recipe.signer = pki.installer;
+    recipe.chain = {pki.developerIdCa, pki.root};
+    recipe.payloadSize = qint64(blocks) * blockSize;
     {
         QByteArray digest(EVP_MAX_MD_SIZE, '\0');
         unsigned int length = 0;
         const auto context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-        EVP_DigestInit_ex(context.get(), spec.digest, nullptr);
+        EVP_DigestInit_ex(context.get(), recipe.digest, nullptr);
         for (int i = 0; i < blocks; ++i)
             EVP_DigestUpdate(context.get(), block.constData(), blockSize);
         EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char *>(digest.data()), &length);
-        spec.payloadChecksum = digest.left(int(length));
+        recipe.payloadChecksum = digest.left(int(length));
     }
-    const QByteArray head = signPackage(spec).bytes;
+    const QByteArray head = signPackage(recipe).bytes;
     const double mebibytes = (double(head.size()) + double(blocks) * blockSize) / (1024.0 * 1024.0);
     const QDateTime now(QDate(2025, 6, 1), QTime(0, 0), Qt::UTC);
 

@@ -138,24 +138,24 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
     return token;
 }
 
-QByteArray cmsSignature(const PackageSpec &spec, const QByteArray &checksum)
+QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
 {
-    const TestCertificate &signer = spec.cmsSigner ? *spec.cmsSigner : spec.signer;
+    const TestCertificate &signer = recipe.cmsSigner ? *recipe.cmsSigner : recipe.signer;
     auto chain = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
-    for (const TestCertificate &certificate : spec.chain)
+    for (const TestCertificate &certificate : recipe.chain)
         sk_X509_push(chain.get(), certificate.certificate.get());
-    const QByteArray content = spec.cmsContent.isEmpty() ? checksum : spec.cmsContent;
+    const QByteArray content = recipe.cmsContent.isEmpty() ? checksum : recipe.cmsContent;
     auto data = owned<BIO, freeBio>(BIO_new_mem_buf(content.constData(), content.size()));
     auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
         CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(), CMS_BINARY | CMS_DETACHED));
-    if (spec.stampedAt) {
+    if (recipe.stampedAt) {
         CMS_SignerInfo *info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
         const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(info);
         QByteArray stamped(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value));
-        if (spec.stampOtherBytes)
+        if (recipe.stampOtherBytes)
             stamped += "other";
-        const QByteArray token = timestampToken(spec.stamper ? *spec.stamper : spec.pki->timestamper, spec.pki->root,
-                                                stamped, *spec.stampedAt);
+        const QByteArray token = timestampToken(recipe.stamper ? *recipe.stamper : recipe.pki->timestamper,
+                                                recipe.pki->root, stamped, *recipe.stampedAt);
         CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.constData(),
                                       token.size());
     }
@@ -217,25 +217,25 @@ QByteArray TestPki::rootDer() const
     return der(root.certificate.get());
 }
 
-SignedPackage signPackage(const PackageSpec &spec)
+SignedPackage signPackage(const PackageRecipe &recipe)
 {
     SignedPackage made;
-    const int checksumSize = EVP_MD_get_size(spec.digest);
-    const int signatureSize = EVP_PKEY_get_size(spec.signer.key.get());
-    const int cmsSize = spec.cms ? 8192 : 0;
-    QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(spec.digest))).toLower();
+    const int checksumSize = EVP_MD_get_size(recipe.digest);
+    const int signatureSize = EVP_PKEY_get_size(recipe.signer.key.get());
+    const int cmsSize = recipe.cms ? 8192 : 0;
+    QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(recipe.digest))).toLower();
     made.signature = checksumSize;
     made.cms = made.signature + signatureSize;
     made.distribution = made.cms + cmsSize;
-    const QByteArray distribution = "<installer-gui-script minSpecVersion=\"1\"/>\n";
+    const QByteArray distribution = "<installer-gui-script/>\n";
     made.payload = made.distribution + distribution.size();
-    const qint64 payloadSize = spec.payloadChecksum.isEmpty() ? spec.payload.size() : spec.payloadSize;
+    const qint64 payloadSize = recipe.payloadChecksum.isEmpty() ? recipe.payload.size() : recipe.payloadSize;
     const QByteArray payloadChecksum =
-        spec.payloadChecksum.isEmpty() ? digestOf(spec.payload, spec.digest) : spec.payloadChecksum;
+        recipe.payloadChecksum.isEmpty() ? digestOf(recipe.payload, recipe.digest) : recipe.payloadChecksum;
 
     QByteArray keyInfo = "<KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><X509Data>";
-    keyInfo += "<X509Certificate>" + der(spec.signer.certificate.get()).toBase64() + "</X509Certificate>";
-    for (const TestCertificate &certificate : spec.chain)
+    keyInfo += "<X509Certificate>" + der(recipe.signer.certificate.get()).toBase64() + "</X509Certificate>";
+    for (const TestCertificate &certificate : recipe.chain)
         keyInfo += "<X509Certificate>" + der(certificate.certificate.get()).toBase64() + "</X509Certificate>";
     keyInfo += "</X509Data></KeyInfo>";
     const auto region = [](qint64 offset, qint64 size) {
@@ -249,34 +249,34 @@ SignedPackage signPackage(const PackageSpec &spec)
     QByteArray toc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xar><toc><creation-time>2024-01-03T15:48:26"
                      "</creation-time><checksum style=\"" +
                      style + "\">" + region(0, checksumSize) + "</checksum>";
-    if (spec.signature)
+    if (recipe.signature)
         toc += "<signature style=\"RSA\">" + region(made.signature, signatureSize) + keyInfo + "</signature>";
-    if (spec.signature && spec.cms)
+    if (recipe.signature && recipe.cms)
         toc += "<x-signature style=\"CMS\">" + region(made.cms, cmsSize) + keyInfo + "</x-signature>";
     // The payload's folder before the distribution, which comes first in the heap, as in real packages.
     toc += "<file id=\"1\"><name>Example.pkg</name><type>directory</type><file id=\"2\">" +
            data(made.payload, payloadSize, payloadChecksum) + "<type>file</type><name>Payload</name></file></file>" +
-           "<file id=\"3\">" + data(made.distribution, distribution.size(), digestOf(distribution, spec.digest)) +
+           "<file id=\"3\">" + data(made.distribution, distribution.size(), digestOf(distribution, recipe.digest)) +
            "<type>file</type><name>Distribution</name></file></toc></xar>";
-    if (spec.editToc)
-        spec.editToc(toc);
+    if (recipe.editToc)
+        recipe.editToc(toc);
 
     QByteArray compressedToc = compressed(toc);
-    const QByteArray checksum = digestOf(compressedToc, spec.digest);
+    const QByteArray checksum = digestOf(compressedToc, recipe.digest);
     QByteArray signature(signatureSize, '\0');
     size_t length = size_t(signature.size());
-    auto context = owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>(EVP_PKEY_CTX_new(spec.signer.key.get(), nullptr));
+    auto context = owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>(EVP_PKEY_CTX_new(recipe.signer.key.get(), nullptr));
     EVP_PKEY_sign_init(context.get());
     EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
-    EVP_PKEY_CTX_set_signature_md(context.get(), spec.digest);
+    EVP_PKEY_CTX_set_signature_md(context.get(), recipe.digest);
     EVP_PKEY_sign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
                   reinterpret_cast<const unsigned char *>(checksum.constData()), size_t(checksum.size()));
-    QByteArray cms = spec.cms ? cmsSignature(spec, checksum) : QByteArray();
+    QByteArray cms = recipe.cms ? cmsSignature(recipe, checksum) : QByteArray();
     Q_ASSERT(cms.size() <= cmsSize);
     cms.append(QByteArray(cmsSize - cms.size(), '\0'));
 
-    if (spec.tamperToc) {
-        spec.tamperToc(toc);
+    if (recipe.tamperToc) {
+        recipe.tamperToc(toc);
         compressedToc = compressed(toc);
     }
     const int algorithm = checksumSize == 20 ? 1 : checksumSize == 32 ? 3 : 4;
@@ -290,7 +290,7 @@ SignedPackage signPackage(const PackageSpec &spec)
     const QByteArray header(reinterpret_cast<const char *>(fields), sizeof fields);
     made.heap = header.size() + compressedToc.size();
     made.bytes = header + compressedToc + checksum + signature + cms + distribution;
-    if (spec.payloadChecksum.isEmpty())
-        made.bytes += spec.payload;
+    if (recipe.payloadChecksum.isEmpty())
+        made.bytes += recipe.payload;
     return made;
 }

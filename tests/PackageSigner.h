@@ -33,7 +33,7 @@ struct TestPki
     QByteArray rootDer() const;
 };
 
-struct PackageSpec
+struct PackageRecipe
 {
     const TestPki *pki = nullptr; // its timestamp authority stamps
     const EVP_MD *digest = EVP_sha256();
@@ -60,4 +60,4 @@ struct SignedPackage
     int checksum = 0, signature = 0, cms = 0, distribution = 0, payload = 0; // heap offsets
 };
 
-[[nodiscard]] SignedPackage signPackage(const PackageSpec &spec);
+[[nodiscard]] SignedPackage signPackage(const PackageRecipe &recipe);

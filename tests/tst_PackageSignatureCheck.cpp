@@ -109,26 +109,26 @@ private slots:
              "local issuer certificate).");
 
         const QString vendor = QStringLiteral("Developer ID Installer: Test Vendor (A1B2C3D4E5)");
-        const auto baseSpec = [](const EVP_MD *digest) {
-            PackageSpec spec;
-            spec.pki = &pki();
-            spec.digest = digest;
-            spec.signer = pki().installer;
-            spec.chain = {pki().developerIdCa, pki().root};
-            return spec;
+        const auto baseRecipe = [](const EVP_MD *digest) {
+            PackageRecipe recipe;
+            recipe.pki = &pki();
+            recipe.digest = digest;
+            recipe.signer = pki().installer;
+            recipe.chain = {pki().developerIdCa, pki().root};
+            return recipe;
         };
         for (const EVP_MD *digest : {EVP_sha1(), EVP_sha256()}) {
             const QByteArray suffix = digest == EVP_sha1() ? "-sha1" : "-sha256";
-            const PackageSpec base = baseSpec(digest);
+            const PackageRecipe base = baseRecipe(digest);
             const SignedPackage plain = signPackage(base);
             const int heap = plain.heap;
-            const auto row = [&](const char *tag, const std::function<void(PackageSpec &)> &change,
+            const auto row = [&](const char *tag, const std::function<void(PackageRecipe &)> &change,
                                  const QString &error, const std::function<void(SignedPackage &)> &after = nullptr,
                                  const QByteArray &root = QByteArray()) {
-                PackageSpec spec = base;
+                PackageRecipe recipe = base;
                 if (change)
-                    change(spec);
-                SignedPackage made = signPackage(spec);
+                    change(recipe);
+                SignedPackage made = signPackage(recipe);
                 if (after)
                     after(made);
                 QTest::newRow(tag + suffix)
@@ -137,8 +137,8 @@ private slots:
             };
             const auto toc = [](const QByteArray &from, const QByteArray &to, const QByteArray &from2 = "x!",
                                 const QByteArray &to2 = "x!") {
-                return [=](PackageSpec &spec) {
-                    spec.editToc = [=](QByteArray &xml) { xml.replace(from, to).replace(from2, to2); };
+                return [=](PackageRecipe &recipe) {
+                    recipe.editToc = [=](QByteArray &xml) { xml.replace(from, to).replace(from2, to2); };
                 };
             };
             const QByteArray style = suffix.mid(1);
@@ -147,45 +147,45 @@ private slots:
 
             row("signed", nullptr, "");
             row(
-                "signed-without-cms", [](PackageSpec &s) { s.cms = false; }, "");
+                "signed-without-cms", [](PackageRecipe &s) { s.cms = false; }, "");
             const QString tocChanged = "is refused: its table of contents does not match its checksum.";
             row(
                 "toc-changed",
-                [](PackageSpec &s) { s.tamperToc = [](QByteArray &xml) { xml.replace("directory", "folder"); }; },
+                [](PackageRecipe &s) { s.tamperToc = [](QByteArray &xml) { xml.replace("directory", "folder"); }; },
                 tocChanged);
             row("checksum-changed", nullptr, tocChanged,
                 [&](SignedPackage &p) { p.bytes = flipped(p.bytes, heap + p.checksum + 3); });
             row("signature-changed", nullptr, "is refused: its signature does not verify.",
                 [&](SignedPackage &p) { p.bytes = flipped(p.bytes, heap + p.signature + 7); });
             row(
-                "cms-over-other-bytes", [](PackageSpec &s) { s.cmsContent = "other bytes"; },
+                "cms-over-other-bytes", [](PackageRecipe &s) { s.cmsContent = "other bytes"; },
                 "is refused: its CMS signature does not verify.");
             row("payload-changed", nullptr,
                 "is refused: its file \"Example.pkg/Payload\" does not match its archived checksum.",
                 [&](SignedPackage &p) { p.bytes = flipped(p.bytes, heap + p.payload + 100); });
             row(
-                "cms-by-other-leaf", [](PackageSpec &s) { s.cmsSigner = pki().otherInstaller; },
+                "cms-by-other-leaf", [](PackageRecipe &s) { s.cmsSigner = pki().otherInstaller; },
                 "is refused: its CMS signature is made with another certificate than its signature.");
             row(
-                "application-certificate", [](PackageSpec &s) { s.signer = pki().application; },
+                "application-certificate", [](PackageRecipe &s) { s.signer = pki().application; },
                 "is refused: it is signed with \"Developer ID Application: Test Vendor (A1B2C3D4E5)\", which is not a "
                 "Developer ID Installer certificate.");
             row(
-                "leaf-is-ca", [](PackageSpec &s) { s.signer = pki().caLeaf; },
+                "leaf-is-ca", [](PackageRecipe &s) { s.signer = pki().caLeaf; },
                 "is refused: it is signed with \"" + vendor + "\", which is not a Developer ID Installer certificate.");
             row(
-                "team-in-ou-only-differs", [](PackageSpec &s) { s.signer = pki().wrongTeam; },
+                "team-in-ou-only-differs", [](PackageRecipe &s) { s.signer = pki().wrongTeam; },
                 "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.");
             row(
                 "not-developer-id-ca",
-                [](PackageSpec &s) {
+                [](PackageRecipe &s) {
                     s.signer = pki().underOtherCa;
                     s.chain = {pki().otherCa};
                 },
                 "is refused: its signing certificate \"" + vendor +
                     "\" is not issued by a Developer ID certification authority.");
             row(
-                "unknown-critical-extension", [](PackageSpec &s) { s.signer = pki().oddCritical; },
+                "unknown-critical-extension", [](PackageRecipe &s) { s.signer = pki().oddCritical; },
                 "is refused: its signing certificate \"" + vendor +
                     "\" does not chain to \"Tarnwick Test Root CA\" (unhandled critical extension).");
             row("test-package-apple-root", nullptr,
@@ -193,7 +193,7 @@ private slots:
                     "\" does not chain to \"Apple Root CA\" (unable to get local issuer certificate).",
                 nullptr, apple);
             const auto expired = [](std::optional<QDateTime> stamped) {
-                return [=](PackageSpec &s) {
+                return [=](PackageRecipe &s) {
                     s.signer = pki().expired;
                     if (stamped)
                         s.stampedAt = stamped->toSecsSinceEpoch();
@@ -210,26 +210,28 @@ private slots:
                     "(certificate has expired).");
             row(
                 "timestamp-by-untrusted-authority",
-                [&](PackageSpec &s) {
+                [&](PackageRecipe &s) {
                     expired(utc(2020, 6))(s);
                     s.stamper = pki().rogueTimestamper;
                 },
                 "is refused: its timestamp does not verify.");
             row(
                 "timestamp-of-other-bytes",
-                [&](PackageSpec &s) {
+                [&](PackageRecipe &s) {
                     expired(utc(2020, 6))(s);
                     s.stampOtherBytes = true;
                 },
                 "is refused: its timestamp is not that of its CMS signature.");
             row(
-                "unsigned", [](PackageSpec &s) { s.signature = false; }, "is not signed.");
+                "unsigned", [](PackageRecipe &s) { s.signature = false; }, "is not signed.");
             row("toc-past-end", toc("<length>3000<", "<length>3100<"),
                 "is not a complete installer package: it ends before the end of the data its table of contents lists.");
             row("trailing-bytes", nullptr, "is refused: bytes follow the last data its table of contents lists.",
                 [](SignedPackage &p) { p.bytes += "x"; });
             row("two-checksums", toc("<signature ", "<checksum style=\"sha1\"/><signature "),
                 "is not an installer package: its table of contents cannot be read (it lists two checksums, line 1).");
+            row("two-signatures", toc("<x-signature ", "<signature style=\"RSA\"/><x-signature "),
+                "is not an installer package: its table of contents cannot be read (it lists two signatures, line 1).");
             row("overlap",
                 toc(">" + QByteArray::number(plain.distribution) + "<",
                     ">" + QByteArray::number(plain.distribution - 1) + "<"),
@@ -269,7 +271,7 @@ private slots:
         }
 
         // The header and the TOC's inflation, on a SHA-256 package.
-        const SignedPackage made = signPackage(baseSpec(EVP_sha256()));
+        const SignedPackage made = signPackage(baseRecipe(EVP_sha256()));
         const QByteArray &p = made.bytes;
         const quint64 inflated = qFromBigEndian<quint64>(p.constData() + 16);
         const auto row = [&](const char *tag, const QByteArray &package, const QString &error) {
