@@ -1,13 +1,14 @@
 // Times the package signature check over a signed package with one large
 // payload, against SHA-256 alone over the same bytes (the digest the updater
 // always takes) and against both, one after the other on each chunk, as the
-// digest's helper thread runs them with a team= pin, and beside each other on
-// two threads, as a check with a thread of its own would run.
+// and through the updater's own road: BackgroundSha256 alone, and with the
+// check as its consumer (on a thread of its own beside the digest's).
 //     bench_package [MiB] [chunk KiB]   1024 MiB of payload, 64 KiB chunks by default
 // The package is signed at run time by the tests' signer (a test root with
 // Apple's markers), with SHA-1 checksums as productbuild writes them; its
 // payload is a block of random bytes, repeated, so nothing is held but one
 // block. Exits with 1 if the check does not accept the package.
+#include "BackgroundSha256.h"
 #include "PackageSignatureCheck.h"
 #include "PackageSigner.h"
 #include "Sha256.h"
@@ -17,7 +18,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -80,7 +80,7 @@ int main(int argc, char *argv[])
     timer.start();
     Sha256 alone;
     stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { alone.addData(data, size); });
-    const bool digested = !alone.result().isEmpty();
+    bool digested = !alone.result().isEmpty();
     const double sha256 = report("SHA-256 alone");
 
     bool accepted = true;
@@ -99,18 +99,23 @@ int main(int argc, char *argv[])
     };
     timeCheck("check alone", false);
     const double both = timeCheck("SHA-256 then check", true);
-    timer.start();
-    std::thread checking([&] {
-        PackageSignatureCheck check(QString::fromLatin1(TestPki::team), pki.rootDer(), now);
-        stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { check.consume(data, size); });
-        accepted = check.verdict(QStringLiteral("Example.pkg"), error) && accepted;
-    });
-    Sha256 beside;
-    stream(head, block, blocks, chunk, [&](const char *data, qsizetype size) { beside.addData(data, size); });
-    checking.join();
-    const double parallel = report("SHA-256 beside check");
-    std::printf("the check adds %.0f %% to SHA-256 alone on its thread, %.0f %% on a thread of its own\n",
-                (both / sha256 - 1) * 100, (parallel / sha256 - 1) * 100);
+    // The road the updater takes: chunks queued to BackgroundSha256, which
+    // hands them to the check on a thread of its own.
+    const auto timeRoad = [&](const char *what, PackageSignatureCheck *check) {
+        timer.start();
+        BackgroundSha256 digest(BackgroundSha256::defaultMaxQueuedBytes, check);
+        stream(head, block, blocks, chunk,
+               [&](const char *data, qsizetype size) { digest.addData(QByteArray::fromRawData(data, size)); });
+        digested = !digest.result().isEmpty() && digested;
+        if (check)
+            accepted = check->verdict(QStringLiteral("Example.pkg"), error) && accepted;
+        return report(what);
+    };
+    const double road = timeRoad("BackgroundSha256", nullptr);
+    PackageSignatureCheck roadCheck(QString::fromLatin1(TestPki::team), pki.rootDer(), now);
+    const double roadWithCheck = timeRoad("BackgroundSha256 + check", &roadCheck);
+    std::printf("the check adds %.0f %% to SHA-256 on one thread, %.0f %% to the updater's digest road\n",
+                (both / sha256 - 1) * 100, (roadWithCheck / road - 1) * 100);
     if (!accepted || !digested) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
