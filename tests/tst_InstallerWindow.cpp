@@ -50,6 +50,15 @@ std::vector<int> processesInsideBundle(const std::string &bundlePath)
 }
 } // namespace NativePlatform
 
+// The test's own empty folder as the current one, the previous one restored after.
+struct InTemporaryFolder
+{
+    QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    InTemporaryFolder() { QDir::setCurrent(folder.path()); }
+    ~InTemporaryFolder() { QDir::setCurrent(previous); }
+};
+
 class tst_InstallerWindow : public QObject
 {
     Q_OBJECT
@@ -62,10 +71,10 @@ private slots:
     // stand-ins of those names are added to it.
     void look_data()
     {
-        QTest::addColumn<QString>("name"); // the widget's object name
-        QTest::addColumn<QString>(
-            "aspect");                      // "geometry", "caption", "text" or "background" colour, "font", "pixel x y"
-        QTest::addColumn<QString>("value"); // colours as #aarrggbb
+        // aspect: "geometry", "caption", "text" or "background" colour, "font", "pixel x y"; colours as #aarrggbb
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("aspect");
+        QTest::addColumn<QString>("value");
 
         const auto row = [](const char *tag, const QString &name, const QString &aspect, const QString &value) {
             QTest::newRow(tag) << name << aspect << value;
@@ -107,8 +116,7 @@ private slots:
         QFETCH(QString, aspect);
         QFETCH(QString, value);
 
-        QTemporaryDir folder;
-        QDir::setCurrent(folder.path());
+        const InTemporaryFolder folder;
         InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.zip", nullptr);
         QWidget *widget = name == window.objectName() ? &window : window.findChild<QWidget *>(name);
         if (!widget) {
@@ -147,8 +155,7 @@ private slots:
 
     void progress()
     {
-        QTemporaryDir folder;
-        QDir::setCurrent(folder.path());
+        const InTemporaryFolder folder;
         InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.pkg", nullptr);
         QVERIFY(QFile::exists("U.pkg") && window.windowFlags().testFlag(Qt::Dialog));
         QCOMPARE(window.minimumSize(), window.maximumSize());
@@ -176,8 +183,7 @@ private slots:
     {
         QFETCH(bool, byButton);
 
-        QTemporaryDir folder;
-        QDir::setCurrent(folder.path());
+        const InTemporaryFolder folder;
         privilegedRuns = 0;
         QTcpServer silent; // takes the connection and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
@@ -234,9 +240,7 @@ private slots:
         QFETCH(bool, installs);
         QFETCH(QStringList, left);
 
-        // given: a server that sends U.zip, holding U.pkg
-        QTemporaryDir folder;
-        QDir::setCurrent(folder.path());
+        const InTemporaryFolder folder;
         const QByteArray archive = zipOf("U.pkg", QByteArray("stand-in package ").repeated(5000));
         QVERIFY(!archive.isEmpty());
         QTcpServer server;
@@ -268,7 +272,6 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-        // when
         if (!ending.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(applicationChecks >= 3, 10000);
             QCOMPARE(bar->value(), bar->maximum());
@@ -281,7 +284,6 @@ private slots:
                 window.close();
         }
 
-        // then
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
         const int checks = applicationChecks;
         QTest::qWait(700); // a check that should not come
@@ -300,19 +302,16 @@ private:
     static QByteArray zipOf(const QString &name, const QByteArray &data)
     {
         QTemporaryDir dir;
-        const QByteArray path = QFile::encodeName(dir.filePath("a.zip"));
-        zipFile zip = zipOpen64(path.constData(), APPEND_STATUS_CREATE);
-        if (!zip)
-            return QByteArray();
+        QFile file(dir.filePath("a.zip"));
+        zipFile zip = zipOpen64(QFile::encodeName(file.fileName()).constData(), APPEND_STATUS_CREATE);
         zip_fileinfo info{};
-        const bool written = zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0,
+        const bool written = zip &&
+                             zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0,
                                                    nullptr, Z_DEFLATED, 1, 0) == ZIP_OK &&
                              zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) == ZIP_OK &&
                              zipCloseFileInZip(zip) == ZIP_OK;
-        if (zipClose(zip, nullptr) != ZIP_OK || !written)
-            return QByteArray();
-        QFile file(QString::fromLocal8Bit(path));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return zip && zipClose(zip, nullptr) == ZIP_OK && written && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                                                    : QByteArray();
     }
 };
 

@@ -18,14 +18,13 @@ private slots:
         QTest::addColumn<bool>("detached");   // else started by this process
         QTest::addColumn<bool>("found");      // when Example.app is asked for
 
-        QTest::newRow("inside-bundle") << "Example.app"
-                                       << "copy" << true << true;
-        QTest::newRow("name-only-begins-alike") << "Example.app2"
-                                                << "copy" << true << false;
-        QTest::newRow("started-by-us") << "Example.app"
-                                       << "copy" << false << false;
-        QTest::newRow("script-run-by-interpreter") << "Example.app"
-                                                   << "script" << true << false;
+        const auto row = [](const char *tag, const char *bundle, const char *program, bool detached, bool found) {
+            QTest::newRow(tag) << QString(bundle) << QString(program) << detached << found;
+        };
+        row("inside-bundle", "Example.app", "copy", true, true);
+        row("name-only-begins-alike", "Example.app2", "copy", true, false);
+        row("started-by-us", "Example.app", "copy", false, false);
+        row("script-run-by-interpreter", "Example.app", "script", true, false);
     }
 
     void processesInsideBundle()
@@ -35,10 +34,9 @@ private slots:
         QFETCH(bool, detached);
         QFETCH(bool, found);
 
-        // given: the program in Example.app or beside it, running
         const QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString folder = QFileInfo(dir.path()).canonicalFilePath() + "/" + bundle + "/Contents/MacOS";
+        const QString root = QFileInfo(dir.path()).canonicalFilePath();
+        const QString folder = root + "/" + bundle + "/Contents/MacOS";
         const QString executable = folder + "/Example";
         QVERIFY(QDir().mkpath(folder));
         QString runs; // what /proc/<pid>/exe shows once it has started
@@ -65,14 +63,9 @@ private slots:
             ::kill(pid_t(pid), SIGKILL);
             child.waitForFinished();
         });
-        const QString exe = QString("/proc/%1/exe").arg(pid);
-        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(exe).symLinkTarget(), runs, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(QString("/proc/%1/exe").arg(pid)).symLinkTarget(), runs, 10000);
 
-        // when
-        const std::vector<int> inside = NativePlatform::processesInsideBundle(
-            QFileInfo(dir.path()).canonicalFilePath().toStdString() + "/Example.app");
-
-        // then
+        const std::vector<int> inside = NativePlatform::processesInsideBundle(root.toStdString() + "/Example.app");
         QCOMPARE(std::count(inside.begin(), inside.end(), int(pid)), found ? 1L : 0L);
         QCOMPARE(std::count(inside.begin(), inside.end(), int(QCoreApplication::applicationPid())), 0L);
     }

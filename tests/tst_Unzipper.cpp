@@ -27,10 +27,8 @@ private slots:
     void zip64PastFourGiB();
 
 private:
-    // An archive of `names`, each holding `data`, then with bytes changed: an
-    // offset into the file and the value it gets. For one stored "Update.pkg"
-    // the local header is at 0 and its central header at 340040. Each entry's
-    // central header may carry an extra field.
+    // An archive of `names`, each holding `data` and `centralExtra`, then with bytes changed (offset, value). For
+    // one stored "Update.pkg" the local header is at 0 and its central header at 340040.
     QString makeZip(const QStringList &names, int method, const QList<QPair<qint64, char>> &changes = {},
                     const QByteArray &centralExtra = {})
     {
@@ -45,10 +43,9 @@ private:
         }
         zipClose(zip, nullptr);
         QFile file(path);
-        for (const auto &[offset, byte] : changes) {
+        for (const auto &[offset, byte] : changes)
             if (file.isOpen() || file.open(QIODevice::ReadWrite))
                 file.seek(offset), file.write(&byte, 1);
-        }
         return path;
     }
     const QByteArray data = QByteArray("stand-in package ").repeated(20000);
@@ -86,9 +83,8 @@ void tst_Unzipper::unzip_data()
     // Compressed size 1024 bytes short of the uncompressed one, in both headers.
     row("stored-shorter-than-recorded", makeZip({"Update.pkg"}, 0, {{19, 0x2c}, {340061, 0x2c}}), "Update.pkg", out,
         "Error code 7 (1024");
-    // Both sizes marked as kept in a Zip64 field of the central header, after
-    // another field; when the field holds only one of them, the 8 bytes after
-    // it belong to no size even if they look like the real one.
+    // Both sizes marked as kept in a Zip64 field of the central header, after another field; when the field holds
+    // only one of them, the 8 bytes after it belong to no size even if they look like the real one.
     QList<QPair<qint64, char>> marked;
     for (const qint64 field : {18, 22, 340060, 340064})
         for (int byte = 0; byte < 4; ++byte)
@@ -167,14 +163,13 @@ void tst_Unzipper::asWritten()
     QFETCH(bool, pinned);
     QFETCH(bool, extracted);
 
-    // given: an archive as the download left it, with its identity and digest
     const QString archive = makeZip({"Other.pkg", "Update.pkg", "Last.pkg"}, Z_DEFLATED);
     const std::optional<FileIdentity> written = FileIdentity::ofPath(archive);
     QVERIFY(written);
     QFile file(archive);
     QVERIFY(file.open(QIODevice::ReadWrite));
     QByteArray sha256 = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-    // when: it changes, its bytes kept the same length
+    // It changes, its bytes kept the same length.
     if (change == "rewrite") {
         QTest::qWait(20); // a later tick of the file system's clock
         QVERIFY(file.seek(0) && file.write("P") == 1);
@@ -190,8 +185,6 @@ void tst_Unzipper::asWritten()
     QString error;
     const QString out = folder.filePath(QTest::currentDataTag());
     const bool ok = unzipper.open(archive, error) && unzipper.unzip("Update.pkg", out, error);
-
-    // then
     QCOMPARE(ok, extracted);
     QCOMPARE(error, extracted ? QString() : "The archive " + archive + " changed after it was downloaded.");
     QCOMPARE(QFile::exists(out + "/Update.pkg"), extracted);
@@ -230,12 +223,10 @@ void tst_Unzipper::standardInputClosed()
     QCOMPARE(unzipper.extractedSize(), qint64(data.size()));
 }
 
-// The central directory is read a few bytes at a time through a window of
-// 64 KiB on the archive. Here the entry's name in it crosses the window's edge.
+// The central directory is read through a window of 64 KiB on the archive: 1022 records of 64 bytes (46 and a name
+// of 18), one of 77, then that of Update.pkg, whose name starts 5 bytes before the window's edge.
 void tst_Unzipper::nameAcrossReadWindow()
 {
-    // 1022 records of 64 bytes (46 and a name of 18), one of 77, then the
-    // record of Update.pkg, whose name starts 5 bytes before the edge.
     const QString path = folder.filePath("many.zip");
     zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
     for (int entry = 0; entry <= 1023; ++entry) {
@@ -259,10 +250,8 @@ void tst_Unzipper::nameAcrossReadWindow()
     QCOMPARE(extracted.readAll(), QByteArray("Update.pkg holds this"));
 }
 
-// An entry larger than 4 GiB needs Zip64 records. Its deflated data (zeros)
-// is one block repeated, so the archive is made in a moment; extracting it
-// writes 4 GiB and 1 MiB, into memory (/dev/shm) where there is room: on disk
-// that alone takes three times as long.
+// An entry larger than 4 GiB needs Zip64 records. Its deflated zeros are one block repeated, so the archive is made
+// in a moment; its 4097 MiB are extracted into /dev/shm where there is room: on disk it takes three times as long.
 void tst_Unzipper::zip64PastFourGiB()
 {
     constexpr qint64 block = 1 << 20, blocks = 4097, size = block * blocks;
@@ -272,7 +261,7 @@ void tst_Unzipper::zip64PastFourGiB()
     if (!hasRoom(outside))
         QSKIP("needs 5 GiB of free space");
 
-    // given: raw deflate data of one block, the same after every full flush
+    // Raw deflate data of one block, the same after every full flush.
     z_stream z{};
     QCOMPARE(deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
     const QByteArray zeros(block, '\0');
@@ -306,14 +295,10 @@ void tst_Unzipper::zip64PastFourGiB()
     QCOMPARE(zipCloseFileInZipRaw64(zip, ZPOS64_T(size), crc), ZIP_OK);
     zipClose(zip, nullptr);
 
-    // when
     Unzipper unzipper;
     QString error;
     const QString out = outside + "/big";
-    const bool ok = unzipper.open(path, error) && unzipper.unzip("Update.pkg", out, error);
-
-    // then: every byte, CRC-32 checked
-    QVERIFY2(ok, qPrintable(error));
+    QVERIFY2(unzipper.open(path, error) && unzipper.unzip("Update.pkg", out, error), qPrintable(error));
     QCOMPARE(QFileInfo(out + "/Update.pkg").size(), size);
     QCOMPARE(unzipper.extractedSize(), size);
     // sha256sum of 4097 MiB of zeros

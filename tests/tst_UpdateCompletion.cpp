@@ -9,20 +9,20 @@
 
 #include <functional>
 
+// What the downloader left: Update.pkg for the first three, else Update.zip.
 enum class Given {
-    Package,          // a ".pkg" as downloaded, with its digest
-    UnhashedPackage,  // the same without a digest
-    Archive,          // a ".zip" holding the package of its name
-    ArchiveOfAnother, // a ".zip" holding another package only
-    NotAnArchive,     // a ".zip" that is not one
-    ChangedArchive,   // a ".zip" changed after the download's last write
-    SignedPackage,    // a real package signed by team T4SK8ZXCXG
-    SignedArchive,    // the same inside a ".zip"
+    Package,          // with its digest
+    UnhashedPackage,  // without a digest
+    SignedPackage,    // tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp
+    Archive,          // holding Update.pkg
+    ArchiveOfAnother, // holding another package only
+    NotAnArchive,
+    ChangedArchive, // changed after the download's last write
+    SignedArchive,  // holding the signed package
 };
 Q_DECLARE_METATYPE(Given)
 
-// The native layer as this test wants it: the privileged run is recorded and
-// ends as the row says, after an action of the row's.
+// The privileged run is counted and ends as the row says, after an action of the row's.
 namespace {
 // Within the signing certificate's validity, as the check's clock.
 const QDateTime checkedAt(QDate(2026, 6, 1), QTime(12, 0), Qt::UTC);
@@ -64,8 +64,7 @@ private slots:
     void cancelDuringExtraction();
 
 private:
-    // A ZIP archive at `path` holding `entries` (name, bytes written `repeat`
-    // times), deflated, as Python or Info-ZIP would make it.
+    // A ZIP archive at `path` holding `entries` (name, bytes written `repeat` times), deflated.
     static void writeZip(const QString &path, const QList<QPair<QString, QByteArray>> &entries, int repeat = 1)
     {
         zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
@@ -81,25 +80,12 @@ private:
         }
         zipClose(zip, nullptr);
     }
-    static bool writeFile(const QString &path, const QByteArray &data)
+    static bool write(const QString &path, const QByteArray &data, QIODevice::OpenMode mode = QIODevice::WriteOnly)
     {
         QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+        return file.open(mode) && file.write(data) == data.size();
     }
-    static bool appendTo(const QString &path, const QByteArray &data)
-    {
-        QFile file(path);
-        return file.open(QIODevice::Append) && file.write(data) == data.size();
-    }
-    // valid.pkg from tests/data: signed by team T4SK8ZXCXG's Developer ID
-    // Installer certificate, with Apple's timestamp.
-    static QByteArray signedPackageBytes()
-    {
-        QFile file(QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // An application bundle under `folder` of `dir` whose executable records
-    // its start as the file "started" there.
+    // An application bundle under `folder` of `dir` whose executable records its start as the file "started" there.
     static QString makeApplication(const QTemporaryDir &dir, const QString &folder)
     {
         const QString app = dir.filePath(folder + "/Example.app");
@@ -122,8 +108,7 @@ void tst_UpdateCompletion::init()
 
 void tst_UpdateCompletion::ending_data()
 {
-    QTest::addColumn<Given>("given");      // what the downloader left
-    QTest::addColumn<QString>("download"); // its name
+    QTest::addColumn<Given>("given");
     QTest::addColumn<QString>("team");     // the team pin; empty: none
     QTest::addColumn<QString>("folder");   // the application's folder, below the test's
     QTest::addColumn<int>("outcome");      // of the privileged run: 0 success, else its error number
@@ -133,48 +118,46 @@ void tst_UpdateCompletion::ending_data()
     QTest::addColumn<bool>("installs");    // the installer ran
     QTest::addColumn<bool>("relaunches");
 
-    const auto row = [](const char *name, Given given, QString download, QString team, QString folder, int outcome,
-                        bool jams, QString message, QStringList left, bool installs, bool relaunches) {
-        QTest::newRow(name) << given << download << team << folder << outcome << jams << message << left << installs
-                            << relaunches;
+    const auto row = [](const char *name, Given given, QString team, QString folder, int outcome, bool jams,
+                        QString message, QStringList left, bool installs, bool relaunches) {
+        QTest::newRow(name) << given << team << folder << outcome << jams << message << left << installs << relaunches;
     };
     const QString fails = "Failed to update.\n\n";
     const QString team = "T4SK8ZXCXG";
     const QString apps = "Applications";
-    row("archive-installed", Given::Archive, "Update.zip", "", apps, 0, false, "", {}, true, true);
-    row("package-installed", Given::Package, "Update.pkg", "", apps, 0, false, "", {}, true, true);
-    row("a-archive-not-opened", Given::NotAnArchive, "Update.zip", "", apps, 0, false, fails + "Error code 1.",
-        {"Update.zip"}, false, false);
-    row("b-package-not-extracted", Given::ArchiveOfAnother, "Update.zip", "", apps, 0, false,
-        fails + "Error code 3 (-100).", {}, false, false);
-    row("b-archive-changed", Given::ChangedArchive, "Update.zip", "", apps, 0, false,
+    row("archive-installed", Given::Archive, "", apps, 0, false, "", {}, true, true);
+    row("package-installed", Given::Package, "", apps, 0, false, "", {}, true, true);
+    row("a-archive-not-opened", Given::NotAnArchive, "", apps, 0, false, fails + "Error code 1.", {"Update.zip"}, false,
+        false);
+    row("b-package-not-extracted", Given::ArchiveOfAnother, "", apps, 0, false, fails + "Error code 3 (-100).", {},
+        false, false);
+    row("b-archive-changed", Given::ChangedArchive, "", apps, 0, false,
         fails + "The archive {downloads}/Update.zip changed after it was downloaded.", {}, false, false);
-    row("c-outside-applications", Given::Archive, "Update.zip", "", "Desktop", 0, false,
+    row("c-outside-applications", Given::Archive, "", "Desktop", 0, false,
         fails + "Unexpected application path {dir}/Desktop/Example.app", {}, false, false);
-    row("d-not-installed", Given::Archive, "Update.zip", "", apps, 1, false,
-        fails + "installer: the package is damaged.", {}, true, false);
-    row("d-password-dismissed", Given::Package, "Update.pkg", "", apps, -128, false,
+    row("d-not-installed", Given::Archive, "", apps, 1, false, fails + "installer: the package is damaged.", {}, true,
+        false);
+    row("d-password-dismissed", Given::Package, "", apps, -128, false,
         fails + "The administrator password is required to do this.", {}, true, false);
-    row("d-no-digest", Given::UnhashedPackage, "Update.pkg", "", apps, 0, false,
+    row("d-no-digest", Given::UnhashedPackage, "", apps, 0, false,
         fails + "The SHA-256 digest of the package {downloads}/Update.pkg could not be computed; it was not installed.",
         {}, false, false);
-    row("e-package-not-removed", Given::Archive, "Update.zip", "", apps, 0, true,
-        "Failed to remove file.\n\n{downloads}/Update.pkg", {"Update.pkg"}, true, true);
+    row("e-package-not-removed", Given::Archive, "", apps, 0, true, "Failed to remove file.\n\n{downloads}/Update.pkg",
+        {"Update.pkg"}, true, true);
     // With a team pin: the package downloaded was checked as it was written, the extracted one is checked here.
-    row("signed-package-installed", Given::SignedPackage, "Update.pkg", team, apps, 0, false, "", {}, true, true);
-    row("signed-archive-installed", Given::SignedArchive, "Update.zip", team, apps, 0, false, "", {}, true, true);
-    row("signed-by-another-team", Given::SignedArchive, "Update.zip", "A1B2C3D4E5", apps, 0, false,
+    row("signed-package-installed", Given::SignedPackage, team, apps, 0, false, "", {}, true, true);
+    row("signed-archive-installed", Given::SignedArchive, team, apps, 0, false, "", {}, true, true);
+    row("signed-by-another-team", Given::SignedArchive, "A1B2C3D4E5", apps, 0, false,
         fails + "Update.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.", {}, false, false);
-    row("unsigned-package", Given::Package, "Update.pkg", team, apps, 0, false,
+    row("unsigned-package", Given::Package, team, apps, 0, false,
         fails + "Update.pkg is not an installer package: it is not a xar archive.", {}, false, false);
-    row("unsigned-archive-outside-applications", Given::Archive, "Update.zip", team, "Desktop", 0, false,
+    row("unsigned-archive-outside-applications", Given::Archive, team, "Desktop", 0, false,
         fails + "Unexpected application path {dir}/Desktop/Example.app", {}, false, false);
 }
 
 void tst_UpdateCompletion::ending()
 {
     QFETCH(Given, given);
-    QFETCH(QString, download);
     QFETCH(QString, team);
     QFETCH(QString, folder);
     QFETCH(int, outcome);
@@ -184,46 +167,44 @@ void tst_UpdateCompletion::ending()
     QFETCH(bool, installs);
     QFETCH(bool, relaunches);
 
-    // given: a download as the downloader leaves it, and an application
     const QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString downloads = dir.filePath("downloads");
     QVERIFY(QDir().mkpath(downloads));
-    const QString filePath = downloads + "/" + download;
-    const bool signedPackage = given == Given::SignedPackage || given == Given::SignedArchive;
-    const QByteArray package = signedPackage ? signedPackageBytes() : QByteArray(5000, 'p');
-    QVERIFY(!package.isEmpty());
-    const QString packageName = QFileInfo(download).completeBaseName() + ".pkg";
+    const bool packageRoad = given <= Given::SignedPackage;
+    const QString filePath = downloads + (packageRoad ? "/Update.pkg" : "/Update.zip");
+    QByteArray package(5000, 'p');
+    if (given == Given::SignedPackage || given == Given::SignedArchive) {
+        QFile file(QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        package = file.readAll();
+    }
     switch (given) {
     case Given::Archive:
     case Given::ChangedArchive:
     case Given::SignedArchive:
-        writeZip(filePath, {{packageName, package}});
+        writeZip(filePath, {{"Update.pkg", package}});
         break;
     case Given::ArchiveOfAnother:
         writeZip(filePath, {{"Other.pkg", package}});
         break;
     default:
-        QVERIFY(writeFile(filePath, package));
+        QVERIFY(write(filePath, package));
     }
     const std::optional<FileIdentity> identity = FileIdentity::ofPath(filePath);
-    const bool packageRoad = !download.endsWith(".zip");
     const QByteArray sha256 = packageRoad && given != Given::UnhashedPackage
                                   ? QCryptographicHash::hash(package, QCryptographicHash::Sha256)
                                   : QByteArray();
     if (given == Given::ChangedArchive)
-        QVERIFY(appendTo(filePath, "x"));
+        QVERIFY(write(filePath, "x", QIODevice::Append));
     const QString app = makeApplication(dir, folder);
     if (outcome == -128)
         nextOutcome = {false, -128, std::string("User canceled.")};
     else if (outcome != 0)
         nextOutcome = {false, outcome, std::string("installer: the package is damaged.")};
     if (jams)
-        duringRun = [=] {
-            QFile::remove(downloads + "/" + packageName), QDir().mkpath(downloads + "/" + packageName + "/x");
-        };
+        duringRun = [=] { QFile::remove(downloads + "/Update.pkg"), QDir().mkpath(downloads + "/Update.pkg/x"); };
 
-    // when
     UpdateCompletion completion(app, {filePath, sha256, identity});
     if (!team.isEmpty()) {
         auto check = std::make_unique<PackageSignatureCheck>(team, appleRootCertificate(), checkedAt);
@@ -235,12 +216,10 @@ void tst_UpdateCompletion::ending()
     QSignalSpy ended(&completion, &UpdateCompletion::ended);
     completion.start();
 
-    // then
     QVERIFY(ended.count() == 1 || ended.wait(20000));
     QCOMPARE(ended.count(), 1);
     QCOMPARE(ended.first().first().toString(), message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
-    QStringList leftNames = QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
-    QCOMPARE(leftNames, left);
+    QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), left);
     QCOMPARE(runs, installs ? 1 : 0);
     if (relaunches)
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("started")), 10000);

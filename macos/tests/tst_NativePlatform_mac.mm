@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fnmatch.h>
 #include <fstream>
@@ -109,8 +108,9 @@ void scriptOutcomes()
     for (const ScriptCase &c : scriptCases) {
         currentTest = c.name;
         const std::string outcome = describe(run(c.appleScript));
-        CHECK(::fnmatch(c.outcome, outcome.c_str(), 0) == 0);
-        if (::fnmatch(c.outcome, outcome.c_str(), 0) != 0)
+        const bool matches = ::fnmatch(c.outcome, outcome.c_str(), 0) == 0;
+        CHECK(matches);
+        if (!matches)
             std::fprintf(stderr, "  outcome: %s\n", outcome.c_str());
     }
 }
@@ -152,37 +152,29 @@ void removeApplication(const std::string &bundle)
     ::rmdir(bundle.c_str());
 }
 
-// Runs `program` 30 in a child of this process; -1 on failure. Between fork
-// and exec only async-signal-safe calls.
-pid_t startChild(const std::string &program)
+// Runs `program` 30 in a child of this process or, `adopted`, in a grandchild whose parent ends at once: launchd
+// adopts it, so it is no descendant of this process. Its pid, -1 on failure. Between fork and exec only
+// async-signal-safe calls.
+pid_t start(const std::string &program, bool adopted)
 {
     const char *path = program.c_str();
+    int channel[2] = {-1, -1};
+    if (adopted && ::pipe(channel) != 0)
+        return -1;
     const pid_t child = ::fork();
-    if (child == 0) {
+    if (child == 0 && adopted) {
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) { // the child, which hands the grandchild's pid (or -1) over and ends
+            const ssize_t written = ::write(channel[1], &grandchild, sizeof grandchild);
+            ::_exit(written == static_cast<ssize_t>(sizeof grandchild) ? 0 : 1);
+        }
+    }
+    if (child == 0) { // the program's process: the child, or the grandchild
         ::execl(path, path, "30", static_cast<char *>(nullptr));
         ::_exit(127);
     }
-    return child;
-}
-
-// Runs `program` 30 in a grandchild whose parent ends at once: launchd adopts
-// it, so it is no descendant of this process. Its pid, -1 on failure.
-pid_t startAdopted(const std::string &program)
-{
-    const char *path = program.c_str();
-    int channel[2];
-    if (::pipe(channel) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const pid_t grandchild = ::fork();
-        if (grandchild == 0) {
-            ::execl(path, path, "30", static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        const ssize_t written = ::write(channel[1], &grandchild, sizeof grandchild);
-        ::_exit(written == static_cast<ssize_t>(sizeof grandchild) ? 0 : 1);
-    }
+    if (!adopted)
+        return child;
     ::close(channel[1]);
     pid_t grandchild = -1;
     if (child < 0 || ::read(channel[0], &grandchild, sizeof grandchild) != static_cast<ssize_t>(sizeof grandchild))
@@ -193,8 +185,7 @@ pid_t startAdopted(const std::string &program)
     return grandchild;
 }
 
-// Whether `pid` runs `program` within five seconds (it may not have reached
-// exec yet).
+// Whether `pid` runs `program` within five seconds (it may not have reached exec yet).
 bool runsSoon(pid_t pid, const std::string &program)
 {
     for (int tries = 0; pid > 0 && tries < 500; ++tries) {
@@ -227,9 +218,9 @@ void processesInsideBundleAreFound()
     const std::string inSibling = makeApplication(sibling);
     CHECK(!inApp.empty() && !inSibling.empty());
 
-    const pid_t adopted = startAdopted(inApp);
-    const pid_t beside = startAdopted(inSibling);
-    const pid_t child = startChild(inApp);
+    const pid_t adopted = start(inApp, true);
+    const pid_t beside = start(inSibling, true);
+    const pid_t child = start(inApp, false);
     CHECK(runsSoon(adopted, inApp));
     CHECK(runsSoon(beside, inSibling));
     CHECK(runsSoon(child, inApp));
