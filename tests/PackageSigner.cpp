@@ -24,9 +24,14 @@ void freeStack(STACK_OF(X509) * stack)
     sk_X509_free(stack); // the certificates are borrowed
 }
 
-void freeBio(BIO *bio)
+// The DER of an object, as i2d gives it.
+template<typename T, int (*I2d)(const T *, unsigned char **)> QByteArray toDer(const T *object)
 {
-    BIO_free(bio);
+    unsigned char *bytes = nullptr;
+    const int length = I2d(object, &bytes);
+    const QByteArray result(reinterpret_cast<const char *>(bytes), qMax(length, 0));
+    OPENSSL_free(bytes);
+    return result;
 }
 
 qint64 at(int year)
@@ -70,13 +75,9 @@ TestCertificate issue(const char *subject, const TestCertificate *issuer, std::s
     return {x, key};
 }
 
-QByteArray der(X509 *certificate)
+QByteArray der(const X509 *certificate)
 {
-    unsigned char *bytes = nullptr;
-    const int length = i2d_X509(certificate, &bytes);
-    const QByteArray result(reinterpret_cast<const char *>(bytes), length);
-    OPENSSL_free(bytes);
-    return result;
+    return toDer<X509, i2d_X509>(certificate);
 }
 
 QByteArray digestOf(const QByteArray &data, const EVP_MD *md)
@@ -128,14 +129,10 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
     TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(digest.data()), digest.size());
     TS_REQ_set_msg_imprint(request.get(), imprint.get());
     TS_REQ_set_cert_req(request.get(), 1);
-    auto bio = owned<BIO, freeBio>(BIO_new(BIO_s_mem()));
+    auto bio = owned<BIO, BIO_free_all>(BIO_new(BIO_s_mem()));
     i2d_TS_REQ_bio(bio.get(), request.get());
     auto response = owned<TS_RESP, TS_RESP_free>(TS_RESP_create_response(context.get(), bio.get()));
-    unsigned char *bytes = nullptr;
-    const int length = response ? i2d_PKCS7(TS_RESP_get_token(response.get()), &bytes) : 0;
-    const QByteArray token(reinterpret_cast<const char *>(bytes), qMax(length, 0));
-    OPENSSL_free(bytes);
-    return token;
+    return response ? toDer<PKCS7, i2d_PKCS7>(TS_RESP_get_token(response.get())) : QByteArray();
 }
 
 QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
@@ -145,7 +142,7 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
     for (const TestCertificate &certificate : recipe.chain)
         sk_X509_push(chain.get(), certificate.certificate.get());
     const QByteArray content = recipe.cmsContent.isEmpty() ? checksum : recipe.cmsContent;
-    auto data = owned<BIO, freeBio>(BIO_new_mem_buf(content.constData(), content.size()));
+    auto data = owned<BIO, BIO_free_all>(BIO_new_mem_buf(content.constData(), content.size()));
     auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
         CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(), CMS_BINARY | CMS_DETACHED));
     if (recipe.stampedAt) {
@@ -159,11 +156,7 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
         CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.constData(),
                                       token.size());
     }
-    unsigned char *bytes = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms.get(), &bytes);
-    const QByteArray result(reinterpret_cast<const char *>(bytes), length);
-    OPENSSL_free(bytes);
-    return result;
+    return toDer<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get());
 }
 
 } // namespace

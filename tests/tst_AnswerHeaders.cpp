@@ -39,7 +39,6 @@ private slots:
         row("same-length-twice", 200, "7,7", "", false, Kind::Final, 7, 7, "");
         row("two-lengths", 200, "300000, 299999", "", false, Kind::Final, -1, -1, invalid.arg("300000, 299999"));
         row("bad-last-after-redirect", 200, "107, x", "", true, Kind::Final, -1, -1, invalid.arg("107, x"));
-        row("negative", 200, "-1", "", false, Kind::Final, -1, -1, invalid.arg("-1"));
         row("plus-sign", 200, "+5", "", false, Kind::Final, -1, -1, invalid.arg("+5"));
         row("empty", 200, "", "", false, Kind::Final, -1, -1, invalid.arg(""));
         row("past-64-bits", 200, "9223372036854775808", "", false, Kind::Final, -1, -1,

@@ -31,10 +31,8 @@ private slots:
         QTest::addColumn<int>("largestChunk"); // chunks are 0 to this many bytes
 
         QTest::newRow("empty-chunks-only") << qsizetype(-1) << 0 << 0;
-        QTest::newRow("default-bound-small-chunks") << qsizetype(-1) << MiB << 4096;
         QTest::newRow("default-bound-filled-often") << qsizetype(-1) << 24 * MiB << MiB;
         QTest::newRow("chunks-larger-than-bound") << qsizetype(1024) << 256 * 1024 << 16 * 1024;
-        QTest::newRow("tiny-bound") << qsizetype(7) << 64 * 1024 << 16;
         QTest::newRow("one-byte-bound-and-chunks") << qsizetype(1) << 4096 << 1;
         QTest::newRow("zero-bound") << qsizetype(0) << 64 * 1024 << 4096;
     }

@@ -103,9 +103,7 @@ private slots:
         row("deflate-raw-cut", "deflate", raw(noise).chopped(1), noise, early);
         row("deflate-first-byte-only", "deflate", "\x78", "", early);
 
-        row("gzip-bad-magic", "gzip", flipped(gzip(text), 0, 1), "", undecodable("incorrect header check"));
         row("gzip-bad-crc", "gzip", flipped(gzip(text), -8, 1), text, undecodable("incorrect data check"));
-        row("gzip-bad-length", "gzip", flipped(gzip(text), -1, '\x7f'), text, undecodable("incorrect length check"));
         row("gzip-zero-padding", "gzip", gzip(text) + QByteArray(700, '\0'), text);
         row("gzip-padding-then-junk", "gzip", gzip(text) + QByteArray(3, '\0') + "j", text,
             undecodable("data after its padding"));
@@ -171,7 +169,6 @@ private slots:
         const QString refused = "The download came in an encoding that cannot be decoded (\"%1\").";
         row("none", "", "");
         row("identity", "identity", "");
-        row("gzip", "gzip", "");
         row("x-gzip", "x-gzip", "");
         row("deflate-upper-case", "DEFLATE", "");
         row("brotli", "br", refused.arg("br"));

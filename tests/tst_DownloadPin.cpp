@@ -11,22 +11,15 @@ const QString abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20
 const QString empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"; // of ""
 constexpr qint64 largest = std::numeric_limits<qint64>::max();
 
-QString badDigest(const QString &shown)
+QString bad(const QString &what, const QString &shown)
 {
-    return "The pin in the URL cannot be read: sha256 must be 64 hexadecimal digits, not \"" + shown + "\".";
+    return "The pin in the URL cannot be read: " + what + ", not \"" + shown + "\".";
 }
-
-QString badSize(const QString &shown)
-{
-    return "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"" + shown + "\".";
-}
-
-QString badTeam(const QString &shown)
-{
-    return "The pin in the URL cannot be read: team must be an Apple Team ID of ten digits and upper-case letters, not "
-           "\"" +
-           shown + "\".";
-}
+const auto badDigest = [](const QString &shown) { return bad("sha256 must be 64 hexadecimal digits", shown); };
+const auto badSize = [](const QString &shown) { return bad("size must be a decimal number of bytes", shown); };
+const auto badTeam = [](const QString &shown) {
+    return bad("team must be an Apple Team ID of ten digits and upper-case letters", shown);
+};
 
 QString sizeMismatch(qint64 pinned, const QString &actual)
 {
@@ -64,15 +57,10 @@ private slots:
         };
         pinned("no-fragment", "", "", -1);
         pinned("both-reversed-upper-case", "#SIZE=4096&Sha256=" + abc.toUpper(), abc, 4096);
-        pinned("digest-alone", "#sha256=" + abc, abc, -1);
-        pinned("size-zero", "#size=0", "", 0);
-        pinned("size-leading-zeros", "#size=007", "", 7);
         pinned("size-largest", "#size=9223372036854775807", "", largest);
         pinned("other-words-and-pairs", "#notes&size=5&sizes=9&sha=1&x=size&sha256x=1", "", 5);
         pinned("keys-without-equals", "#size&sha256", "", -1);
-        pinned("percent-encoded-key", "#%73ize=5", "", 5);
         pinned("all-three", "#Team=T4SK8ZXCXG&size=5&sha256=" + abc, abc, 5, "T4SK8ZXCXG");
-        pinned("team-digits-only", "#team=0123456789", "", -1, "0123456789");
         pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
         refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
                 "The pin in the URL cannot be read: sha256 is given twice.");
@@ -90,14 +78,11 @@ private slots:
         refused("size-second-equals", "#size==5", badSize("=5"));
         refused("size-space-before-equals", "#size =5",
                 "The pin in the URL cannot be read: size is written with a space (\"size =5\").");
-        refused("size-broken-escape", "#size=%zz", badSize("%zz"));
-        refused("bad-after-good", "#size=5&sha256=x", badDigest("x"));
         refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG",
                 "The pin in the URL cannot be read: team is given twice.");
         refused("team-lower-case", "#team=t4sk8zxcxg", badTeam("t4sk8zxcxg"));
         refused("team-nine", "#team=T4SK8ZXCX", badTeam("T4SK8ZXCX"));
         refused("team-eleven", "#team=T4SK8ZXCXGG", badTeam("T4SK8ZXCXGG"));
-        refused("team-empty", "#team=", badTeam(""));
     }
 
     void read()
@@ -135,9 +120,6 @@ private slots:
         row("one-more", 10, 11, sizeMismatch(10, "the server announces 11"),
             sizeMismatch(10, "received more (11 so far)"));
         row("one-less", 10, 9, sizeMismatch(10, "the server announces 9"), "");
-        row("largest", largest, 0, sizeMismatch(largest, "the server announces 0"), "");
-        row("zero-pinned-one-more", 0, 1, sizeMismatch(0, "the server announces 1"),
-            sizeMismatch(0, "received more (1 so far)"));
     }
 
     void sizes()
