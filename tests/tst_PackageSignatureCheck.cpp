@@ -116,11 +116,25 @@ private slots:
         const QString R = "is refused: ", N = "is not an installer package: ";
         const QString vendor = "\"Developer ID Installer: Test Vendor (A1B2C3D4E5)\"";
 
-        // Signed by the vendor: after its certificate has expired, as its timestamp shows it was valid.
-        QFile real(QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg"));
-        QVERIFY(real.open(QIODevice::ReadOnly));
-        QTest::newRow("real-timestamped-after-expiry")
-            << real.readAll() << QString("T4SK8ZXCXG") << utc(2029) << apple << QString();
+        // Real packages (tests/data/packages): signed by the vendor on 2024-01-03, whose certificate expires in
+        // 2028; accepted before and, as the timestamp shows it was valid, after that; refused for another team.
+        const auto real = [&](const char *tag, const char *file, const QString &error, QDateTime now = utc(2025, 6),
+                              const QString &team = "T4SK8ZXCXG") {
+            QFile package(QStringLiteral(TARNWICK_TEST_DATA "/packages/") + file);
+            QVERIFY(package.open(QIODevice::ReadOnly));
+            QTest::newRow(tag) << package.readAll() << team << now << apple
+                               << (error.isEmpty() ? error : packageName + ' ' + error);
+        };
+        real("real-before-expiry", "valid.pkg", "");
+        real("real-timestamped-after-expiry", "valid.pkg", "", utc(2029));
+        real("real-other-team", "valid.pkg", "is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.", utc(2025, 6),
+             "A1B2C3D4E5");
+        real("real-bad-signature", "bad_signature.pkg", R + "its signature does not verify.");
+        real("real-bad-cms", "bad_x_signature.pkg", R + "its CMS signature does not verify.");
+        real("real-bad-both", "bad_both.pkg", R + "its signature does not verify.");
+        real("real-not-apple", "payload.xar",
+             R + "its signing certificate \"Mikkel Krautz\" does not chain to \"Apple Root CA\" (unable to get local "
+                 "issuer certificate).");
 
         // The digest is that of the header's algorithm and of the RSA signature's DigestInfo.
         for (const EVP_MD *md : {EVP_sha1(), EVP_sha256()}) {
