@@ -1,9 +1,10 @@
 #include "ContentDecoder.h"
 
+#include "Chunkings.h"
+
 #include <QtTest>
 
 #include <QRandomGenerator>
-#include <QScopeGuard>
 
 #include <zlib.h>
 
@@ -45,15 +46,6 @@ QByteArray flipped(QByteArray data, int at, char mask)
 }
 
 const auto undecodable = [](const QString &reason) { return "The download could not be decoded (" + reason + ")."; };
-
-// input in chunks of `length` bytes; with `random`, of random lengths up to `length`, empty ones among them.
-QList<QByteArray> chunked(const QByteArray &input, int length, QRandomGenerator *random = nullptr)
-{
-    QList<QByteArray> chunks;
-    for (int at = 0; at < input.size(); at += chunks.last().size())
-        chunks.append(input.mid(at, random ? random->bounded(length + 1) : length));
-    return chunks;
-}
 
 } // namespace
 
@@ -120,26 +112,17 @@ private slots:
         QFETCH(QByteArray, output);
         QFETCH(QString, error);
 
-        const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
-                                                                        : QRandomGenerator::system()->generate();
-        QRandomGenerator random(seed);
-        int round = 0;
-        const auto tell = qScopeGuard([&] {
-            if (QTest::currentTestFailed())
-                qWarning("Failed in chunking %d; rerun with TARNWICK_SEED=%u", round, seed);
-        });
         // Whole, after an empty chunk, byte by byte, and with the first byte or two alone: a deflate body's
         // kind is told by its first two bytes, whatever its chunks. Then chunkings of random lengths, each
         // on a scale of its own, from 4 bytes to 64 KiB.
         const QList<QList<QByteArray>> fixed = {{input},
                                                 {QByteArray(), input},
-                                                chunked(input, 1),
+                                                Chunkings::of(input, 1),
                                                 {input.left(1), input.mid(1)},
                                                 {input.left(1), QByteArray(), input.mid(1)},
                                                 {input.left(2), input.mid(2)}};
-        for (; round < 24; ++round) {
-            const QList<QByteArray> &chunks =
-                round < fixed.size() ? fixed.at(round) : chunked(input, 1 << random.bounded(2, 17), &random);
+        Chunkings chunkings(input, fixed, 24);
+        for (QList<QByteArray> chunks; chunkings.next(chunks);) {
             ContentDecoder decoder(encoding);
             QByteArray decoded;
             int largest = 0; // the largest piece handed on

@@ -2,11 +2,11 @@
 #include "PackageSignatureCheck.h"
 #include "PackageSigner.h"
 
+#include "Chunkings.h"
+
 #include <QtTest>
 
 #include <QCryptographicHash>
-#include <QRandomGenerator>
-#include <QScopeGuard>
 
 #include <thread>
 
@@ -31,15 +31,6 @@ QByteArray withNumber(QByteArray data, int at, int size, quint64 number)
     for (int i = size - 1; i >= 0; --i, number >>= 8)
         data[at + i] = char(number & 0xff);
     return data;
-}
-
-// input in chunks of `length` bytes; with `random`, of random lengths up to `length`, empty ones among them.
-QList<QByteArray> chunked(const QByteArray &input, int length, QRandomGenerator *random = nullptr)
-{
-    QList<QByteArray> chunks;
-    for (int at = 0; at < input.size(); at += chunks.last().size())
-        chunks.append(input.mid(at, random ? random->bounded(length + 1) : length));
-    return chunks;
 }
 
 const TestPki &pki()
@@ -292,27 +283,18 @@ private slots:
         QFETCH(QByteArray, root);
         QFETCH(QString, error);
 
-        const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
-                                                                        : QRandomGenerator::system()->generate();
-        QRandomGenerator random(seed);
-        int round = 0;
-        const auto tell = qScopeGuard([&] {
-            if (QTest::currentTestFailed())
-                qWarning("Failed in chunking %d; rerun with TARNWICK_SEED=%u", round, seed);
-        });
         // Whole (on another thread than the check's own), after an empty chunk, byte by byte, the first byte
         // alone; then random lengths, each chunking on a scale of its own, from 4 bytes to 64 KiB.
         const QList<QList<QByteArray>> fixed = {
-            {package}, {QByteArray(), package}, chunked(package, 1), {package.left(1), package.mid(1)}};
-        for (; round < 12; ++round) {
-            const QList<QByteArray> chunks =
-                round < fixed.size() ? fixed.at(round) : chunked(package, 1 << random.bounded(2, 17), &random);
+            {package}, {QByteArray(), package}, Chunkings::of(package, 1), {package.left(1), package.mid(1)}};
+        Chunkings chunkings(package, fixed, 12);
+        for (QList<QByteArray> chunks; chunkings.next(chunks);) {
             PackageSignatureCheck check(team, root, now);
             const auto feed = [&] {
                 for (const QByteArray &chunk : chunks)
                     check.consume(chunk.constData(), chunk.size());
             };
-            round == 0 ? std::thread(feed).join() : feed();
+            chunkings.current() == 0 ? std::thread(feed).join() : feed();
             QString given = QStringLiteral("untouched");
             const bool accepted = check.verdict(packageName, given);
             QCOMPARE(given, error.isEmpty() ? QStringLiteral("untouched") : error);
