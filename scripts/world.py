@@ -217,6 +217,23 @@ _BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Confi
 '''
 
 
+# Debian's python3-dbus and python3-gi, for the system's Python.
+_A11Y_BUS_SERVICE = """
+import sys, dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(sys.argv[1])
+name = dbus.service.BusName("org.a11y.Bus", bus)
+class Service(dbus.service.Object):
+    @dbus.service.method("org.a11y.Bus", out_signature="s")
+    def GetAddress(self):
+        return sys.argv[1]
+service = Service(bus, "/org/a11y/bus")
+print("ready", flush=True)
+GLib.MainLoop().run()
+"""
+
+
 class AccessibilityBus:
     """A D-Bus daemon that an updater given its address (environment(bus=...)) takes for its session bus
     and, through the display's AT_SPI_BUS property, for its accessibility bus, where Qt's AT-SPI bridge
@@ -240,10 +257,17 @@ class AccessibilityBus:
         _live.add(self)
         subprocess.run(["xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", self.address],
                        env=dict(os.environ, DISPLAY=x.display), check=True)
+        # Qt 6 finds its accessibility bus only by asking org.a11y.Bus on the session bus (it misses the
+        # display's property): a stand-in for that service answers with this same bus.
+        self.service = subprocess.Popen(tied(["/usr/bin/python3", "-c", _A11Y_BUS_SERVICE, self.address]),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        if self.service.stdout.readline().strip() != "ready":
+            raise OSError("the org.a11y.Bus stand-in did not start")
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait()
+        for process in (self.service, self.process):
+            process.terminate()
+            process.wait()
         _live.discard(self)
 
     def _call(self, destination, path, method, *arguments):
