@@ -4,6 +4,9 @@
 // and through the updater's own road: BackgroundSha256 alone, and with the
 // check as its consumer (on a thread of its own beside the digest's).
 //     bench_package [MiB] [chunk KiB]   1024 MiB of payload, 64 KiB chunks by default
+//     bench_package --write PACKAGE ROOT [MiB]
+// The second form only writes the package and the DER of the root it chains to
+// (for bench/road.sh, whose updater trusts that root).
 // The package is signed at run time by the tests' signer (a test root with
 // Apple's markers), with SHA-1 checksums as productbuild writes them; its
 // payload is a block of random bytes, repeated, so nothing is held but one
@@ -14,6 +17,7 @@
 #include "Sha256.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRandomGenerator>
 
 #include <cstdio>
@@ -35,14 +39,23 @@ void stream(const QByteArray &head, const QByteArray &block, int blocks, int chu
     }
 }
 
+bool write(const QString &path, const std::function<bool(QFile &)> &writeAll)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && writeAll(file) && file.flush();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    const int blocks = argc > 1 ? QByteArray(argv[1]).toInt() : 1024;
-    const int chunk = (argc > 2 ? QByteArray(argv[2]).toInt() : 64) * 1024;
-    if (blocks <= 0 || chunk <= 0 || blockSize % chunk != 0) {
-        std::fprintf(stderr, "usage: bench_package [MiB] [chunk KiB, a divisor of 1024]\n");
+    const bool writing = argc > 1 && QByteArray(argv[1]) == "--write";
+    const int sizeArgument = writing ? 4 : 1;
+    const int blocks = argc > sizeArgument ? QByteArray(argv[sizeArgument]).toInt() : 1024;
+    const int chunk = (!writing && argc > 2 ? QByteArray(argv[2]).toInt() : 64) * 1024;
+    if (blocks <= 0 || chunk <= 0 || blockSize % chunk != 0 || (writing && argc < 4)) {
+        std::fprintf(stderr, "usage: bench_package [MiB] [chunk KiB, a divisor of 1024]\n"
+                             "       bench_package --write PACKAGE ROOT [MiB]\n");
         return 2;
     }
     QByteArray block(blockSize, Qt::Uninitialized);
@@ -66,6 +79,18 @@ int main(int argc, char *argv[])
         recipe.payloadChecksum = digest.left(int(length));
     }
     const QByteArray head = signPackage(recipe).bytes;
+    if (writing) {
+        const bool written = write(QString::fromLocal8Bit(argv[2]),
+                                   [&](QFile &file) {
+                                       bool ok = file.write(head) == head.size();
+                                       for (int i = 0; ok && i < blocks; ++i)
+                                           ok = file.write(block) == blockSize;
+                                       return ok;
+                                   }) &&
+                             write(QString::fromLocal8Bit(argv[3]),
+                                   [&](QFile &file) { return file.write(pki.rootDer()) == pki.rootDer().size(); });
+        return written ? 0 : 1;
+    }
     const double mebibytes = (double(head.size()) + double(blocks) * blockSize) / (1024.0 * 1024.0);
     const QDateTime now(QDate(2025, 6, 1), QTime(0, 0), Qt::UTC);
 

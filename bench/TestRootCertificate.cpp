@@ -1,0 +1,14 @@
+// For bench/road.sh only: the updater built against this file trusts the root
+// whose DER the file $TARNWICK_BENCH_ROOT holds instead of Apple's, so that a
+// large package signed by the tests' signer can take the whole road with a
+// team= pin. It replaces the program's own appleRootCertificate() at link time;
+// the shipped program is never built with it.
+#include "AppleRootCertificate.h"
+
+#include <QFile>
+
+QByteArray appleRootCertificate()
+{
+    QFile file(QString::fromLocal8Bit(qgetenv("TARNWICK_BENCH_ROOT")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
