@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The runs of bench/road.sh on one file system, inside the mount namespace that
+# road.sh made for them:
+#   bash bench/road-runs.sh FS WORK DISPLAY PORT RUNS "SIZES" "KINDS" TIMELINE
+# Appends "seconds peak-KiB" lines to WORK/results/FS-KIND-SIZE-{updater,hand}.txt
+# and, with TIMELINE=1, each road's timeline to WORK/timelines.
+set -euo pipefail
+bench=$(cd "$(dirname "$0")" && pwd)
+fs=$1 work=$2 display=$3 port=$4 runs=$5 timeline=$8
+read -r -a sizes <<< "$6"
+read -r -a kinds <<< "$7"
+
+if [ "$fs" = xfs ]; then
+  # XFS on /tmp, where root makes its private folder; WORK (under the old /tmp)
+  # stays reachable on /mnt, and the X server's socket on the new /tmp.
+  truncate -s 8G "$work/xfs.img"
+  mkfs.xfs -q -f -m reflink=1 "$work/xfs.img"
+  mkdir -p "$work/x11"
+  mount --bind /tmp/.X11-unix "$work/x11"
+  mount --rbind "$work" /mnt
+  work=/mnt
+  mount -o loop "$work/xfs.img" /tmp
+  chmod 1777 /tmp
+  mkdir /tmp/.X11-unix
+  mount --bind "$work/x11" /tmp/.X11-unix
+  run=/tmp/road
+else
+  run=$work/run-$fs
+fi
+mkdir -p "$run/hand" "$run/record" "$work/upper-$fs" "$work/work-$fs"
+home=$run/home
+mkdir -p "$home"
+chmod 700 "$home"
+
+# The updater's bundle (downloads land beside it) and the sample application.
+bundle="$run/Tarnwick Installer.app"
+mkdir -p "$bundle/Contents/MacOS"
+updater="$bundle/Contents/MacOS/Tarnwick Installer"
+app="$run/Applications/Example.app"
+mkdir -p "$app/Contents/MacOS"
+printf '#!/bin/sh\necho "$0" >> %q\n' "$run/record/relaunched" > "$app/Contents/MacOS/Example"
+# The stand-in installer records its call and the size of the package it got.
+printf '#!/bin/sh\nprintf "%%s %%s\\n" "$2" "$(stat -c %%s "$2")" >> %q\n' "$run/record/installed" > "$run/installer"
+chmod 755 "$app/Contents/MacOS/Example" "$run/installer"
+: > "$run/record/installed"
+mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$work/upper-$fs,workdir=$work/work-$fs" /usr/sbin
+cp "$run/installer" /usr/sbin/installer
+
+# timed FILE COMMAND...: appends "seconds peak-KiB" to FILE.
+timed() {
+  local file=$1 start end
+  shift
+  start=$(date +%s%N)
+  /usr/bin/time -f %M -o "$run/rss" "$@"
+  end=$(date +%s%N)
+  echo "$(((end - start) / 1000))e-6 $(cat "$run/rss")" | awk '{ printf "%.3f %d\n", $1, $2 }' >> "$file"
+}
+
+for size in "${sizes[@]}"; do
+  for kind in "${kinds[@]}"; do
+    case $kind in
+      pkg) name=Update.pkg fragment= binary=tarnwick-installer ;;
+      zip) name=Update.zip fragment= binary=tarnwick-installer ;;
+      team) name=Signed.pkg fragment="#team=A1B2C3D4E5" binary=tarnwick-installer-testroot ;;
+      *) echo "road-runs.sh: unknown road $kind" >&2; exit 2 ;;
+    esac
+    package=${name%.*}.pkg
+    bytes=$(if [ "$kind" = zip ]; then stat -c %s "$work/www/$size/Update.pkg"; else stat -c %s "$work/www/$size/$name"; fi)
+    url="http://127.0.0.1:$port/$size/$name"
+    cp "$work/bin/$binary" "$updater"
+    # A box that nobody closes would keep it open: ended after five minutes.
+    updater_run=(timeout 300 env -i PATH="$PATH" DISPLAY="$display" HOME="$home" XDG_RUNTIME_DIR="$home"
+      TARNWICK_BENCH_ROOT="$work/root-$size.der" "$updater" "$app" "$url$fragment")
+    if [ "$kind" = zip ]; then
+      by_hand=(sh -c 'curl -sSf -o "$1/Update.zip" "$2" && bsdtar -xOf "$1/Update.zip" Update.pkg > "$1/Update.pkg" &&
+        openssl dgst -sha256 "$1/Update.pkg" > /dev/null' sh "$run/hand" "$url")
+    else
+      by_hand=(sh -c 'curl -sSf -o "$1/$3" "$2" && openssl dgst -sha256 "$1/$3" > /dev/null' sh "$run/hand" "$url" "$name")
+    fi
+    results=$work/results/$fs-$kind-$size
+    for i in $(seq "$runs"); do
+      for k in 0 1; do
+        sync
+        if [ $(((i + k) % 2)) -eq 1 ]; then
+          installs=$(wc -l < "$run/record/installed")
+          timed "$results-updater.txt" "${updater_run[@]}"
+          # It ended by itself: installed once, the whole package, and left no file.
+          [ "$(wc -l < "$run/record/installed")" -eq $((installs + 1)) ] || { echo "road-runs.sh: not installed" >&2; exit 1; }
+          [ "$(tail -n1 "$run/record/installed" | cut -d' ' -f2)" -eq "$bytes" ] || { echo "road-runs.sh: wrong size" >&2; exit 1; }
+          [ ! -e "$run/$name" ] && [ ! -e "$run/$package" ] || { echo "road-runs.sh: files left behind" >&2; exit 1; }
+        else
+          timed "$results-hand.txt" "${by_hand[@]}"
+          [ "$(stat -c %s "$run/hand/$package")" -eq "$bytes" ] || { echo "road-runs.sh: wrong size by hand" >&2; exit 1; }
+          rm -f "$run/hand/$name" "$run/hand/$package"
+        fi
+      done
+    done
+    echo "road-runs.sh: $fs, $kind, $size MiB: $runs runs of each"
+    if [ "$timeline" = 1 ]; then
+      sync
+      strace -f --seccomp-bpf -ttt -e trace=execve,connect,exit_group -o "$run/strace.log" "${updater_run[@]}"
+      {
+        echo "Timeline of one traced run, $kind, $size MiB, $fs (seconds from the updater's start):"
+        echo
+        python3 "$bench/timeline.py" "$run/strace.log" "$work/access.log" "/$size/$name"
+        echo
+      } >> "$work/timelines"
+    fi
+  done
+done
