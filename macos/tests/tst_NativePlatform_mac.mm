@@ -17,7 +17,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -108,26 +107,22 @@ std::string makeApplication(const std::string &bundle)
     return made ? std::string([executable fileSystemRepresentation]) : std::string();
 }
 
-// Runs `program` 30 in a child of this process or, `adopted`, from a shell
-// that leaves it in the background and ends: launchd adopts it, so it is no
-// descendant of this process. Its pid, -1 on failure.
-pid_t start(const std::string &program, bool adopted)
+// Runs `program` 30 from a shell that this process starts: in the shell's
+// stead, so as this process's child, or `adopted`, in the background of a
+// shell that ends at once, so that launchd adopts it and it is no descendant
+// of this process (that shell is waited for here). Its pid, -1 on failure;
+// `shell`, if any is left, is to be closed once the program has ended.
+pid_t start(const std::string &program, bool adopted, FILE *&shell)
 {
-    const char *path = program.c_str();
-    if (!adopted) {
-        const pid_t child = ::fork();
-        if (child == 0) { // only async-signal-safe calls before exec
-            ::execl(path, path, "30", static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        return child;
-    }
-    FILE *shell = ::popen(("'" + program + "' 30 >/dev/null 2>&1 & echo $!").c_str(), "r");
+    const std::string run = "'" + program + "' 30 >/dev/null 2>&1";
+    shell = ::popen((adopted ? run + " & echo $!" : "echo $$; exec " + run).c_str(), "r");
     int pid = -1;
     if (shell != nullptr && std::fscanf(shell, "%d", &pid) != 1)
         pid = -1;
-    if (shell != nullptr)
+    if (adopted && shell != nullptr) {
         ::pclose(shell);
+        shell = nullptr;
+    }
     return pid;
 }
 
@@ -164,9 +159,10 @@ void processesInsideBundleAreFound(const std::string &ownBundle)
     const std::string inSibling = makeApplication(sibling);
     CHECK(!inApp.empty() && !inSibling.empty());
 
-    const pid_t adopted = start(inApp, true);
-    const pid_t beside = start(inSibling, true);
-    const pid_t child = start(inApp, false);
+    FILE *shells[3] = {};
+    const pid_t adopted = start(inApp, true, shells[0]);
+    const pid_t beside = start(inSibling, true, shells[1]);
+    const pid_t child = start(inApp, false, shells[2]);
     CHECK(runsSoon(adopted, inApp) && runsSoon(beside, inSibling) && runsSoon(child, inApp));
 
     const std::vector<int> inside = NativePlatform::processesInsideBundle(app);
@@ -179,8 +175,9 @@ void processesInsideBundleAreFound(const std::string &ownBundle)
     for (const pid_t pid : {adopted, beside, child})
         if (pid > 0)
             ::kill(pid, SIGKILL);
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
+    for (FILE *shell : shells)
+        if (shell != nullptr)
+            ::pclose(shell);
     [[NSFileManager defaultManager] removeItemAtPath:[NSString stringWithUTF8String:folder.c_str()] error:nil];
 }
 
