@@ -233,9 +233,6 @@ class RunningApplication:
         if not wait_until(lambda: sandbox.starts(), 10):
             raise SystemExit("init: the application did not start")
 
-    def starts(self, sandbox):
-        return [{"program": sandbox.executable, "arguments": []}]
-
 
 @dataclasses.dataclass(frozen=True)
 class AnotherUser:

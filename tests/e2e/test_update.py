@@ -271,10 +271,10 @@ class UpdateTest(unittest.TestCase):
             check("installed", os.path.exists(os.path.dirname(copy)), False)
             check("package", Digest(**call["package"]), digest_of(row.package))
         check("prompts", [prompt["argv"][:2] for prompt in sandbox.prompts()], [["/bin/sh", "-c"]] * row.prompts)
-        # The application is started detached; every process of the run has ended by now.
-        before = [start for fixture in row.fixtures if hasattr(fixture, "starts") for start in fixture.starts(sandbox)]
-        relaunch = [{"program": sandbox.executable, "arguments": []}] if row.started else []
-        check("started", sandbox.starts(), before + relaunch)
+        # The application is started detached; every process of the run has ended by now. A
+        # RunningApplication's start is recorded first.
+        running = any(isinstance(fixture, RunningApplication) for fixture in row.fixtures)
+        check("started", sandbox.starts(), [{"program": sandbox.executable, "arguments": []}] * (running + row.started))
         check("left", sandbox.left(), set(row.left))
         received = len(server.requests) - asked
         allowed = row.requests if isinstance(row.requests, tuple) else (row.requests,)
