@@ -97,6 +97,7 @@ ROWS = [
         box=FAILS + "Update.pkg is not an installer package: it is not a xar archive."),
     Row("bad-signature", f"BadSignature.pkg#{TEAM}",
         box=FAILS + "BadSignature.pkg is refused: its signature does not verify."),
+    # A pin that cannot be read is refused before anything is asked of the server, not left out.
     Row("team-unreadable", "Signed.pkg#team=t4sk8zxcxg", requests=0,
         box=START + "The pin in the URL cannot be read: team must be an Apple Team ID of ten digits and upper-case "
         "letters, not \"t4sk8zxcxg\"."),
@@ -104,8 +105,6 @@ ROWS = [
     # password is asked for.
     Row("signed-swapped", f"Signed.zip#{TEAM}", prompts=1, box=FAILS + CHANGED,
         fixtures=(AnotherUser(Prompt(before=Rewrite("Signed.pkg", b"evil\n"))),)),
-    Row("pin-unreadable", f"Update.pkg#sha256={PKG}&size=20x", requests=0,
-        box=START + "The pin in the URL cannot be read: size must be a decimal number of bytes, not \"20x\"."),
     Row("does-not-fit", "Update.pkg", fixtures=(Tmpfs(kib=128),),
         box=FAILS + f"Not enough free space in {{root}} for the download: {SIZE} bytes needed, 131072 bytes free."),
     Row("package-does-not-fit", "Update.zip", fixtures=(Tmpfs(kib=300),),
