@@ -1,35 +1,23 @@
-// Tests of the macOS native layer (app/NativePlatform_mac.mm) against the real
-// AppKit, Foundation and AppleScript: a plain Objective-C++ runner, no Qt.
-//
-//   tst_NativePlatform_mac --expect-bundle PATH
-//
-// PATH is what bundlePath() must give for this run: the folder of the
-// executable when it runs plain, the .app when it runs inside a bundle.
-// Prints one line per failed check, then "N passed, N failed"; exits 1 when
-// a check failed. Needs a login session with a window server (GitHub's macOS
-// runners have one): the title-bar tests make real NSWindows.
+// Tests of the macOS native layer (app/NativePlatform_mac.mm) against the real AppKit, Foundation and
+// AppleScript, without Qt: tst_NativePlatform_mac --expect-bundle PATH, where PATH is what bundlePath()
+// must give (the executable's folder when it runs plain, the .app inside a bundle). Prints each failed
+// check, then "N passed, N failed"; exits 1 on a failure. The title-bar test makes real NSWindows: it
+// needs a window server (GitHub's macOS runners have one).
 
 #include "NativePlatform.h"
 
-#import <AppKit/AppKit.h>
-#import <Foundation/Foundation.h>
+#import <AppKit/AppKit.h> // and Foundation
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fnmatch.h>
-#include <fstream>
 #include <libproc.h>
 #include <limits.h>
-#include <optional>
 #include <signal.h>
 #include <stdlib.h>
-#include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -50,30 +38,6 @@ void recordCheck(bool condition, const char *what, const char *file, int line)
 
 #define CHECK(condition) recordCheck((condition), #condition, __FILE__, __LINE__)
 
-std::string show(const std::optional<std::string> &value)
-{
-    return value ? "\"" + *value + "\"" : std::string("(none)");
-}
-
-std::string show(const std::optional<int> &value)
-{
-    return value ? std::to_string(*value) : std::string("(none)");
-}
-
-std::string describe(const NativePlatform::ScriptOutcome &outcome)
-{
-    return "succeeded=" + std::to_string(outcome.succeeded ? 1 : 0) + " number=" + show(outcome.errorNumber) +
-           " message=" + show(outcome.errorMessage);
-}
-
-NativePlatform::ScriptOutcome run(const std::string &appleScript)
-{
-    NativePlatform::PrivilegedCommand command;
-    command.appleScriptSource = appleScript;
-    command.shellCommand = "exit 99"; // never run on macOS: a run of it would show as status 99
-    return NativePlatform::runPrivilegedScript(command);
-}
-
 std::string realPath(const std::string &path)
 {
     char resolved[PATH_MAX];
@@ -82,7 +46,9 @@ std::string realPath(const std::string &path)
 
 // --- runPrivilegedScript, without administrator privileges -----------------
 
-// Each script's outcome as describe() gives it, matched by a pattern (fnmatch: * any text, ? one character).
+// Each script's outcome, "succeeded=0|1 number=N message="TEXT"" with "(none)"
+// for a part that is absent, matched by a pattern (fnmatch: * any text, ? one
+// character). The shell command is never run on macOS: it would exit with 99.
 struct ScriptCase
 {
     const char *name;
@@ -98,7 +64,6 @@ const ScriptCase scriptCases[] = {
     {"scriptError", "error \"boom \u00e9\" number 42", "succeeded=0 number=42 message=\"boom \u00e9\""},
     // -128 is what the updater takes for "the user cancelled the password prompt".
     {"cancelled", "error number -128", "succeeded=0 number=-128 message=*"},
-    {"doesNotCompile", "do shell script \"true", "succeeded=0 number=[-0-9]* message=\"?*\""},
     {"notUtf8", "do shell script \"echo \xff\xfe\"",
      "succeeded=0 number=(none) message=\"The installation script is not valid UTF-8.\""},
 };
@@ -107,7 +72,10 @@ void scriptOutcomes()
 {
     for (const ScriptCase &c : scriptCases) {
         currentTest = c.name;
-        const std::string outcome = describe(run(c.appleScript));
+        const NativePlatform::ScriptOutcome result = NativePlatform::runPrivilegedScript({c.appleScript, "exit 99"});
+        const std::string outcome = std::string("succeeded=") + (result.succeeded ? "1" : "0") +
+                                    " number=" + (result.errorNumber ? std::to_string(*result.errorNumber) : "(none)") +
+                                    " message=" + (result.errorMessage ? "\"" + *result.errorMessage + "\"" : "(none)");
         const bool matches = ::fnmatch(c.outcome, outcome.c_str(), 0) == 0;
         CHECK(matches);
         if (!matches)
@@ -121,9 +89,8 @@ void bundlePathIsTheExpectedOne(const std::string &expected)
 {
     currentTest = "bundlePathIsTheExpectedOne";
     const std::string path = NativePlatform::bundlePath();
-    CHECK(!path.empty());
-    CHECK(realPath(path) == realPath(expected));
-    if (realPath(path) != realPath(expected))
+    CHECK(!path.empty() && realPath(path) == realPath(expected));
+    if (path.empty() || realPath(path) != realPath(expected))
         std::fprintf(stderr, "  bundlePath() = \"%s\", expected \"%s\"\n", path.c_str(), expected.c_str());
 }
 
@@ -132,57 +99,31 @@ void bundlePathIsTheExpectedOne(const std::string &expected)
 // `bundle`/Contents/MacOS/Example, a copy of /bin/sleep; empty on failure.
 std::string makeApplication(const std::string &bundle)
 {
-    const std::string folder = bundle + "/Contents/MacOS";
-    for (const std::string &level : {bundle, bundle + "/Contents", folder})
-        if (::mkdir(level.c_str(), 0755) != 0)
-            return std::string();
-    const std::string executable = folder + "/Example";
-    std::ifstream in("/bin/sleep", std::ios::binary);
-    std::ofstream out(executable, std::ios::binary);
-    out << in.rdbuf();
-    out.close();
-    return in && out && ::chmod(executable.c_str(), 0755) == 0 ? executable : std::string();
+    NSFileManager *files = [NSFileManager defaultManager];
+    NSString *folder = [NSString stringWithUTF8String:(bundle + "/Contents/MacOS").c_str()];
+    NSString *executable = [folder stringByAppendingPathComponent:@"Example"];
+    const bool made = [files createDirectoryAtPath:folder withIntermediateDirectories:YES attributes:nil error:nil] &&
+                      [files copyItemAtPath:@"/bin/sleep" toPath:executable error:nil];
+    return made ? std::string([executable fileSystemRepresentation]) : std::string();
 }
 
-void removeApplication(const std::string &bundle)
+// Runs `program` 30 from a shell that this process starts: in the shell's
+// stead, so as this process's child, or `adopted`, in the background of a
+// shell that ends at once, so that launchd adopts it and it is no descendant
+// of this process (that shell is waited for here). Its pid, -1 on failure;
+// `shell`, if any is left, is to be closed once the program has ended.
+pid_t start(const std::string &program, bool adopted, FILE *&shell)
 {
-    ::unlink((bundle + "/Contents/MacOS/Example").c_str());
-    ::rmdir((bundle + "/Contents/MacOS").c_str());
-    ::rmdir((bundle + "/Contents").c_str());
-    ::rmdir(bundle.c_str());
-}
-
-// Runs `program` 30 in a child of this process or, `adopted`, in a grandchild whose parent ends at once: launchd
-// adopts it, so it is no descendant of this process. Its pid, -1 on failure. Between fork and exec only
-// async-signal-safe calls.
-pid_t start(const std::string &program, bool adopted)
-{
-    const char *path = program.c_str();
-    int channel[2] = {-1, -1};
-    if (adopted && ::pipe(channel) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0 && adopted) {
-        const pid_t grandchild = ::fork();
-        if (grandchild != 0) { // the child, which hands the grandchild's pid (or -1) over and ends
-            const ssize_t written = ::write(channel[1], &grandchild, sizeof grandchild);
-            ::_exit(written == static_cast<ssize_t>(sizeof grandchild) ? 0 : 1);
-        }
+    const std::string run = "'" + program + "' 30 >/dev/null 2>&1";
+    shell = ::popen((adopted ? run + " & echo $!" : "echo $$; exec " + run).c_str(), "r");
+    int pid = -1;
+    if (shell != nullptr && std::fscanf(shell, "%d", &pid) != 1)
+        pid = -1;
+    if (adopted && shell != nullptr) {
+        ::pclose(shell);
+        shell = nullptr;
     }
-    if (child == 0) { // the program's process: the child, or the grandchild
-        ::execl(path, path, "30", static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    if (!adopted)
-        return child;
-    ::close(channel[1]);
-    pid_t grandchild = -1;
-    if (child < 0 || ::read(channel[0], &grandchild, sizeof grandchild) != static_cast<ssize_t>(sizeof grandchild))
-        grandchild = -1;
-    ::close(channel[0]);
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
-    return grandchild;
+    return pid;
 }
 
 // Whether `pid` runs `program` within five seconds (it may not have reached exec yet).
@@ -204,9 +145,9 @@ bool holds(const std::vector<int> &pids, pid_t pid)
 }
 
 // A copy of sleep inside Example.app that this process did not start is
-// found; one inside Example.app2 (whose path only begins like it) is not,
-// nor one that this process started.
-void processesInsideBundleAreFound()
+// found; one inside Example.app2 (whose path only begins like it) is not, nor
+// one that this process started, nor this process in its own bundle.
+void processesInsideBundleAreFound(const std::string &ownBundle)
 {
     currentTest = "processesInsideBundleAreFound";
     char made[] = "/tmp/tst_native.XXXXXX";
@@ -218,34 +159,26 @@ void processesInsideBundleAreFound()
     const std::string inSibling = makeApplication(sibling);
     CHECK(!inApp.empty() && !inSibling.empty());
 
-    const pid_t adopted = start(inApp, true);
-    const pid_t beside = start(inSibling, true);
-    const pid_t child = start(inApp, false);
-    CHECK(runsSoon(adopted, inApp));
-    CHECK(runsSoon(beside, inSibling));
-    CHECK(runsSoon(child, inApp));
+    FILE *shells[3] = {};
+    const pid_t adopted = start(inApp, true, shells[0]);
+    const pid_t beside = start(inSibling, true, shells[1]);
+    const pid_t child = start(inApp, false, shells[2]);
+    CHECK(runsSoon(adopted, inApp) && runsSoon(beside, inSibling) && runsSoon(child, inApp));
 
     const std::vector<int> inside = NativePlatform::processesInsideBundle(app);
     CHECK(holds(inside, adopted));
     CHECK(!holds(inside, beside));
     CHECK(!holds(inside, child));
     CHECK(holds(NativePlatform::processesInsideBundle(sibling), beside));
+    CHECK(!holds(NativePlatform::processesInsideBundle(realPath(ownBundle)), ::getpid()));
 
     for (const pid_t pid : {adopted, beside, child})
         if (pid > 0)
             ::kill(pid, SIGKILL);
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
-    removeApplication(app);
-    removeApplication(sibling);
-    ::rmdir(folder.c_str());
-}
-
-// The runner's own bundle (or folder) holds the runner, which is left out.
-void thisProcessIsLeftOut(const std::string &bundle)
-{
-    currentTest = "thisProcessIsLeftOut";
-    CHECK(!holds(NativePlatform::processesInsideBundle(realPath(bundle)), ::getpid()));
+    for (FILE *shell : shells)
+        if (shell != nullptr)
+            ::pclose(shell);
+    [[NSFileManager defaultManager] removeItemAtPath:[NSString stringWithUTF8String:folder.c_str()] error:nil];
 }
 
 // --- setupTitleBar ---------------------------------------------------------
@@ -279,7 +212,6 @@ void titleBarIsSetUp()
     }
     // Dark grey, opaque.
     NSColor *background = [[window backgroundColor] colorUsingColorSpace:[NSColorSpace genericRGBColorSpace]];
-    CHECK(background != nil);
     CGFloat rgba[4] = {-1, -1, -1, -1};
     [background getRed:&rgba[0] green:&rgba[1] blue:&rgba[2] alpha:&rgba[3]];
     const CGFloat wanted[4] = {0.33, 0.33, 0.33, 1.0};
@@ -287,40 +219,21 @@ void titleBarIsSetUp()
         CHECK(std::fabs(rgba[i] - wanted[i]) < 0.005);
 }
 
-void titleBarOfNothingIsLeftAlone()
-{
-    currentTest = "titleBarOfNothingIsLeftAlone";
-    NativePlatform::setupTitleBar(nullptr);
-    NSView *loose = [[NSView alloc] initWithFrame:NSMakeRect(0, 0, 10, 10)];
-    NativePlatform::setupTitleBar((__bridge void *)loose);
-    CHECK([loose window] == nil);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    std::string expectedBundle;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--expect-bundle") == 0 && i + 1 < argc)
-            expectedBundle = argv[++i];
-    }
-    if (expectedBundle.empty()) {
+    if (argc != 3 || std::strcmp(argv[1], "--expect-bundle") != 0) {
         std::fprintf(stderr, "usage: %s --expect-bundle PATH\n", argv[0]);
         return 2;
     }
-
     @autoreleasepool {
         [NSApplication sharedApplication];
-
         scriptOutcomes();
-        bundlePathIsTheExpectedOne(expectedBundle);
-        processesInsideBundleAreFound();
-        thisProcessIsLeftOut(expectedBundle);
+        bundlePathIsTheExpectedOne(argv[2]);
+        processesInsideBundleAreFound(argv[2]);
         titleBarIsSetUp();
-        titleBarOfNothingIsLeftAlone();
     }
-
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

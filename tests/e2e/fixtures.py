@@ -1,6 +1,6 @@
-"""What the end-to-end tests add to the world an update runs in (scripts/world.py): fixtures that shape
-a run's world before the updater starts, actions that change it while it runs, watchers that do them at
-the right moment, and a large ZIP builder.
+"""What the end-to-end tests add to the world an update runs in (scripts/world.py): a large ZIP builder,
+actions that change the world while the updater runs, watchers that do them at the right moment, and
+fixtures that shape it before the updater starts.
 """
 import ctypes, dataclasses, os, pathlib, socket, struct, subprocess, sys, threading, time, zipfile, zlib
 
@@ -42,22 +42,22 @@ def zeros_zip(size, name, zip64=False, block=1 << 20):
     return data + directory + end
 
 
-def close_window(x, window):
-    """Asks `window` to close as a window manager's title-bar button does (xdotool cannot): a
-    WM_PROTOCOLS client message carrying WM_DELETE_WINDOW."""
-    x11 = ctypes.CDLL("libX11.so.6")
+def close_window(place):
+    """Closes the updater's window as a window manager's title-bar button does (xdotool cannot): a
+    WM_PROTOCOLS client message carrying WM_DELETE_WINDOW (a watcher's action: its Place is Watched)."""
+    x11, window = ctypes.CDLL("libX11.so.6"), int(place.window())
     x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
     x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
     x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
     x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    connection = x11.XOpenDisplay(x.display.encode())
+    connection = x11.XOpenDisplay(place.x.display.encode())
     if not connection:
-        raise OSError(f"cannot open X display {x.display}")
+        raise OSError(f"cannot open X display {place.x.display}")
     try:
-        event = _ClientMessage(type=33, window=int(window), format=32,  # 33: ClientMessage
+        event = _ClientMessage(type=33, window=window, format=32,  # 33: ClientMessage
                                message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", False))
         event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", False)  # data[1]: CurrentTime, 0
-        if not x11.XSendEvent(connection, int(window), False, 0, ctypes.byref(event)):
+        if not x11.XSendEvent(connection, window, False, 0, ctypes.byref(event)):
             raise OSError("XSendEvent failed")
         x11.XFlush(connection)
     finally:
@@ -71,24 +71,25 @@ class _ClientMessage(ctypes.Structure):
                 ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
 
 
-# --- Actions: what a watcher, the password prompt or the installer does, called with a Place ------
-# Those about a file of the sandbox's folder name it first; what they put there in its stead comes by rename.
+def click_cancel(place):
+    """Clicks CANCEL UPDATE in the updater's window (a watcher's action)."""
+    place.x.click(place.window(), *CANCEL_BUTTON)
+
+
+def quit_application(place):
+    """Has the RunningApplication quit, as its user would, and returns once it is on its way out."""
+    pathlib.Path(place.path(QUIT)).touch()
+    if not wait_until(lambda: not os.path.exists(place.path(QUIT)), 10):
+        raise AssertionError("the application did not quit")
+
+
+# --- Actions on a file of the sandbox's folder: what a watcher, the password prompt or the installer
+# does, called with a Place. Put is a fixture too.
 
 @dataclasses.dataclass(frozen=True)
-class _Named:
-    """An action or a fixture about the file `name` in the sandbox's folder."""
-    name: str
-
-
-def _renamed_over(place, name, suffix, make):
-    """Makes something at `name` + `suffix` with make(path), then renames it over `name`."""
-    make(place.path(name + suffix))
-    os.rename(place.path(name + suffix), place.path(name))
-
-
-@dataclasses.dataclass(frozen=True)
-class Rewrite(_Named):
+class Rewrite:
     """Writes `data` into the file `name` in place (the same inode): at `offset`, or as its whole content."""
+    name: str
     data: bytes
     offset: "int | None" = None
 
@@ -101,38 +102,36 @@ class Rewrite(_Named):
 
 
 @dataclasses.dataclass(frozen=True)
-class ReplaceByRename(_Named):
-    """Puts a new file holding `data` at `name` by renaming it over the old one."""
-    data: bytes
+class Put:
+    """Puts `what` at `name`, in the stead of anything there: new bytes, a "fifo" that nobody writes, or a
+    "link" to such a FIFO beside it, each made aside and renamed over the name (whoever opens the FIFO
+    waits for ever, or fails); or a "folder" that is not empty, made once the file is gone (a folder
+    cannot be renamed over a file). As a fixture, before the updater starts."""
+    name: str
+    what: "bytes | str"
 
     def __call__(self, place):
-        _renamed_over(place, self.name, ".new", lambda path: pathlib.Path(path).write_bytes(self.data))
+        path, aside = place.path(self.name), place.path(self.name + ".new")
+        if self.what == "folder":
+            if os.path.lexists(path):
+                os.remove(path)
+            os.mkdir(path)
+            pathlib.Path(path, "x").touch()
+            return
+        if self.what == "link":
+            os.mkfifo(path + ".fifo")
+            os.symlink(self.name + ".fifo", aside)
+        elif self.what == "fifo":
+            os.mkfifo(aside)
+        else:
+            pathlib.Path(aside).write_bytes(self.what)
+        os.rename(aside, path)
+
+    def prepare(self, sandbox, launch):
+        self(Place(sandbox.root))
 
 
-class ReplaceWithFolder(_Named):
-    """Removes the file `name` and makes a folder that is not empty there."""
-
-    def __call__(self, place):
-        os.remove(place.path(self.name))
-        os.mkdir(place.path(self.name))
-        pathlib.Path(place.path(self.name), "x").touch()
-
-
-class ReplaceWithLink(_Named):
-    """Puts a symbolic link at `name` to a FIFO beside it that nobody writes: whoever reads through the link
-    waits for ever."""
-
-    def __call__(self, place):
-        os.mkfifo(place.path(self.name + ".fifo"))
-        _renamed_over(place, self.name, ".link", lambda path: os.symlink(self.name + ".fifo", path))
-
-
-class ReplaceWithFifo(_Named):
-    """Puts a FIFO that nobody writes at `name`."""
-
-    def __call__(self, place):
-        _renamed_over(place, self.name, ".fifo", os.mkfifo)
-
+# --- Watchers: what acts while the updater runs ----------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
 class Watched(Place):
@@ -147,83 +146,45 @@ class Watched(Place):
 
 
 @dataclasses.dataclass(frozen=True)
-class ClickCancel:
-    """Clicks CANCEL UPDATE in the updater's window (a watcher's action: its Place is Watched)."""
-
-    def __call__(self, place):
-        place.x.click(place.window(), *CANCEL_BUTTON)
-
-
-@dataclasses.dataclass(frozen=True)
-class CloseWindow:
-    """Closes the updater's window through its title bar (WM_DELETE_WINDOW; a watcher's action)."""
-
-    def __call__(self, place):
-        close_window(place.x, place.window())
-
-
-class QuitApplication:
-    """Has the RunningApplication quit, as its user would, and returns once it is on its way out."""
-
-    def __call__(self, place):
-        pathlib.Path(place.path(QUIT)).touch()
-        if not wait_until(lambda: not os.path.exists(place.path(QUIT)), 10):
-            raise AssertionError("the application did not quit")
-
-
-@dataclasses.dataclass(frozen=True)
-class When(_Named):
-    """A watcher: as soon as the file `name` in the sandbox's folder has at least `reaches` bytes while
-    the updater runs, does `then` (once). A row that has one fails unless it acted."""
+class When:
+    """As soon as, while the updater runs, the file `name` in the sandbox's folder has at least `reaches`
+    bytes, or the status text of the updater's window reads `shown` (through the display's
+    AccessibilityBus: the row must read its statuses), does `then` (once)."""
     then: object
+    name: str = ""
     reaches: int = 0
-
-    def watch(self, run, x):
-        return Watcher(self, run, x)
-
-
-@dataclasses.dataclass(frozen=True)
-class WhenShown:
-    """A watcher: as soon as the status text of the updater's window reads `text` (through the display's
-    AccessibilityBus; the row must read its statuses), does `then` (once). A row that has one fails
-    unless it acted."""
-    text: str
-    then: object
-
-    def watch(self, run, x):
-        bus = x.accessibility()
-        found = {}
-
-        def shown():
-            found["label"] = found.get("label") or bus.find_label(INSTALLING)
-            return found["label"] and bus.text(found["label"]) == self.text
-        return Watcher(self, run, x, shown, pause=0.05)  # each look starts dbus-send
+    shown: "str | None" = None
 
 
 class Watcher(threading.Thread):
-    def __init__(self, when, run, x, ready=None, pause=0.005):
+    """Watches for a When in a run; a row that has one fails unless it acted."""
+
+    def __init__(self, when, run, x):
         super().__init__(daemon=True)
-        self.when, self.run_, self.x, self.ready, self.pause = when, run, x, ready or self.file_reached, pause
+        self.when, self.process, self.place = when, run.process, Watched(run.folder, x)
+        self.bus, self.label = x.accessibility() if when.shown else None, None
         self.problem = "never acted: it never came while the updater ran"
         self.start()
 
-    def file_reached(self):
+    def ready(self):
+        if self.bus:
+            self.label = self.label or self.bus.find_label(INSTALLING)
+            return self.label and self.bus.text(self.label) == self.when.shown
         try:
-            return os.stat(Watched(self.run_.folder).path(self.when.name)).st_size >= self.when.reaches
+            return os.stat(self.place.path(self.when.name)).st_size >= self.when.reaches
         except OSError:
             return False
 
     def run(self):
-        place = Watched(self.run_.folder, self.x)
-        while self.run_.process.poll() is None:
+        while self.process.poll() is None:
             if self.ready():
                 try:
-                    self.when.then(place)
+                    self.when.then(self.place)
                     self.problem = None
                 except Exception as error:  # reported by the row
                     self.problem = f"failed: {error!r}"
                 return
-            time.sleep(self.pause)
+            time.sleep(0.05 if self.bus else 0.005)  # each look at the bus starts dbus-send
 
     def outcome(self):
         """None when it acted without an error, else what went wrong."""
@@ -251,34 +212,6 @@ class Tmpfs:
 
 
 @dataclasses.dataclass(frozen=True)
-class SymbolicLink(_Named):
-    """A symbolic link at `name` to a file of the test's that holds `holding`. The row fails if that
-    file changed."""
-    holding: bytes = b"mine\n"
-
-    def prepare(self, sandbox, launch):
-        pathlib.Path(sandbox.record("link-target")).write_bytes(self.holding)
-        os.symlink(sandbox.record("link-target"), os.path.join(sandbox.root, self.name))
-
-    def check(self, test, sandbox):
-        test.assertEqual(sandbox.recorded("link-target"), self.holding, "written through the link")
-
-
-class Fifo(_Named):
-    """A FIFO at `name`."""
-
-    def prepare(self, sandbox, launch):
-        os.mkfifo(os.path.join(sandbox.root, self.name))
-
-
-class Directory(_Named):
-    """An empty folder at `name`."""
-
-    def prepare(self, sandbox, launch):
-        os.mkdir(os.path.join(sandbox.root, self.name))
-
-
-@dataclasses.dataclass(frozen=True)
 class FileSizeLimit:
     """The updater and its children cannot write a file past `bytes` (RLIMIT_FSIZE)."""
     bytes: int
@@ -290,7 +223,7 @@ class FileSizeLimit:
 @dataclasses.dataclass(frozen=True)
 class RunningApplication:
     """The application, a real executable (world.Sandbox.make_native_application), runs before the updater
-    starts, until QuitApplication has it quit; if it still runs when the updater has ended, the world
+    starts, until quit_application has it quit; if it still runs when the updater has ended, the world
     ends it. Its start is recorded as the updater's relaunch is."""
 
     def prepare(self, sandbox, launch):
@@ -299,9 +232,6 @@ class RunningApplication:
                                                 env=dict(os.environ, EXAMPLE_QUITS_ON=os.path.join(sandbox.root, QUIT))))
         if not wait_until(lambda: sandbox.starts(), 10):
             raise SystemExit("init: the application did not start")
-
-    def starts(self, sandbox):
-        return [{"program": sandbox.executable, "arguments": []}]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -319,16 +249,15 @@ class AnotherUser:
 class Proxy:
     """The updater goes through a real HTTP proxy (tinyproxy, started in the run's namespace, found
     through http_proxy and https_proxy), which knows PROXIED_HOST as 127.0.0.1 (the updater does not);
-    the https server's certificate (`certificate`, in the test's folder) is trusted as Qt looks for
-    trust: in /etc/ssl/certs, by its hash. A proxy that `refuses` denies every client."""
-    certificate: str
+    the https server's certificate (cert.pem, in the served folder) is trusted as Qt looks for trust: in
+    /etc/ssl/certs, by its hash. A proxy that `refuses` denies every client."""
     refuses: bool = False
 
     def prepare(self, sandbox, launch):
         folder = sandbox.private + "/proxy"
         os.makedirs(folder + "/certs")
         pathlib.Path(folder, "hosts").write_text(f"127.0.0.1 localhost {PROXIED_HOST}\n")
-        certificate = pathlib.Path(os.environ["TARNWICK_SERVED"], self.certificate).read_bytes()
+        certificate = pathlib.Path(os.environ["TARNWICK_SERVED"], "cert.pem").read_bytes()
         digest = subprocess.run(["openssl", "x509", "-noout", "-hash"], input=certificate, capture_output=True,
                                 check=True).stdout.decode().strip()
         pathlib.Path(folder, "certs", digest + ".0").write_bytes(certificate)
