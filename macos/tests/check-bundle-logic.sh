@@ -67,6 +67,7 @@ yes|is_system_path /usr/lib/libc++.1.dylib
 yes|is_system_path /System/Library/Frameworks/AppKit.framework/AppKit
 no|is_system_path /usr/libexec/x
 |on codesign-developer-id.txt signature_problems developer-id $id
+signature: hardened runtime not enabled (flags=0x0(none));signature: no secure timestamp|on codesign-developer-id-not-hardened.txt signature_problems developer-id $id
 signature: not signed with a Developer ID Application identity;signature: hardened runtime not enabled (flags=0x2(adhoc));signature: no secure timestamp|on codesign-adhoc.txt signature_problems developer-id $id
 |on codesign-adhoc.txt signature_problems adhoc $id
 signature: not an ad hoc signature|on codesign-developer-id.txt signature_problems adhoc $id
