@@ -157,19 +157,18 @@ class When:
 
 
 class Watcher(threading.Thread):
-    """Watches for a When in a run; a row that has one fails unless it acted."""
+    """Watches for a When in a run; a row that has one fails unless it acted. A text to be shown is
+    looked for in what the row's StatusTexts has read, so the row's statuses hold every text it acted on."""
 
-    def __init__(self, when, run, x):
+    def __init__(self, when, run, x, statuses=None):
         super().__init__(daemon=True)
-        self.when, self.process, self.place = when, run.process, Watched(run.folder, x)
-        self.bus, self.label = x.accessibility() if when.shown else None, None
+        self.when, self.process, self.place, self.statuses = when, run.process, Watched(run.folder, x), statuses
         self.problem = "never acted: it never came while the updater ran"
         self.start()
 
     def ready(self):
-        if self.bus:
-            self.label = self.label or self.bus.find_label(INSTALLING)
-            return self.label and self.bus.text(self.label) == self.when.shown
+        if self.when.shown:
+            return bool(self.statuses and self.statuses.texts) and self.statuses.texts[-1] == self.when.shown
         try:
             return os.stat(self.place.path(self.when.name)).st_size >= self.when.reaches
         except OSError:
@@ -184,7 +183,7 @@ class Watcher(threading.Thread):
                 except Exception as error:  # reported by the row
                     self.problem = f"failed: {error!r}"
                 return
-            time.sleep(0.05 if self.bus else 0.005)  # each look at the bus starts dbus-send
+            time.sleep(0.01 if self.when.shown else 0.005)
 
     def outcome(self):
         """None when it acted without an error, else what went wrong."""

@@ -240,8 +240,8 @@ class UpdateTest(unittest.TestCase):
         run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures,
                             bus=bus and bus.address)
         self.addCleanup(run.stop)  # the row's processes go with its row
-        watchers = [Watcher(when, run, self.x) for when in row.during]
         statuses = bus and StatusTexts(bus, run.process)
+        watchers = [Watcher(when, run, self.x, statuses) for when in row.during]
         def check(name, actual, expected):  # one of the row's checks, named in its failure
             self.assertEqual(actual, expected, f"{name}: {run.output()}")
         if row.box:
