@@ -1,6 +1,8 @@
 #include "InstallerWindow.h"
 #include "NativePlatform.h"
 
+#include "Zips.h"
+
 #include <QtTest>
 
 #include <QLabel>
@@ -9,8 +11,6 @@
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-#include <zip.h>
 
 #include <functional>
 
@@ -241,8 +241,12 @@ private slots:
         QFETCH(QStringList, left);
 
         const InTemporaryFolder folder;
-        const QByteArray archive = zipOf("U.pkg", QByteArray("stand-in package ").repeated(5000));
-        QVERIFY(!archive.isEmpty());
+        QFile zip(folder.folder.filePath("made.zip"));
+        QVERIFY(writeZip(zip.fileName(), {{"U.pkg", QByteArray("stand-in package ").repeated(5000)}}));
+        QVERIFY(zip.open(QIODevice::ReadOnly));
+        const QByteArray archive = zip.readAll();
+        zip.close();
+        QVERIFY(zip.remove());
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         connect(&server, &QTcpServer::newConnection, &server, [&server, &archive] {
@@ -295,23 +299,6 @@ private slots:
         QCOMPARE(privilegedRuns, installs ? 1 : 0);
         QVERIFY(!window.findChild<QMessageBox *>());
         QCOMPARE(QDir().entryList(QDir::Files), left);
-    }
-
-private:
-    // A ZIP archive of one deflated entry, as Info-ZIP would make it; empty on failure.
-    static QByteArray zipOf(const QString &name, const QByteArray &data)
-    {
-        QTemporaryDir dir;
-        QFile file(dir.filePath("a.zip"));
-        zipFile zip = zipOpen64(QFile::encodeName(file.fileName()).constData(), APPEND_STATUS_CREATE);
-        zip_fileinfo info{};
-        const bool written = zip &&
-                             zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0,
-                                                   nullptr, Z_DEFLATED, 1, 0) == ZIP_OK &&
-                             zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) == ZIP_OK &&
-                             zipCloseFileInZip(zip) == ZIP_OK;
-        return zip && zipClose(zip, nullptr) == ZIP_OK && written && file.open(QIODevice::ReadOnly) ? file.readAll()
-                                                                                                    : QByteArray();
     }
 };
 

@@ -1,10 +1,11 @@
 #include "Unzipper.h"
 
+#include "Zips.h"
+
 #include <QtTest>
 
 #include <QStorageInfo>
 
-#include <zip.h>
 #include <zlib.h>
 
 #include <sys/stat.h>
@@ -33,15 +34,10 @@ private:
                     const QByteArray &centralExtra = {})
     {
         const QString path = folder.filePath(QString::number(++archives) + ".zip");
-        zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
-        for (const QString &name : names) {
-            zip_fileinfo info{};
-            zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, centralExtra.constData(),
-                                  uInt(centralExtra.size()), nullptr, method, method ? 6 : 0, 0);
-            zipWriteInFileInZip(zip, data.constData(), unsigned(data.size()));
-            zipCloseFileInZip(zip);
-        }
-        zipClose(zip, nullptr);
+        QList<QPair<QByteArray, QByteArray>> entries;
+        for (const QString &name : names)
+            entries.append({name.toUtf8(), data});
+        writeZip(path, entries, method, 6, false, 1, centralExtra);
         QFile file(path);
         for (const auto &[offset, byte] : changes)
             if (file.isOpen() || file.open(QIODevice::ReadWrite))
@@ -228,18 +224,14 @@ void tst_Unzipper::standardInputClosed()
 void tst_Unzipper::nameAcrossReadWindow()
 {
     const QString path = folder.filePath("many.zip");
-    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    QList<QPair<QByteArray, QByteArray>> entries;
     for (int entry = 0; entry <= 1023; ++entry) {
         QByteArray name = entry < 1023 ? QByteArray::number(entry).rightJustified(18, '0') : "Update.pkg";
         if (entry == 1022)
             name = name.rightJustified(31, '0');
-        const QByteArray contents = name + " holds this";
-        zip_fileinfo info{};
-        zipOpenNewFileInZip64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0);
-        zipWriteInFileInZip(zip, contents.constData(), unsigned(contents.size()));
-        zipCloseFileInZip(zip);
+        entries.append({name, name + " holds this"});
     }
-    zipClose(zip, nullptr);
+    QVERIFY(writeZip(path, entries, 0));
 
     Unzipper unzipper;
     QString error;
