@@ -116,18 +116,12 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
     TS_RESP_CTX_add_md(context.get(), EVP_sha256());
     TS_RESP_CTX_set_time_cb(context.get(), timeCallback, &time);
 
-    auto request = owned<TS_REQ, TS_REQ_free>(TS_REQ_new());
-    TS_REQ_set_version(request.get(), 1);
-    auto imprint = owned<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>(TS_MSG_IMPRINT_new());
-    auto algorithm = owned<X509_ALGOR, X509_ALGOR_free>(X509_ALGOR_new());
-    X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
-    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
-    QByteArray digest = digestOf(stamped, EVP_sha256());
-    TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(digest.data()), digest.size());
-    TS_REQ_set_msg_imprint(request.get(), imprint.get());
-    TS_REQ_set_cert_req(request.get(), 1);
-    auto bio = owned<BIO, BIO_free_all>(BIO_new(BIO_s_mem()));
-    i2d_TS_REQ_bio(bio.get(), request.get());
+    // The request's DER: version 1, the imprint (SHA-256 and the digest), certReq TRUE.
+    const QByteArray request = QByteArray::fromHex("3039020101"
+                                                   "3031300d06096086480165030402010500"
+                                                   "0420") +
+                               digestOf(stamped, EVP_sha256()) + QByteArray::fromHex("0101ff");
+    auto bio = owned<BIO, BIO_free_all>(BIO_new_mem_buf(request.constData(), request.size()));
     auto response = owned<TS_RESP, TS_RESP_free>(TS_RESP_create_response(context.get(), bio.get()));
     return response ? toDer<PKCS7, i2d_PKCS7>(TS_RESP_get_token(response.get())) : QByteArray();
 }
@@ -267,14 +261,14 @@ SignedPackage signPackage(const PackageRecipe &recipe)
         compressedToc = qCompress(toc, 9).mid(4);
     }
     const int algorithm = checksumSize == 20 ? 1 : checksumSize == 32 ? 3 : 4;
-    QByteArray header(28, '\0');
-    auto *fields = reinterpret_cast<uchar *>(header.data());
+    uchar fields[28] = {};
     qToBigEndian<quint32>(0x78617221, fields);
     qToBigEndian<quint16>(28, fields + 4);
     qToBigEndian<quint16>(1, fields + 6);
     qToBigEndian<quint64>(quint64(compressedToc.size()), fields + 8);
     qToBigEndian<quint64>(quint64(toc.size()), fields + 16);
     qToBigEndian<quint32>(quint32(algorithm), fields + 24);
+    const QByteArray header(reinterpret_cast<const char *>(fields), sizeof fields);
     made.heap = header.size() + compressedToc.size();
     made.bytes = header + compressedToc + checksum + signature + cms + distribution;
     if (recipe.payloadChecksum.isEmpty())
