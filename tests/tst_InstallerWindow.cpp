@@ -1,6 +1,5 @@
 #include "InstallerWindow.h"
-#include "NativePlatform.h"
-
+#include "NativeStub.h"
 #include "Zips.h"
 
 #include <QtTest>
@@ -12,43 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <functional>
-
-// Here the bundle is in the current folder, where the window starts its
-// download, and nothing is really installed: the update itself runs in
-// tests/e2e. The privileged run and the look for a running application are
-// counted, and `observe` sees the window at each of them.
-static int privilegedRuns = 0;
-static NativePlatform::ScriptOutcome privilegedOutcome;
-static int applicationChecks = 0;
-static int runningChecks = 0; // how many checks find the application running; -1: every one
-static std::string bundleChecked;
-static std::function<void()> observe;
-
-namespace NativePlatform {
-void setupTitleBar(void *) {}
-std::string bundlePath()
-{
-    return "Tarnwick Installer.app";
-}
-ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
-{
-    ++privilegedRuns;
-    if (observe)
-        observe();
-    return privilegedOutcome;
-}
-std::vector<int> processesInsideBundle(const std::string &bundlePath)
-{
-    ++applicationChecks;
-    bundleChecked = bundlePath;
-    if (observe)
-        observe();
-    if (runningChecks < 0 || applicationChecks <= runningChecks)
-        return {4242};
-    return {};
-}
-} // namespace NativePlatform
+using namespace NativeStub;
 
 // The test's own empty folder as the current one, the previous one restored after.
 struct InTemporaryFolder
@@ -184,7 +147,7 @@ private slots:
         QFETCH(bool, byButton);
 
         const InTemporaryFolder folder;
-        privilegedRuns = 0;
+        reset();
         QTcpServer silent; // takes the connection and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         InstallerWindow window("/Applications/Example.app",
@@ -259,10 +222,8 @@ private slots:
                 socket->disconnectFromHost();
             });
         });
-        privilegedRuns = applicationChecks = 0;
-        privilegedOutcome = {true, std::nullopt, std::nullopt};
+        reset();
         runningChecks = running;
-        bundleChecked.clear();
         InstallerWindow window("/Applications/Example.app",
                                QString("http://127.0.0.1:%1/U.zip").arg(server.serverPort()), nullptr);
         auto *status = window.findChild<QLabel *>("label_2");

@@ -1,41 +1,13 @@
 #include "AppleRootCertificate.h"
-#include "NativePlatform.h"
+#include "NativeStub.h"
 #include "PackageSignatureCheck.h"
 #include "UpdateCompletion.h"
+#include "Zips.h"
 
 #include <QtTest>
 
-#include "Zips.h"
-
-#include <functional>
-
-// The privileged run is counted and ends as the row says, after an action of the row's.
-namespace {
 // Within the signing certificate's validity, as the check's clock.
 const QDateTime checkedAt(QDate(2026, 6, 1), QTime(12, 0), Qt::UTC);
-int runs = 0;
-NativePlatform::ScriptOutcome nextOutcome;
-std::function<void()> duringRun;
-} // namespace
-
-namespace NativePlatform {
-void setupTitleBar(void *) {}
-std::string bundlePath()
-{
-    return std::string();
-}
-ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
-{
-    ++runs;
-    if (duringRun)
-        duringRun();
-    return nextOutcome;
-}
-std::vector<int> processesInsideBundle(const std::string &)
-{
-    return {}; // the application has quit: the waiting is the window's test
-}
-} // namespace NativePlatform
 
 // The completion of a downloaded update, one row per way it can end: the
 // message shown, the files left beside the download, whether the installer
@@ -45,12 +17,7 @@ class tst_UpdateCompletion : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        runs = 0;
-        nextOutcome = NativePlatform::ScriptOutcome{true, std::nullopt, std::nullopt};
-        duringRun = nullptr;
-    }
+    void init() { NativeStub::reset(); } // the application has quit: the waiting is the window's test
     void ending_data();
     void ending();
     void cancelDuringExtraction();
@@ -157,11 +124,14 @@ void tst_UpdateCompletion::ending()
         QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1 && file.flush());
     const QString app = makeApplication(dir, folder);
     if (outcome == -128)
-        nextOutcome = {false, -128, std::string("User canceled.")};
+        NativeStub::outcome = {false, -128, std::string("User canceled.")};
     else if (outcome != 0)
-        nextOutcome = {false, outcome, std::string("installer: the package is damaged.")};
-    if (jams)
-        duringRun = [=] { QFile::remove(downloads + "/Update.pkg"), QDir().mkpath(downloads + "/Update.pkg/x"); };
+        NativeStub::outcome = {false, outcome, std::string("installer: the package is damaged.")};
+    if (jams) // during the privileged run, not at the look for the application before it
+        NativeStub::observe = [=] {
+            if (NativeStub::privilegedRuns)
+                QFile::remove(downloads + "/Update.pkg"), QDir().mkpath(downloads + "/Update.pkg/x");
+        };
 
     UpdateCompletion completion(app, {filePath, sha256, identity});
     if (!team.isEmpty()) {
@@ -178,7 +148,7 @@ void tst_UpdateCompletion::ending()
     QCOMPARE(ended.count(), 1);
     QCOMPARE(ended.first().first().toString(), message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
     QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), left);
-    QCOMPARE(runs, installs ? 1 : 0);
+    QCOMPARE(NativeStub::privilegedRuns, installs ? 1 : 0);
     if (relaunches)
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("started")), 10000);
     else
@@ -206,7 +176,7 @@ void tst_UpdateCompletion::cancelDuringExtraction()
     QVERIFY(QFile::exists(archive)); // the window's CANCEL UPDATE removes the download
     QTest::qWait(300);
     QCOMPARE(ended.count(), 0);
-    QCOMPARE(runs, 0);
+    QCOMPARE(NativeStub::privilegedRuns, 0);
     QVERIFY(!QFile::exists(dir.filePath("started")));
 }
 
