@@ -234,11 +234,15 @@ private slots:
                 seen << status->text();
         };
         const auto forget = qScopeGuard([] { observe = nullptr; });
+        QElapsedTimer shown;
+        shown.start();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         if (!ending.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(applicationChecks >= 3, 10000);
+            // Every 500 ms: the third check comes two intervals after the first.
+            QVERIFY2(shown.elapsed() >= 900, qPrintable(QString::number(shown.elapsed())));
             QCOMPARE(bar->value(), bar->maximum());
             QCOMPARE(status->text(), statuses.last());
             QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->width(),

@@ -23,6 +23,7 @@ private slots:
     void asWritten_data();
     void asWritten();
     void cancelled();
+    void standardInputClosed_data();
     void standardInputClosed();
     void nameAcrossReadWindow();
     void zip64PastFourGiB();
@@ -204,19 +205,32 @@ void tst_Unzipper::cancelled()
 }
 
 // A parent may start the updater with its standard input closed: the next
-// file opened, here the extracted package, then gets descriptor 0.
+// file opened, the archive or the extracted package, then gets descriptor 0.
+void tst_Unzipper::standardInputClosed_data()
+{
+    QTest::addColumn<bool>("beforeOpen");
+    QTest::newRow("archive-gets-0") << true;
+    QTest::newRow("package-gets-0") << false;
+}
+
 void tst_Unzipper::standardInputClosed()
 {
+    QFETCH(bool, beforeOpen);
+
     Unzipper unzipper;
     QString error;
-    QVERIFY(unzipper.open(makeZip({"Update.pkg"}, 0), error));
+    const QString archive = makeZip({"Update.pkg"}, 0);
+    QVERIFY(beforeOpen || unzipper.open(archive, error));
     const int input = ::dup(0);
     QVERIFY(input > 0 && ::close(0) == 0);
-    const bool ok = unzipper.unzip("Update.pkg", folder.filePath("closed"), error);
+    const bool ok = (!beforeOpen || unzipper.open(archive, error)) &&
+                    unzipper.unzip("Update.pkg", folder.filePath(QTest::currentDataTag()), error);
+    const qint64 extracted = unzipper.extractedSize();
+    unzipper.close(); // descriptor 0 is free again
     QCOMPARE(::dup2(input, 0), 0);
     ::close(input);
     QVERIFY2(ok, qPrintable(error));
-    QCOMPARE(unzipper.extractedSize(), qint64(data.size()));
+    QCOMPARE(extracted, qint64(data.size()));
 }
 
 // The central directory is read through a window of 64 KiB on the archive: 1022 records of 64 bytes (46 and a name
