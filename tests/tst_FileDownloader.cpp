@@ -106,8 +106,7 @@ private slots:
         row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
         row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
         row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
-        row("bad-request", "HTTP:Update.pkg?status=400", badRequest, true);
-        // The server's page is no download to hold to the pin: the box names the status.
+        // The server's page is no download to hold to the pin, nor one to remove: the box names the status.
         row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
         row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", true, size, 0);
         row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
