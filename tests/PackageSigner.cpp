@@ -8,8 +8,6 @@
 #include <openssl/ts.h>
 #include <openssl/x509v3.h>
 
-#include <zlib.h>
-
 #include <utility>
 
 namespace {
@@ -75,27 +73,27 @@ TestCertificate issue(const char *subject, const TestCertificate *issuer, std::s
     return {x, key};
 }
 
-QByteArray der(const X509 *certificate)
+QByteArray der(const TestCertificate &certificate)
 {
-    return toDer<X509, i2d_X509>(certificate);
+    return toDer<X509, i2d_X509>(certificate.certificate.get());
+}
+
+// The certificates, borrowed, as a stack.
+std::shared_ptr<STACK_OF(X509)> stackOf(const QList<TestCertificate> &certificates)
+{
+    auto stack = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
+    for (const TestCertificate &certificate : certificates)
+        sk_X509_push(stack.get(), certificate.certificate.get());
+    return stack;
 }
 
 QByteArray digestOf(const QByteArray &data, const EVP_MD *md)
 {
-    unsigned char out[EVP_MAX_MD_SIZE];
+    QByteArray out(EVP_MAX_MD_SIZE, '\0');
     unsigned int length = 0;
-    EVP_Digest(data.constData(), size_t(data.size()), out, &length, md, nullptr);
-    return QByteArray(reinterpret_cast<const char *>(out), int(length));
-}
-
-QByteArray compressed(const QByteArray &data)
-{
-    QByteArray out(int(compressBound(uLong(data.size()))), Qt::Uninitialized);
-    uLongf length = uLongf(out.size());
-    compress2(reinterpret_cast<Bytef *>(out.data()), &length, reinterpret_cast<const Bytef *>(data.constData()),
-              uLong(data.size()), 9);
-    out.truncate(int(length));
-    return out;
+    EVP_Digest(data.constData(), size_t(data.size()), reinterpret_cast<unsigned char *>(out.data()), &length, md,
+               nullptr);
+    return out.left(int(length));
 }
 
 int timeCallback(TS_RESP_CTX *, void *data, long *seconds, long *microseconds)
@@ -111,26 +109,19 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
     auto context = owned<TS_RESP_CTX, TS_RESP_CTX_free>(TS_RESP_CTX_new());
     TS_RESP_CTX_set_signer_cert(context.get(), stamper.certificate.get());
     TS_RESP_CTX_set_signer_key(context.get(), stamper.key.get());
-    auto certificates = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
-    sk_X509_push(certificates.get(), root.certificate.get());
+    const auto certificates = stackOf({root});
     TS_RESP_CTX_set_certs(context.get(), certificates.get());
     auto policy = owned<ASN1_OBJECT, ASN1_OBJECT_free>(OBJ_txt2obj("1.2.3.4.1", 1));
     TS_RESP_CTX_set_def_policy(context.get(), policy.get());
     TS_RESP_CTX_add_md(context.get(), EVP_sha256());
     TS_RESP_CTX_set_time_cb(context.get(), timeCallback, &time);
 
-    auto request = owned<TS_REQ, TS_REQ_free>(TS_REQ_new());
-    TS_REQ_set_version(request.get(), 1);
-    auto imprint = owned<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>(TS_MSG_IMPRINT_new());
-    auto algorithm = owned<X509_ALGOR, X509_ALGOR_free>(X509_ALGOR_new());
-    X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
-    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
-    QByteArray digest = digestOf(stamped, EVP_sha256());
-    TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(digest.data()), digest.size());
-    TS_REQ_set_msg_imprint(request.get(), imprint.get());
-    TS_REQ_set_cert_req(request.get(), 1);
-    auto bio = owned<BIO, BIO_free_all>(BIO_new(BIO_s_mem()));
-    i2d_TS_REQ_bio(bio.get(), request.get());
+    // The request's DER: version 1, the imprint (SHA-256 and the digest), certReq TRUE.
+    const QByteArray request = QByteArray::fromHex("3039020101"
+                                                   "3031300d06096086480165030402010500"
+                                                   "0420") +
+                               digestOf(stamped, EVP_sha256()) + QByteArray::fromHex("0101ff");
+    auto bio = owned<BIO, BIO_free_all>(BIO_new_mem_buf(request.constData(), request.size()));
     auto response = owned<TS_RESP, TS_RESP_free>(TS_RESP_create_response(context.get(), bio.get()));
     return response ? toDer<PKCS7, i2d_PKCS7>(TS_RESP_get_token(response.get())) : QByteArray();
 }
@@ -138,9 +129,7 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
 QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
 {
     const TestCertificate &signer = recipe.cmsSigner ? *recipe.cmsSigner : recipe.signer;
-    auto chain = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
-    for (const TestCertificate &certificate : recipe.chain)
-        sk_X509_push(chain.get(), certificate.certificate.get());
+    const auto chain = stackOf(recipe.chain);
     const QByteArray content = recipe.cmsContent.isEmpty() ? checksum : recipe.cmsContent;
     auto data = owned<BIO, BIO_free_all>(BIO_new_mem_buf(content.constData(), content.size()));
     auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
@@ -207,7 +196,7 @@ TestPki::TestPki()
 
 QByteArray TestPki::rootDer() const
 {
-    return der(root.certificate.get());
+    return der(root);
 }
 
 SignedPackage signPackage(const PackageRecipe &recipe)
@@ -227,9 +216,8 @@ SignedPackage signPackage(const PackageRecipe &recipe)
         recipe.payloadChecksum.isEmpty() ? digestOf(recipe.payload, recipe.digest) : recipe.payloadChecksum;
 
     QByteArray keyInfo = "<KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><X509Data>";
-    keyInfo += "<X509Certificate>" + der(recipe.signer.certificate.get()).toBase64() + "</X509Certificate>";
-    for (const TestCertificate &certificate : recipe.chain)
-        keyInfo += "<X509Certificate>" + der(certificate.certificate.get()).toBase64() + "</X509Certificate>";
+    for (const TestCertificate &certificate : QList<TestCertificate>{recipe.signer} + recipe.chain)
+        keyInfo += "<X509Certificate>" + der(certificate).toBase64() + "</X509Certificate>";
     keyInfo += "</X509Data></KeyInfo>";
     const auto region = [](qint64 offset, qint64 size) {
         return "<offset>" + QByteArray::number(offset) + "</offset><size>" + QByteArray::number(size) + "</size>";
@@ -254,7 +242,7 @@ SignedPackage signPackage(const PackageRecipe &recipe)
     if (recipe.editToc)
         recipe.editToc(toc);
 
-    QByteArray compressedToc = compressed(toc);
+    QByteArray compressedToc = qCompress(toc, 9).mid(4); // zlib's stream, after Qt's length
     const QByteArray checksum = digestOf(compressedToc, recipe.digest);
     QByteArray signature(signatureSize, '\0');
     size_t length = size_t(signature.size());
@@ -270,7 +258,7 @@ SignedPackage signPackage(const PackageRecipe &recipe)
 
     if (recipe.tamperToc) {
         recipe.tamperToc(toc);
-        compressedToc = compressed(toc);
+        compressedToc = qCompress(toc, 9).mid(4);
     }
     const int algorithm = checksumSize == 20 ? 1 : checksumSize == 32 ? 3 : 4;
     uchar fields[28] = {};

@@ -52,13 +52,6 @@ struct Collected final : ChunkConsumer
     QByteArray bytes;
 };
 
-// Puts the default TLS configuration back as it was found.
-struct DefaultTlsGuard
-{
-    ~DefaultTlsGuard() { QSslConfiguration::setDefaultConfiguration(saved); }
-    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
-};
-
 // Downloads from the end-to-end tests' server on 127.0.0.1 (scripts/world.py).
 // File mode as a whole update uses it is also exercised there.
 class tst_FileDownloader : public QObject
@@ -66,16 +59,234 @@ class tst_FileDownloader : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase() { server.kill(), server.waitForFinished(); }
-    void toFile_data();
-    void toFile();
-    void toMemory_data();
-    void toMemory();
-    void requestOnly();
-    void http1OverTls();
-    void refusedBeforeAnything_data();
-    void refusedBeforeAnything();
+    void initTestCase()
+    {
+        for (quint32 value = 7; package.size() < 300000;)
+            package.append(char((value = value * 1103515245 + 12345) >> 16));
+        QFile file(served.filePath("Update.pkg"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
+        file.close();
+        server.start("python3", {TARNWICK_WORLD, "serve", served.path()});
+        QVERIFY(QTest::qWaitFor([this] { return server.canReadLine(); }, 20000));
+        ports = QString::fromLatin1(server.readLine().trimmed()).split(' ');
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(served.filePath("cert.pem"));
+        QSslConfiguration::setDefaultConfiguration(tls);
+    }
+    void cleanupTestCase()
+    {
+        QSslConfiguration::setDefaultConfiguration(defaultTls);
+        server.kill(), server.waitForFinished();
+    }
+    // Into a file, or into an array ("memory-" rows), which failures leave as it was.
+    void download_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("memory");
+        QTest::addColumn<QString>("error");       // a pattern; empty for success
+        QTest::addColumn<bool>("kept");           // the file stays after the end
+        QTest::addColumn<qulonglong>("received"); // in the last progress report, on success: the bytes on the wire
+        QTest::addColumn<qulonglong>("total");    // in the last progress report, on success
+        QTest::addColumn<int>("stallLimit");      // in milliseconds; 0: the 60 s default
+        QTest::addColumn<bool>("restart");        // the error's receiver downloads HTTP:Update.pkg into the array
+
+        const auto row = [](const char *name, QString path, QString error, bool kept, qulonglong received = 0,
+                            qulonglong total = 0, int stallLimit = 0) {
+            QTest::newRow(name) << path << false << error << kept << received << total << stallLimit << false;
+        };
+        const auto memoryRow = [](const char *name, QString path, QString error, bool restart = false) {
+            QTest::newRow(name) << path << true << error << false << 0ull << 0ull << 0 << restart;
+        };
+        const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
+        const qulonglong size = 300000, unknown = ~0ull;
+        const QString badRequest =
+            "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
+            "replied: Bad Request";
+        // A transfer that fails keeps what came; one the downloader refuses does not.
+        row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
+        row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
+        row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
+        // The server's page is no download to hold to the pin, nor one to remove: the box names the status.
+        row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
+        row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", true, size, 0);
+        row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
+            "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.",
+            false);
+        row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", true, 0, 0, 1000);
+        row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", true, size, size, 1000);
+        // Once the reply has reported its own progress, an unknown size is its -1.
+        row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", true, size, unknown);
+        row("partial-content", "HTTP:Update.pkg?status=206",
+            "The server answered 206 Partial Content instead of sending the file.", false);
+        // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its
+        // 4-byte length.
+        row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", true,
+            qulonglong(qCompress(package).size() - 4), 0);
+        row("gzip-answer-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
+            "The download could not be decoded \\(it ends early\\)\\.", false);
+        row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
+            "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", true);
+        // Qt joins the two headers with ", ".
+        row("two-lengths", "HTTP:Update.pkg?length=300000,%20299999",
+            "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", false);
+        memoryRow("memory-chunked", "HTTP:Update.pkg?framing=chunked", "");
+        memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
+                  "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
+        memoryRow("memory-pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
+                  "The download's SHA-256 digest does not match its pin: .*");
+        memoryRow("memory-restarted-by-receiver", "HTTP:Missing.pkg",
+                  "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", true);
+    }
+    void download()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, memory);
+        QFETCH(QString, error);
+        QFETCH(bool, kept);
+        QFETCH(qulonglong, received);
+        QFETCH(qulonglong, total);
+        QFETCH(int, stallLimit);
+        QFETCH(bool, restart);
+
+        Collected consumed; // outlives the downloader, which hands it the bytes written
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        if (stallLimit)
+            downloader.setStallLimit(std::chrono::milliseconds(stallLimit));
+        QString filePath, message;
+        QByteArray body = "untouched";
+        if (restart)
+            connect(&downloader, &FileDownloader::errorOccurred, this,
+                    [&] { QVERIFY(downloader.download(url("HTTP:Update.pkg"), &body, message)); });
+        if (memory) {
+            QVERIFY(downloader.download(url(path), &body, message));
+        } else {
+            QVERIFY(downloader.download(url(path), saved.filePath("in/new"), filePath, message));
+            QCOMPARE(filePath, saved.filePath("in/new/") + QUrl(url(path)).fileName());
+            downloader.setWrittenBytesConsumer(&consumed);
+        }
+        const int finished = error.isEmpty() || restart ? 1 : 0;
+        QVERIFY(emitted.ended(finished + (error.isEmpty() ? 0 : 1)));
+        QCOMPARE(emitted.finished, finished);
+        QCOMPARE(emitted.errors.size(), error.isEmpty() ? 0 : 1);
+        QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
+                 qPrintable(emitted.errors.value(0)));
+        QCOMPARE(emitted.warnings, QStringList());
+        if (memory) {
+            QCOMPARE(body, finished ? package : QByteArray("untouched"));
+            return;
+        }
+        QFile file(filePath);
+        QCOMPARE(file.open(QIODevice::ReadOnly), kept);
+        if (!error.isEmpty())
+            return;
+        QCOMPARE(file.readAll(), package);
+        QCOMPARE(consumed.bytes, package);
+        QCOMPARE(emitted.lastReceived, received);
+        QCOMPARE(emitted.lastTotal, total);
+        // What was written, as handed on to the installation; nothing once cleaned up.
+        QCOMPARE(downloader.fileSha256(), QCryptographicHash::hash(package, QCryptographicHash::Sha256));
+        QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
+        downloader.clean();
+        QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
+    }
+
+    // The request step alone: its body is counted, and it never finishes.
+    void requestOnly()
+    {
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString error;
+        QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
+        QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
+        QTest::qWait(300);
+        QCOMPARE(emitted.finished + emitted.errors.size(), 0);
+    }
+    // A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as
+    // with either toolkit the body's buffering and progress are those of HTTP/1.1.
+    void http1OverTls()
+    {
+        const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+        if (nginx.isEmpty())
+            QSKIP("nginx is not installed");
+        QTemporaryDir work;
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        QFile config(work.filePath("nginx.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QString("worker_processes 1; daemon off; user root; pid %1/pid; error_log %1/error.log;\n"
+                             "events {}\nhttp { log_format protocol '$server_protocol';\n"
+                             "  access_log %1/access.log protocol; client_body_temp_path %1; proxy_temp_path %1;\n"
+                             "  fastcgi_temp_path %1; uwsgi_temp_path %1; scgi_temp_path %1;\n"
+                             "  server { listen 127.0.0.1:%2 ssl http2; root %3;\n"
+                             "    ssl_certificate %3/cert.pem; ssl_certificate_key %3/key.pem; } }\n")
+                         .arg(work.path(), port, served.path())
+                         .toUtf8());
+        config.close();
+        QProcess server;
+        server.start(nginx, {"-c", config.fileName(), "-e", work.filePath("error.log")});
+        QVERIFY(server.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(work.filePath("pid")); }, 10000));
+
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString filePath, error;
+        QVERIFY(
+            downloader.download("https://127.0.0.1:" + port + "/Update.pkg", saved.filePath("h1"), filePath, error));
+        QVERIFY(emitted.ended());
+        server.terminate();
+        QVERIFY(server.waitForFinished());
+        QCOMPARE(emitted.errors, QStringList());
+        QFile log(work.filePath("access.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("HTTP/1.1\n"));
+    }
+    void refusedBeforeAnything_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("folder"); // empty: into an array; "-": the request step alone
+        QTest::addColumn<QString>("error");
+
+        const QString refused = saved.filePath("refused"), underFile = saved.filePath("a-file/refused");
+        const QString noScheme =
+            "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are downloaded.";
+        const QString fileScheme = "Only http and https URLs are downloaded, not \"file\".";
+        const auto row = [](const char *tag, const QString &url, const QString &folder, const QString &error) {
+            QTest::newRow(tag) << url << folder << error;
+        };
+        row("no-scheme", "example.com/Update.pkg", refused, noScheme);
+        row("file-scheme", "file:///etc/passwd", refused, fileScheme);
+        row("file-scheme-into-array", "file:///etc/passwd", "", fileScheme);
+        row("no-scheme-request-only", "example.com/Update.pkg", "-", noScheme);
+        row("folder-under-a-file", url("HTTP:Update.pkg"), underFile,
+            "The directory " + underFile + " is not accessible.");
+    }
+    // Nothing is made on disk or sent, filePath keeps what it held, and no signal follows.
+    void refusedBeforeAnything()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, folder);
+        QFETCH(QString, error);
+
+        QFile file(saved.filePath("a-file"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString filePath = "untouched", message;
+        QByteArray body = "untouched";
+        const bool started = folder.isEmpty() ? downloader.download(url, &body, message)
+                             : folder == "-"  ? downloader.download(url, message)
+                                              : downloader.download(url, folder, filePath, message);
+        QVERIFY(!started);
+        QCOMPARE(message, error);
+        QCOMPARE(filePath + body, QStringLiteral("untoucheduntouched"));
+        QVERIFY(folder.size() < 2 || !QFileInfo::exists(folder));
+        QTest::qWait(300);
+        QCOMPARE(emitted.finished + emitted.errors.size(), 0);
+    }
 
 private:
     QString url(QString path) const
@@ -83,252 +294,12 @@ private:
         return path.replace("HTTPS:", "https://127.0.0.1:" + ports[1] + "/")
             .replace("HTTP:", "http://127.0.0.1:" + ports[0] + "/");
     }
-    DefaultTlsGuard tlsGuard;
+    const QSslConfiguration defaultTls = QSslConfiguration::defaultConfiguration();
     QTemporaryDir served, saved;
     QProcess server;
     QStringList ports;
     QByteArray package;
 };
-
-void tst_FileDownloader::initTestCase()
-{
-    for (quint32 value = 7; package.size() < 300000;)
-        package.append(char((value = value * 1103515245 + 12345) >> 16));
-    QFile file(served.filePath("Update.pkg"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
-    file.close();
-    server.start("python3", {TARNWICK_WORLD, "serve", served.path()});
-    QVERIFY(QTest::qWaitFor([this] { return server.canReadLine(); }, 20000));
-    ports = QString::fromLatin1(server.readLine().trimmed()).split(' ');
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(served.filePath("cert.pem"));
-    QSslConfiguration::setDefaultConfiguration(tls);
-}
-
-void tst_FileDownloader::toFile_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("error");       // a pattern; empty for success
-    QTest::addColumn<bool>("kept");           // the file stays after the end
-    QTest::addColumn<qulonglong>("received"); // in the last progress report, on success: the bytes on the wire
-    QTest::addColumn<qulonglong>("total");    // in the last progress report, on success
-    QTest::addColumn<int>("stallLimit");      // in milliseconds; 0: the 60 s default
-
-    const auto row = [](const char *name, QString path, QString error, bool kept, qulonglong received = 0,
-                        qulonglong total = 0, int stallLimit = 0) {
-        QTest::newRow(name) << path << error << kept << received << total << stallLimit;
-    };
-    const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
-    const qulonglong size = 300000, unknown = ~0ull;
-    const QString badRequest = "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
-                               "replied: Bad Request";
-    // A transfer that fails keeps what came; one the downloader refuses does not.
-    row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
-    row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
-    row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
-    row("bad-request", "HTTP:Update.pkg?status=400", badRequest, true);
-    // The server's page is no download to hold to the pin: the box names the status.
-    row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
-    row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", true, size, 0);
-    row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
-        "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.", false);
-    row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", true, 0, 0, 1000);
-    row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", true, size, size, 1000);
-    // Once the reply has reported its own progress, an unknown size is its -1.
-    row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", true, size, unknown);
-    row("partial-content", "HTTP:Update.pkg?status=206",
-        "The server answered 206 Partial Content instead of sending the file.", false);
-    // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its
-    // 4-byte length.
-    row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", true,
-        qulonglong(qCompress(package).size() - 4), 0);
-    row("gzip-answer-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
-        "The download could not be decoded \\(it ends early\\)\\.", false);
-    row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
-        "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", true);
-    // Qt joins the two headers with ", ".
-    row("two-lengths", "HTTP:Update.pkg?length=300000,%20299999",
-        "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", false);
-}
-
-void tst_FileDownloader::toFile()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, error);
-    QFETCH(bool, kept);
-    QFETCH(qulonglong, received);
-    QFETCH(qulonglong, total);
-    QFETCH(int, stallLimit);
-
-    Collected consumed; // outlives the downloader, which hands it the bytes written
-    FileDownloader downloader(nullptr);
-    Emitted emitted(downloader);
-    if (stallLimit)
-        downloader.setStallLimit(std::chrono::milliseconds(stallLimit));
-    QString filePath, message;
-    QVERIFY(downloader.download(url(path), saved.filePath("in/new"), filePath, message));
-    QCOMPARE(filePath, saved.filePath("in/new/") + QUrl(url(path)).fileName());
-    downloader.setWrittenBytesConsumer(&consumed);
-    QVERIFY(emitted.ended());
-    QCOMPARE(emitted.finished + emitted.errors.size(), 1);
-    QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
-             qPrintable(emitted.errors.value(0)));
-    QCOMPARE(emitted.warnings, QStringList());
-    QFile file(filePath);
-    QCOMPARE(file.open(QIODevice::ReadOnly), kept);
-    if (!error.isEmpty())
-        return;
-    QCOMPARE(file.readAll(), package);
-    QCOMPARE(consumed.bytes, package);
-    QCOMPARE(emitted.lastReceived, received);
-    QCOMPARE(emitted.lastTotal, total);
-    // What was written, as handed on to the installation; nothing once cleaned up.
-    QCOMPARE(downloader.fileSha256(), QCryptographicHash::hash(package, QCryptographicHash::Sha256));
-    QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
-    downloader.clean();
-    QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
-}
-
-void tst_FileDownloader::toMemory_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("error"); // a pattern; empty for success
-    QTest::addColumn<bool>("restart");  // the error's receiver downloads HTTP:Update.pkg into the array
-
-    const auto row = [](const char *tag, const QString &path, const QString &error, bool restart = false) {
-        QTest::newRow(tag) << path << error << restart;
-    };
-    row("chunked", "HTTP:Update.pkg?framing=chunked", "");
-    row("gzip-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
-        "The download could not be decoded \\(it ends early\\)\\.");
-    row("cut-short", "HTTP:Update.pkg?cut=1000", "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
-    row("pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
-        "The download's SHA-256 digest does not match its pin: .*");
-    row("restarted-by-receiver", "HTTP:Missing.pkg",
-        "Error transferring http://127.0.0.1:\\d+/Missing.pkg - server replied: Not Found", true);
-}
-
-// Failures leave the array as it was.
-void tst_FileDownloader::toMemory()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, error);
-    QFETCH(bool, restart);
-
-    FileDownloader downloader(nullptr);
-    Emitted emitted(downloader);
-    QByteArray body = "untouched";
-    QString message;
-    if (restart)
-        connect(&downloader, &FileDownloader::errorOccurred, this,
-                [&] { QVERIFY(downloader.download(url("HTTP:Update.pkg"), &body, message)); });
-    QVERIFY(downloader.download(url(path), &body, message));
-    const int finished = error.isEmpty() || restart ? 1 : 0;
-    QVERIFY(emitted.ended(finished + (error.isEmpty() ? 0 : 1)));
-    QCOMPARE(emitted.finished, finished);
-    QCOMPARE(emitted.errors.size(), error.isEmpty() ? 0 : 1);
-    QVERIFY2(QRegularExpression("^(" + error + ")$").match(emitted.errors.value(0)).hasMatch(),
-             qPrintable(emitted.errors.value(0)));
-    QCOMPARE(body, finished ? package : QByteArray("untouched"));
-}
-
-// The request step alone: its body is counted, and it never finishes.
-void tst_FileDownloader::requestOnly()
-{
-    FileDownloader downloader(nullptr);
-    Emitted emitted(downloader);
-    QString error;
-    QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
-    QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
-    QTest::qWait(300);
-    QCOMPARE(emitted.finished + emitted.errors.size(), 0);
-}
-
-// A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as
-// with either toolkit the body's buffering and progress are those of HTTP/1.1.
-void tst_FileDownloader::http1OverTls()
-{
-    const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
-    if (nginx.isEmpty())
-        QSKIP("nginx is not installed");
-    QTemporaryDir work;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const QString port = QString::number(probe.serverPort());
-    probe.close();
-    QFile config(work.filePath("nginx.conf"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QString("worker_processes 1; daemon off; user root; pid %1/pid; error_log %1/error.log;\n"
-                         "events {}\nhttp { log_format protocol '$server_protocol';\n"
-                         "  access_log %1/access.log protocol; client_body_temp_path %1; proxy_temp_path %1;\n"
-                         "  fastcgi_temp_path %1; uwsgi_temp_path %1; scgi_temp_path %1;\n"
-                         "  server { listen 127.0.0.1:%2 ssl http2; root %3;\n"
-                         "    ssl_certificate %3/cert.pem; ssl_certificate_key %3/key.pem; } }\n")
-                     .arg(work.path(), port, served.path())
-                     .toUtf8());
-    config.close();
-    QProcess server;
-    server.start(nginx, {"-c", config.fileName(), "-e", work.filePath("error.log")});
-    QVERIFY(server.waitForStarted());
-    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(work.filePath("pid")); }, 10000));
-
-    FileDownloader downloader(nullptr);
-    Emitted emitted(downloader);
-    QString filePath, error;
-    QVERIFY(downloader.download("https://127.0.0.1:" + port + "/Update.pkg", saved.filePath("h1"), filePath, error));
-    QVERIFY(emitted.ended());
-    server.terminate();
-    QVERIFY(server.waitForFinished());
-    QCOMPARE(emitted.errors, QStringList());
-    QFile log(work.filePath("access.log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QCOMPARE(log.readAll(), QByteArray("HTTP/1.1\n"));
-}
-
-void tst_FileDownloader::refusedBeforeAnything_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("folder"); // empty: into an array; "-": the request step alone
-    QTest::addColumn<QString>("error");
-
-    const QString refused = saved.filePath("refused"), underFile = saved.filePath("a-file/refused");
-    const QString noScheme =
-        "The URL \"example.com/Update.pkg\" has no scheme: only http and https URLs are downloaded.";
-    const QString fileScheme = "Only http and https URLs are downloaded, not \"file\".";
-    const auto row = [](const char *tag, const QString &url, const QString &folder, const QString &error) {
-        QTest::newRow(tag) << url << folder << error;
-    };
-    row("no-scheme", "example.com/Update.pkg", refused, noScheme);
-    row("file-scheme", "file:///etc/passwd", refused, fileScheme);
-    row("file-scheme-into-array", "file:///etc/passwd", "", fileScheme);
-    row("no-scheme-request-only", "example.com/Update.pkg", "-", noScheme);
-    row("folder-under-a-file", url("HTTP:Update.pkg"), underFile, "The directory " + underFile + " is not accessible.");
-}
-
-// Nothing is made on disk or sent, filePath keeps what it held, and no signal follows.
-void tst_FileDownloader::refusedBeforeAnything()
-{
-    QFETCH(QString, url);
-    QFETCH(QString, folder);
-    QFETCH(QString, error);
-
-    QFile file(saved.filePath("a-file"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    FileDownloader downloader(nullptr);
-    Emitted emitted(downloader);
-    QString filePath = "untouched", message;
-    QByteArray body = "untouched";
-    const bool started = folder.isEmpty() ? downloader.download(url, &body, message)
-                         : folder == "-"  ? downloader.download(url, message)
-                                          : downloader.download(url, folder, filePath, message);
-    QVERIFY(!started);
-    QCOMPARE(message, error);
-    QCOMPARE(filePath + body, QStringLiteral("untoucheduntouched"));
-    QVERIFY(folder.size() < 2 || !QFileInfo::exists(folder));
-    QTest::qWait(300);
-    QCOMPARE(emitted.finished + emitted.errors.size(), 0);
-}
 
 QTEST_GUILESS_MAIN(tst_FileDownloader)
 #include "tst_FileDownloader.moc"

@@ -1,5 +1,6 @@
 #include "InstallerWindow.h"
-#include "NativePlatform.h"
+#include "NativeStub.h"
+#include "Zips.h"
 
 #include <QtTest>
 
@@ -10,45 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <zip.h>
-
-#include <functional>
-
-// Here the bundle is in the current folder, where the window starts its
-// download, and nothing is really installed: the update itself runs in
-// tests/e2e. The privileged run and the look for a running application are
-// counted, and `observe` sees the window at each of them.
-static int privilegedRuns = 0;
-static NativePlatform::ScriptOutcome privilegedOutcome;
-static int applicationChecks = 0;
-static int runningChecks = 0; // how many checks find the application running; -1: every one
-static std::string bundleChecked;
-static std::function<void()> observe;
-
-namespace NativePlatform {
-void setupTitleBar(void *) {}
-std::string bundlePath()
-{
-    return "Tarnwick Installer.app";
-}
-ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
-{
-    ++privilegedRuns;
-    if (observe)
-        observe();
-    return privilegedOutcome;
-}
-std::vector<int> processesInsideBundle(const std::string &bundlePath)
-{
-    ++applicationChecks;
-    bundleChecked = bundlePath;
-    if (observe)
-        observe();
-    if (runningChecks < 0 || applicationChecks <= runningChecks)
-        return {4242};
-    return {};
-}
-} // namespace NativePlatform
+using namespace NativeStub;
 
 // The test's own empty folder as the current one, the previous one restored after.
 struct InTemporaryFolder
@@ -184,7 +147,7 @@ private slots:
         QFETCH(bool, byButton);
 
         const InTemporaryFolder folder;
-        privilegedRuns = 0;
+        reset();
         QTcpServer silent; // takes the connection and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         InstallerWindow window("/Applications/Example.app",
@@ -241,8 +204,12 @@ private slots:
         QFETCH(QStringList, left);
 
         const InTemporaryFolder folder;
-        const QByteArray archive = zipOf("U.pkg", QByteArray("stand-in package ").repeated(5000));
-        QVERIFY(!archive.isEmpty());
+        QFile zip(folder.folder.filePath("made.zip"));
+        QVERIFY(writeZip(zip.fileName(), {{"U.pkg", QByteArray("stand-in package ").repeated(5000)}}));
+        QVERIFY(zip.open(QIODevice::ReadOnly));
+        const QByteArray archive = zip.readAll();
+        zip.close();
+        QVERIFY(zip.remove());
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         connect(&server, &QTcpServer::newConnection, &server, [&server, &archive] {
@@ -255,10 +222,8 @@ private slots:
                 socket->disconnectFromHost();
             });
         });
-        privilegedRuns = applicationChecks = 0;
-        privilegedOutcome = {true, std::nullopt, std::nullopt};
+        reset();
         runningChecks = running;
-        bundleChecked.clear();
         InstallerWindow window("/Applications/Example.app",
                                QString("http://127.0.0.1:%1/U.zip").arg(server.serverPort()), nullptr);
         auto *status = window.findChild<QLabel *>("label_2");
@@ -269,11 +234,15 @@ private slots:
                 seen << status->text();
         };
         const auto forget = qScopeGuard([] { observe = nullptr; });
+        QElapsedTimer shown;
+        shown.start();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         if (!ending.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(applicationChecks >= 3, 10000);
+            // Every 500 ms: the third check comes two intervals after the first.
+            QVERIFY2(shown.elapsed() >= 900, qPrintable(QString::number(shown.elapsed())));
             QCOMPARE(bar->value(), bar->maximum());
             QCOMPARE(status->text(), statuses.last());
             QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->width(),
@@ -295,23 +264,6 @@ private slots:
         QCOMPARE(privilegedRuns, installs ? 1 : 0);
         QVERIFY(!window.findChild<QMessageBox *>());
         QCOMPARE(QDir().entryList(QDir::Files), left);
-    }
-
-private:
-    // A ZIP archive of one deflated entry, as Info-ZIP would make it; empty on failure.
-    static QByteArray zipOf(const QString &name, const QByteArray &data)
-    {
-        QTemporaryDir dir;
-        QFile file(dir.filePath("a.zip"));
-        zipFile zip = zipOpen64(QFile::encodeName(file.fileName()).constData(), APPEND_STATUS_CREATE);
-        zip_fileinfo info{};
-        const bool written = zip &&
-                             zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0,
-                                                   nullptr, Z_DEFLATED, 1, 0) == ZIP_OK &&
-                             zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) == ZIP_OK &&
-                             zipCloseFileInZip(zip) == ZIP_OK;
-        return zip && zipClose(zip, nullptr) == ZIP_OK && written && file.open(QIODevice::ReadOnly) ? file.readAll()
-                                                                                                    : QByteArray();
     }
 };
 

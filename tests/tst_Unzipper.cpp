@@ -1,10 +1,11 @@
 #include "Unzipper.h"
 
+#include "Zips.h"
+
 #include <QtTest>
 
 #include <QStorageInfo>
 
-#include <zip.h>
 #include <zlib.h>
 
 #include <sys/stat.h>
@@ -22,6 +23,7 @@ private slots:
     void asWritten_data();
     void asWritten();
     void cancelled();
+    void standardInputClosed_data();
     void standardInputClosed();
     void nameAcrossReadWindow();
     void zip64PastFourGiB();
@@ -33,15 +35,10 @@ private:
                     const QByteArray &centralExtra = {})
     {
         const QString path = folder.filePath(QString::number(++archives) + ".zip");
-        zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
-        for (const QString &name : names) {
-            zip_fileinfo info{};
-            zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, centralExtra.constData(),
-                                  uInt(centralExtra.size()), nullptr, method, method ? 6 : 0, 0);
-            zipWriteInFileInZip(zip, data.constData(), unsigned(data.size()));
-            zipCloseFileInZip(zip);
-        }
-        zipClose(zip, nullptr);
+        QList<QPair<QByteArray, QByteArray>> entries;
+        for (const QString &name : names)
+            entries.append({name.toUtf8(), data});
+        writeZip(path, entries, method, 6, false, 1, centralExtra);
         QFile file(path);
         for (const auto &[offset, byte] : changes)
             if (file.isOpen() || file.open(QIODevice::ReadWrite))
@@ -208,19 +205,32 @@ void tst_Unzipper::cancelled()
 }
 
 // A parent may start the updater with its standard input closed: the next
-// file opened, here the extracted package, then gets descriptor 0.
+// file opened, the archive or the extracted package, then gets descriptor 0.
+void tst_Unzipper::standardInputClosed_data()
+{
+    QTest::addColumn<bool>("beforeOpen");
+    QTest::newRow("archive-gets-0") << true;
+    QTest::newRow("package-gets-0") << false;
+}
+
 void tst_Unzipper::standardInputClosed()
 {
+    QFETCH(bool, beforeOpen);
+
     Unzipper unzipper;
     QString error;
-    QVERIFY(unzipper.open(makeZip({"Update.pkg"}, 0), error));
+    const QString archive = makeZip({"Update.pkg"}, 0);
+    QVERIFY(beforeOpen || unzipper.open(archive, error));
     const int input = ::dup(0);
     QVERIFY(input > 0 && ::close(0) == 0);
-    const bool ok = unzipper.unzip("Update.pkg", folder.filePath("closed"), error);
+    const bool ok = (!beforeOpen || unzipper.open(archive, error)) &&
+                    unzipper.unzip("Update.pkg", folder.filePath(QTest::currentDataTag()), error);
+    const qint64 extracted = unzipper.extractedSize();
+    unzipper.close(); // descriptor 0 is free again
     QCOMPARE(::dup2(input, 0), 0);
     ::close(input);
     QVERIFY2(ok, qPrintable(error));
-    QCOMPARE(unzipper.extractedSize(), qint64(data.size()));
+    QCOMPARE(extracted, qint64(data.size()));
 }
 
 // The central directory is read through a window of 64 KiB on the archive: 1022 records of 64 bytes (46 and a name
@@ -228,18 +238,14 @@ void tst_Unzipper::standardInputClosed()
 void tst_Unzipper::nameAcrossReadWindow()
 {
     const QString path = folder.filePath("many.zip");
-    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    QList<QPair<QByteArray, QByteArray>> entries;
     for (int entry = 0; entry <= 1023; ++entry) {
         QByteArray name = entry < 1023 ? QByteArray::number(entry).rightJustified(18, '0') : "Update.pkg";
         if (entry == 1022)
             name = name.rightJustified(31, '0');
-        const QByteArray contents = name + " holds this";
-        zip_fileinfo info{};
-        zipOpenNewFileInZip64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0);
-        zipWriteInFileInZip(zip, contents.constData(), unsigned(contents.size()));
-        zipCloseFileInZip(zip);
+        entries.append({name, name + " holds this"});
     }
-    zipClose(zip, nullptr);
+    QVERIFY(writeZip(path, entries, 0));
 
     Unzipper unzipper;
     QString error;
