@@ -29,8 +29,6 @@ struct Emitted
             });
     }
     ~Emitted() { qInstallMessageHandler(testsHandler); }
-    Emitted(const Emitted &) = delete;
-    Emitted &operator=(const Emitted &) = delete;
 
     // Waits for `count` ends in all, then a little more for anything that must not follow.
     bool ended(int count = 1)
@@ -102,7 +100,6 @@ private slots:
             "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
             "replied: Bad Request";
         // A transfer that fails keeps what came; one the downloader refuses does not.
-        row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
         row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
         row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
         // The server's page is no download to hold to the pin, nor one to remove: the box names the status.
@@ -125,7 +122,6 @@ private slots:
         // Qt joins the two headers with ", ".
         row("two-lengths", "HTTP:Update.pkg?length=300000,%20299999",
             "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", false);
-        memoryRow("memory-chunked", "HTTP:Update.pkg?framing=chunked", "");
         memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
                   "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
         memoryRow("memory-pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
