@@ -130,20 +130,12 @@ private slots:
         }
     }
 
-    void closedBeforeTheEnd_data()
-    {
-        QTest::addColumn<bool>("byButton"); // else by the title bar
-        QTest::newRow("cancel-update") << true;
-        QTest::newRow("title-bar") << false;
-    }
-
     // A download that ends (or fails) in the same pass of the event loop as the
-    // click that closed the window: nothing more happens, no extraction, no
-    // prompt, no box. CANCEL UPDATE removes the download; the title bar keeps it.
+    // click on CANCEL UPDATE: nothing more happens, no extraction, no prompt,
+    // no box, and the download is removed. The title bar takes the same road
+    // (tests/e2e's close rows keep the download).
     void closedBeforeTheEnd()
     {
-        QFETCH(bool, byButton);
-
         const InTemporaryFolder folder;
         reset();
         QTcpServer silent; // takes the connection and never answers
@@ -152,14 +144,9 @@ private slots:
                                QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()), nullptr);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QFile archive("U.zip");
-        QVERIFY(archive.open(QIODevice::WriteOnly) && archive.write(QByteArray(100, 'z')) == 100);
-        archive.close();
+        QCOMPARE(QDir().entryList(QDir::Files), QStringList{"U.zip"});
 
-        if (byButton)
-            window.findChild<QPushButton *>("buttonCancel")->click();
-        else
-            window.close();
+        window.findChild<QPushButton *>("buttonCancel")->click();
         QMetaObject::invokeMethod(&window, "on_downloadFinished");
         QMetaObject::invokeMethod(&window, "on_errorOccurred", Q_ARG(QString, "late"));
         QTest::qWait(300);
@@ -167,7 +154,7 @@ private slots:
         QVERIFY(!window.isVisible());
         QVERIFY(!window.findChild<QMessageBox *>());
         QCOMPARE(privilegedRuns, 0);
-        QCOMPARE(QDir().entryList(QDir::Files), byButton ? QStringList() : QStringList{"U.zip"});
+        QCOMPARE(QDir().entryList(QDir::Files), QStringList());
     }
 
     // A downloaded archive whose package is extracted while a copy of the
