@@ -25,8 +25,6 @@ public:
         if (QTest::currentTestFailed())
             qWarning("Failed in chunking %d; rerun with TARNWICK_SEED=%u", index, seed);
     }
-    Chunkings(const Chunkings &) = delete;
-    Chunkings &operator=(const Chunkings &) = delete;
 
     // The next chunking into chunks; false after the last.
     bool next(QList<QByteArray> &chunks)

@@ -29,8 +29,6 @@ struct Emitted
             });
     }
     ~Emitted() { qInstallMessageHandler(testsHandler); }
-    Emitted(const Emitted &) = delete;
-    Emitted &operator=(const Emitted &) = delete;
 
     // Waits for `count` ends in all, then a little more for anything that must not follow.
     bool ended(int count = 1)
@@ -97,18 +95,15 @@ private slots:
         const auto memoryRow = [](const char *name, QString path, QString error, bool restart = false) {
             QTest::newRow(name) << path << true << error << false << 0ull << 0ull << 0 << restart;
         };
-        const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
         const qulonglong size = 300000, unknown = ~0ull;
         const QString badRequest =
             "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
             "replied: Bad Request";
         // A transfer that fails keeps what came; one the downloader refuses does not.
-        row("close", "HTTP:Update.pkg?framing=close", "", true, size, 0);
         row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
         row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
         // The server's page is no download to hold to the pin, nor one to remove: the box names the status.
         row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
-        row("pinned", "HTTP:Update.pkg?framing=chunked#size=300000&sha256=" + sha256.toUpper(), "", true, size, 0);
         row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
             "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.",
             false);
@@ -116,8 +111,6 @@ private slots:
         row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", true, size, size, 1000);
         // Once the reply has reported its own progress, an unknown size is its -1.
         row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", true, size, unknown);
-        row("partial-content", "HTTP:Update.pkg?status=206",
-            "The server answered 206 Partial Content instead of sending the file.", false);
         // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its
         // 4-byte length.
         row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", true,
@@ -129,7 +122,6 @@ private slots:
         // Qt joins the two headers with ", ".
         row("two-lengths", "HTTP:Update.pkg?length=300000,%20299999",
             "The server's answer is invalid: its Content-Length is \"300000, 299999\"\\.", false);
-        memoryRow("memory-chunked", "HTTP:Update.pkg?framing=chunked", "");
         memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
                   "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
         memoryRow("memory-pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
@@ -257,7 +249,6 @@ private slots:
             QTest::newRow(tag) << url << folder << error;
         };
         row("no-scheme", "example.com/Update.pkg", refused, noScheme);
-        row("file-scheme", "file:///etc/passwd", refused, fileScheme);
         row("file-scheme-into-array", "file:///etc/passwd", "", fileScheme);
         row("no-scheme-request-only", "example.com/Update.pkg", "-", noScheme);
         row("folder-under-a-file", url("HTTP:Update.pkg"), underFile,
