@@ -1,8 +1,6 @@
 #!/bin/sh
-# Tests of the bundle check's logic (scripts/macos-checks.sh), on Linux and macOS: otool and codesign text
-# (fixtures/), versions, the Info.plist rules, the walk over bundles of Mach-O files linked here (off macOS by
-# clang and ld64.lld) and macos/TarnwickApple.cmake's choice on them. Prints each failed check and a count;
-# exits 1 on a failure. A part whose tools are missing is skipped.
+# The bundle check's logic (scripts/macos-checks.sh) on otool and codesign text (fixtures/), Info.plist and bundles
+# of Mach-O files linked here, and macos/TarnwickApple.cmake's choice on them. A part without its tools is skipped.
 set -u
 
 here=$(cd -P -- "$(dirname -- "$0")" && pwd -P)
@@ -104,7 +102,7 @@ EOF
 fi
 
 # --- bundles of real Mach-O files --------------------------------------------------
-if [ "$on_mac" = 1 ]; then tools=cc; else tools="clang ld64.lld llvm-otool llvm-lipo"; fi
+if [ "$on_mac" = 1 ]; then tools="cc cmake"; else tools="clang ld64.lld llvm-otool llvm-lipo cmake"; fi
 missing=$(for tool in $tools; do command -v "$tool" >/dev/null 2>&1 || printf ' %s' "$tool"; done)
 if [ -n "$missing" ]; then
   skip "Mach-O bundles (missing:$missing)"
@@ -158,20 +156,18 @@ else
   expect_equal "newer library" "$(problems_of "$work/good" 10.13)" \
     "Contents/Frameworks/libbar.dylib (x86_64): needs macOS 10.15, above the bundle's minimum 10.13"
 
-  # A missing library, and no run path at all: neither name resolves.
-  copy_good missing && rm "$c/Frameworks/libbar.dylib" && relink_executable
-  expect_lines "missing library, no run path" "$(problems_of "$work/missing")" \
-    "Contents/Frameworks/libfoo.dylib (x86_64): @loader_path/libbar.dylib resolves to no file in the bundle" \
-    "Contents/MacOS/Fixture Installer (x86_64): @rpath/libfoo.dylib resolves to no file in the bundle"
-
-  # Libraries named by an absolute path outside, and by a bare file name (dyld would try the working folder).
+  # A missing library, no run path at all (neither name resolves), and the plugin linking a library by an absolute
+  # path outside and one by a bare file name (dyld would try the working folder).
+  p=PlugIns/platforms/libqcocoa.dylib
   link "$out/libvendor.dylib" x86_64 10.13 /opt/vendor/lib/libvendor.dylib &&
-    link "$out/libplain.dylib" x86_64 10.13 libplain.dylib &&
-    copy_good absolute &&
-    link "$c/Frameworks/libbar.dylib" x86_64 10.13 @loader_path/libbar.dylib "$out/libvendor.dylib" "$out/libplain.dylib"
-  expect_equal "libraries outside the bundle" "$(problems_of "$work/absolute")" \
-"Contents/Frameworks/libbar.dylib (x86_64): links /opt/vendor/lib/libvendor.dylib, outside the bundle
-Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative to the working folder"
+    link "$out/libplain.dylib" x86_64 10.13 libplain.dylib && copy_good missing &&
+    rm "$c/Frameworks/libbar.dylib" && relink_executable && link "$c/$p" x86_64 10.13 @rpath/libqcocoa.dylib \
+    "$c/Frameworks/libfoo.dylib" "$out/libvendor.dylib" "$out/libplain.dylib"
+  expect_lines "missing library, no run path, libraries outside" "$(problems_of "$work/missing")" \
+    "Contents/Frameworks/libfoo.dylib (x86_64): @loader_path/libbar.dylib resolves to no file in the bundle" \
+    "Contents/MacOS/Fixture Installer (x86_64): @rpath/libfoo.dylib resolves to no file in the bundle" \
+    "Contents/$p (x86_64): links /opt/vendor/lib/libvendor.dylib, outside the bundle" \
+    "Contents/$p (x86_64): links libplain.dylib, a path relative to the working folder"
 
   # A run path outside the bundle, searched first, where a libfoo exists; libbar a link to a file outside.
   cp "$work/good/Fixture.app/Contents/Frameworks/libfoo.dylib" "$out/libfoo.dylib" &&
@@ -193,30 +189,27 @@ Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative
 Contents/Frameworks/libbar.dylib (arm64): needs macOS 12.0, above the bundle's minimum 11.0"
 
   # --- macos/TarnwickApple.cmake's choice, on the same files ----------------------
-  if ! command -v cmake >/dev/null 2>&1; then
-    skip "TarnwickApple.cmake (needs cmake)"
-  else
-    tools=$work/apple-tools && mkdir -p "$tools"
-    if [ "$on_mac" = 0 ]; then
-      # CMake calls lipo and otool -arch ARCH -l FILE: LLVM's (otool on a thin copy: llvm-otool 14 ignores -arch).
-      ln -s "$(command -v llvm-lipo)" "$tools/lipo"
-      # shellcheck disable=SC2016
-      printf '#!/bin/sh\n%s\n%s\n' 'llvm-lipo -thin "$2" -output "$0.slice" "$4" 2>/dev/null || cp "$4" "$0.slice"' \
-        'exec llvm-otool -l "$0.slice"' >"$tools/otool" && chmod +x "$tools/otool"
-    fi
-    # x86_64 for 10.13 and for 10.15, arm64 only, universal (arm64 for 11.0 and for 12.0).
-    x=$work/escape/Fixture.app/Contents/Frameworks/libfoo.dylib n=$work/good/Fixture.app/Contents/Frameworks/libbar.dylib
-    arm=$work/arm-only.dylib u=$c/Frameworks/libfoo.dylib u12=$c/Frameworks/libbar.dylib
-    link "$arm" arm64 11.0 @rpath/arm.dylib
-    # Lines "WANTED|QT_MAJOR|QT_FILES|OTHER_FILES|-D...": CMake's output, on one line, matches *WANTED*.
-    while IFS='|' read -r want major qt other options; do
-      rm -rf "$work/apple-cmake"
-      # shellcheck disable=SC2086
-      text=$(PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" -DQT_MAJOR="$major" \
-        "-DQT_FILES=$qt" "-DOTHER_FILES=$other" $options 2>&1 | tr '\n' ' ' | tr -s ' ')
-      # shellcheck disable=SC2254
-      case $text in *$want*) ok ;; *) bad "TarnwickApple.cmake, Qt $major $qt, $other $options: [$want] not in: $text" ;; esac
-    done <<EOF
+  tools=$work/apple-tools && mkdir -p "$tools"
+  if [ "$on_mac" = 0 ]; then
+    # CMake calls lipo and otool -arch ARCH -l FILE: LLVM's (otool on a thin copy: llvm-otool 14 ignores -arch).
+    ln -s "$(command -v llvm-lipo)" "$tools/lipo"
+    # shellcheck disable=SC2016
+    printf '#!/bin/sh\n%s\n%s\n' 'llvm-lipo -thin "$2" -output "$0.slice" "$4" 2>/dev/null || cp "$4" "$0.slice"' \
+      'exec llvm-otool -l "$0.slice"' >"$tools/otool" && chmod +x "$tools/otool"
+  fi
+  # x86_64 for 10.13 and for 10.15, arm64 only, universal (arm64 for 11.0 and for 12.0).
+  x=$work/escape/Fixture.app/Contents/Frameworks/libfoo.dylib n=$work/good/Fixture.app/Contents/Frameworks/libbar.dylib
+  arm=$work/arm-only.dylib u=$c/Frameworks/libfoo.dylib u12=$c/Frameworks/libbar.dylib
+  link "$arm" arm64 11.0 @rpath/arm.dylib
+  # Lines "WANTED|QT_MAJOR|QT_FILES|OTHER_FILES|-D...": CMake's output, on one line, matches *WANTED*.
+  while IFS='|' read -r want major qt other options; do
+    rm -rf "$work/apple-cmake"
+    # shellcheck disable=SC2086
+    text=$(PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" -DQT_MAJOR="$major" \
+      "-DQT_FILES=$qt" "-DOTHER_FILES=$other" $options 2>&1 | tr '\n' ' ' | tr -s ' ')
+    # shellcheck disable=SC2254
+    case $text in *$want*) ok ;; *) bad "TarnwickApple.cmake, Qt $major $qt, $other $options: [$want] not in: $text" ;; esac
+  done <<EOF
 RESULT archs=x86_64 target=10.13 minimum=10.13|5|$x;$x;$x;$x|$x|
 $n (x86_64) needs macOS 10.15*Configuring incomplete|5|$n;$x|$x|
 RESULT archs=x86_64 target=10.15 minimum=10.15|5|$n;$x|$x|-DTARNWICK_MACOS_FOLLOW_LIBRARIES=ON
@@ -229,7 +222,6 @@ $u12 (arm64) needs macOS 12.0*Configuring incomplete|6|$u12|$u|-DQT_MINIMUM=10.1
 share no architecture|6|$arm|$x|-DQT_MINIMUM=11.0
 does not say its lowest macOS|6|$u|$u|
 EOF
-  fi
 fi
 
 echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"
