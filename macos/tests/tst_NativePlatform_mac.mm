@@ -1,8 +1,5 @@
-// Tests of the macOS native layer (app/NativePlatform_mac.mm) against the real AppKit, Foundation and
-// AppleScript, without Qt: tst_NativePlatform_mac --expect-bundle PATH, where PATH is what bundlePath()
-// must give (the executable's folder when it runs plain, the .app inside a bundle). Prints each failed
-// check, then "N passed, N failed"; exits 1 on a failure. The title-bar test makes real NSWindows: it
-// needs a window server (GitHub's macOS runners have one).
+// app/NativePlatform_mac.mm against the real AppKit, Foundation and AppleScript, without Qt:
+// tst_NativePlatform_mac --expect-bundle PATH (what bundlePath() must give). Needs a window server.
 
 #include "NativePlatform.h"
 

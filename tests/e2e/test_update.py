@@ -1,6 +1,6 @@
 """Whole updates with the real binary in scripts/world.py's world, one test per Row, e.g.
 TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch"""
-import dataclasses, hashlib, math, os, shutil, subprocess, unittest
+import dataclasses, hashlib, math, os, pathlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
                       click_cancel, close_window, quit_application, zeros_zip)
@@ -195,8 +195,7 @@ class UpdateTest(unittest.TestCase):
         cls.served = temporary_folder("served-")
         cls.addClassCleanup(shutil.rmtree, cls.served)
         for name, data in FILES.items():
-            with open(os.path.join(cls.served, name), "wb") as f:
-                f.write(data)
+            pathlib.Path(cls.served, name).write_bytes(data)
         cls.servers = serve(cls.served), serve(cls.served, tls=True)
 
     def run_row(self, row):
@@ -223,10 +222,8 @@ class UpdateTest(unittest.TestCase):
         check("status", run.wait(row.seconds), 0)
         check("watchers", [watcher.outcome() for watcher in watchers], [None] * len(watchers))
         if statuses:
-            # The last change, back to INSTALLING, comes just before the installation holds the updater's
-            # event loop, which answers the bus: it may never be read.
-            seen = statuses.seen()
-            expected = list(row.statuses)
+            # The last change, back to INSTALLING, may never be read: the installation holds the event loop.
+            seen, expected = statuses.seen(), list(row.statuses)
             check("statuses", seen[:len(expected)] if seen[len(expected):] in ([], [INSTALLING]) else seen, expected)
         check("box", box_text(run.output()) is None, row.box is None)
         # Root installs a copy of its own, in a folder of its own that is gone afterwards.
@@ -234,13 +231,12 @@ class UpdateTest(unittest.TestCase):
         check("installed", call and os.path.basename(call["args"][1]), row.installed)
         if call and row.installed:
             copy = call["args"][1]
-            check("installed", call["args"], ["-pkg", copy, "-target", sandbox.app.split("/Applications/")[0] + "/"])
-            check("installed", call["folder"], {"path": os.path.dirname(copy), "mode": "700", "owner": "root"})
-            check("installed", os.path.exists(os.path.dirname(copy)), False)
+            check("installed", (call["args"], call["folder"], os.path.exists(os.path.dirname(copy))),
+                  (["-pkg", copy, "-target", sandbox.app.split("/Applications/")[0] + "/"],
+                   {"path": os.path.dirname(copy), "mode": "700", "owner": "root"}, False))
             check("package", Digest(**call["package"]), digest_of(row.package))
         check("prompts", [prompt["argv"][:2] for prompt in sandbox.prompts()], [["/bin/sh", "-c"]] * row.prompts)
-        # The application is started detached; every process of the run has ended by now. A
-        # RunningApplication's start is recorded first.
+        # Started detached (every process of the run has ended by now), after a RunningApplication's start.
         running = any(isinstance(fixture, RunningApplication) for fixture in row.fixtures)
         check("started", sandbox.starts(), [{"program": sandbox.executable, "arguments": []}] * (running + row.started))
         check("left", sandbox.left(), set(row.left))
