@@ -1,9 +1,6 @@
 #!/bin/sh
-# Tests of the bundle check's logic (scripts/macos-checks.sh), on Linux and on macOS: reading otool -l and
-# codesign --display text (recorded in fixtures/), versions, the Info.plist rules (on the one made from
-# macos/Info.plist.in), the walk over bundles of Mach-O files linked here (off macOS by clang and ld64.lld, read
-# by llvm-otool and llvm-lipo) and macos/TarnwickApple.cmake's choice on such files. Prints one line per failed
-# check, then "N passed, N failed"; exit 1 on a failure. A part whose tools are missing is reported as skipped.
+# The bundle check's logic (scripts/macos-checks.sh) on otool and codesign text (fixtures/), Info.plist and bundles
+# of Mach-O files linked here, and macos/TarnwickApple.cmake's choice on them. A part without its tools is skipped.
 set -u
 
 here=$(cd -P -- "$(dirname -- "$0")" && pwd -P)
@@ -82,11 +79,10 @@ elif ! cmake -DOUTPUT="$work/Info.plist" "-DEXECUTABLE=Tarnwick Installer" -DIDE
   "-DNAME=Tarnwick Installer" -DVERSION=1.0.0 -DMINIMUM_MACOS=10.13 -P "$root/macos/InfoPlist.cmake"; then
   bad "macos/InfoPlist.cmake failed"
 else
-  plist_lines() { # KEY<tab>VALUE lines as the check makes them with PlistBuddy; without key $1, with "KEY=VALUE" $2
-    python3 -c 'import plistlib, sys
-d = plistlib.load(open(sys.argv[1], "rb")); d.pop(sys.argv[2], None); d.update([sys.argv[3].split("=", 1)] if sys.argv[3] else [])
-print("\n".join(f"{k}\t{str(v).lower() if isinstance(v, bool) else v}" for k, v in d.items()))' "$work/Info.plist" "${1:-}" "${2:-}"
-  }
+  python3 -c 'import plistlib, sys
+for k, v in plistlib.load(open(sys.argv[1], "rb")).items(): print(f"{k}\t{str(v).lower() if isinstance(v, bool) else v}")' \
+    "$work/Info.plist" >"$work/plist.txt" # KEY<tab>VALUE lines, as the check makes them with PlistBuddy
+  plist_lines() { grep -v "^${1:-@}	" "$work/plist.txt"; [ -z "${2:-}" ] || printf '%s\t%s\n' "${2%%=*}" "${2#*=}"; }
   expect_equal "the template's Info.plist is good" "$(plist_lines | info_plist_problems)" ""
   expect_lines "Info.plist values" "$(plist_lines)" "CFBundleIdentifier	$id" "CFBundleExecutable	Tarnwick Installer" \
     "CFBundleName	Tarnwick Installer" "CFBundleShortVersionString	1.0.0" "LSMinimumSystemVersion	10.13"
@@ -94,7 +90,7 @@ print("\n".join(f"{k}\t{str(v).lower() if isinstance(v, bool) else v}" for k, v 
     expect_equal "Info.plist without $key" "$(plist_lines "$key" | info_plist_problems)" "Info.plist lacks $key"
   done
   while IFS='|' read -r set want; do
-    expect_equal "Info.plist with $set" "$(plist_lines '' "$set" | info_plist_problems)" "Info.plist: $want"
+    expect_equal "Info.plist with $set" "$(plist_lines "${set%%=*}" "$set" | info_plist_problems)" "Info.plist: $want"
   done <<'EOF'
 CFBundlePackageType=BNDL|CFBundlePackageType is BNDL, not APPL
 CFBundleVersion=1.0b|CFBundleVersion is not a version: 1.0b
@@ -106,7 +102,7 @@ EOF
 fi
 
 # --- bundles of real Mach-O files --------------------------------------------------
-if [ "$on_mac" = 1 ]; then tools=cc; else tools="clang ld64.lld llvm-otool llvm-lipo"; fi
+if [ "$on_mac" = 1 ]; then tools="cc cmake"; else tools="clang ld64.lld llvm-otool llvm-lipo cmake"; fi
 missing=$(for tool in $tools; do command -v "$tool" >/dev/null 2>&1 || printf ' %s' "$tool"; done)
 if [ -n "$missing" ]; then
   skip "Mach-O bundles (missing:$missing)"
@@ -132,22 +128,23 @@ else
   # Off macOS every image loads a stand-in /usr/lib/libSystem.B.dylib, as on macOS (the walk lets it pass).
   [ "$on_mac" = 1 ] || { link "$work/libSystem.dylib" "x86_64 arm64" 10.13 /usr/lib/libSystem.B.dylib &&
     system=$work/libSystem.dylib; }
-  # make_bundle FOLDER [ARCHS [BAR_MINOS [BAR_WORDS [EXE_RPATHS]]]]: Fixture.app, whose executable (a name with
-  # a space) loads @rpath/libfoo.dylib and a framework by @executable_path; libfoo loads @loader_path/libbar.dylib;
-  # a plugin loads @rpath/libfoo.dylib through the executable's run path. BAR_WORDS: libbar's extra words;
-  # EXE_RPATHS: the executable's run-path words (given empty: none). Sets $c to Contents, $fw to the framework.
+  # make_bundle FOLDER ARCHS BAR_MINOS: Fixture.app, whose executable (a name with a space) loads
+  # @rpath/libfoo.dylib and a framework by @executable_path; libfoo loads @loader_path/libbar.dylib; a plugin
+  # loads @rpath/libfoo.dylib through the executable's run path. Sets $c to Contents, $fw to the framework.
   make_bundle() {
-    c=$1/Fixture.app/Contents fw=$1/Fixture.app/Contents/Frameworks/Fix.framework a=${2:-x86_64}
+    c=$1/Fixture.app/Contents fw=$1/Fixture.app/Contents/Frameworks/Fix.framework a=$2
     mkdir -p "$c/Resources" && printf 'not code\n' >"$c/Resources/data.txt"
-    # shellcheck disable=SC2086,SC2015 # (split on purpose)
-    link "$c/Frameworks/libbar.dylib" "$a" "${3:-10.13}" @loader_path/libbar.dylib ${4:-} &&
+    # shellcheck disable=SC2015
+    link "$c/Frameworks/libbar.dylib" "$a" "$3" @loader_path/libbar.dylib &&
       link "$c/Frameworks/libfoo.dylib" "$a" 10.13 @rpath/libfoo.dylib "$c/Frameworks/libbar.dylib" &&
       link "$fw/Versions/5/Fix" "$a" 10.13 @executable_path/../Frameworks/Fix.framework/Versions/5/Fix &&
       ln -s 5 "$fw/Versions/Current" && ln -s Versions/Current/Fix "$fw/Fix" &&
       link "$c/PlugIns/platforms/libqcocoa.dylib" "$a" 10.13 @rpath/libqcocoa.dylib "$c/Frameworks/libfoo.dylib" &&
-      link "$c/MacOS/Fixture Installer" "$a" 10.13 exe "$c/Frameworks/libfoo.dylib" "$fw/Versions/5/Fix" \
-        ${5-"-Wl,-rpath,@executable_path/../Frameworks"} || bad "could not link the bundle $1"
+      relink_executable -Wl,-rpath,@executable_path/../Frameworks || bad "could not link the bundle $1"
   }
+  relink_executable() { link "$c/MacOS/Fixture Installer" "$a" 10.13 exe "$c/Frameworks/libfoo.dylib" "$fw/Versions/5/Fix" "$@"; }
+  # copy_good NAME: a copy of the good bundle, $c and $fw set to it
+  copy_good() { cp -RP "$work/good" "$work/$1" && c=$work/$1/Fixture.app/Contents fw=$c/Frameworks/Fix.framework; }
   problems_of() { b=$(physical_path "$1/Fixture.app") && macho_problems "$b" "$b/Contents/MacOS/Fixture Installer" "${2:-10.13}"; }
   out=$work/outside && mkdir -p "$out"
 
@@ -159,23 +156,22 @@ else
   expect_equal "newer library" "$(problems_of "$work/good" 10.13)" \
     "Contents/Frameworks/libbar.dylib (x86_64): needs macOS 10.15, above the bundle's minimum 10.13"
 
-  # A missing library, and no run path at all: neither name resolves.
-  make_bundle "$work/missing" x86_64 10.13 "" "" && rm "$c/Frameworks/libbar.dylib"
-  expect_lines "missing library, no run path" "$(problems_of "$work/missing")" \
-    "Contents/Frameworks/libfoo.dylib (x86_64): @loader_path/libbar.dylib resolves to no file in the bundle" \
-    "Contents/MacOS/Fixture Installer (x86_64): @rpath/libfoo.dylib resolves to no file in the bundle"
-
-  # Libraries named by an absolute path outside, and by a bare file name (dyld would try the working folder).
+  # A missing library, no run path at all (neither name resolves), and the plugin linking a library by an absolute
+  # path outside and one by a bare file name (dyld would try the working folder).
+  p=PlugIns/platforms/libqcocoa.dylib
   link "$out/libvendor.dylib" x86_64 10.13 /opt/vendor/lib/libvendor.dylib &&
-    link "$out/libplain.dylib" x86_64 10.13 libplain.dylib &&
-    make_bundle "$work/absolute" x86_64 10.13 "$out/libvendor.dylib $out/libplain.dylib"
-  expect_equal "libraries outside the bundle" "$(problems_of "$work/absolute")" \
-"Contents/Frameworks/libbar.dylib (x86_64): links /opt/vendor/lib/libvendor.dylib, outside the bundle
-Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative to the working folder"
+    link "$out/libplain.dylib" x86_64 10.13 libplain.dylib && copy_good missing &&
+    rm "$c/Frameworks/libbar.dylib" && relink_executable && link "$c/$p" x86_64 10.13 @rpath/libqcocoa.dylib \
+    "$c/Frameworks/libfoo.dylib" "$out/libvendor.dylib" "$out/libplain.dylib"
+  expect_lines "missing library, no run path, libraries outside" "$(problems_of "$work/missing")" \
+    "Contents/Frameworks/libfoo.dylib (x86_64): @loader_path/libbar.dylib resolves to no file in the bundle" \
+    "Contents/MacOS/Fixture Installer (x86_64): @rpath/libfoo.dylib resolves to no file in the bundle" \
+    "Contents/$p (x86_64): links /opt/vendor/lib/libvendor.dylib, outside the bundle" \
+    "Contents/$p (x86_64): links libplain.dylib, a path relative to the working folder"
 
   # A run path outside the bundle, searched first, where a libfoo exists; libbar a link to a file outside.
   cp "$work/good/Fixture.app/Contents/Frameworks/libfoo.dylib" "$out/libfoo.dylib" &&
-    make_bundle "$work/escape" x86_64 10.13 "" "-Wl,-rpath,$out -Wl,-rpath,@executable_path/../Frameworks" &&
+    copy_good escape && relink_executable "-Wl,-rpath,$out" -Wl,-rpath,@executable_path/../Frameworks &&
     mv "$c/Frameworks/libbar.dylib" "$out/libbar.dylib" && ln -s "$out/libbar.dylib" "$c/Frameworks/libbar.dylib"
   at=$(physical_path "$out")
   expect_lines "links out of the bundle" "$(problems_of "$work/escape")" \
@@ -184,7 +180,7 @@ Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative
     "Contents/Frameworks/libfoo.dylib (x86_64): @loader_path/libbar.dylib is found at $at/libbar.dylib, outside the bundle"
 
   # Universal: arm64 slices for 11.0 pass with a 10.13 target; then Fix lacks arm64, libbar's arm64 is for 12.0.
-  make_bundle "$work/universal" "x86_64 arm64"
+  make_bundle "$work/universal" "x86_64 arm64" 10.13
   expect_equal "universal bundle" "$(problems_of "$work/universal")" ""
   link "$fw/Versions/5/Fix" x86_64 10.13 @executable_path/../Frameworks/Fix.framework/Versions/5/Fix &&
     link "$c/Frameworks/libbar.dylib" "x86_64 arm64@12.0" 10.13 @loader_path/libbar.dylib
@@ -193,30 +189,27 @@ Contents/Frameworks/libbar.dylib (x86_64): links libplain.dylib, a path relative
 Contents/Frameworks/libbar.dylib (arm64): needs macOS 12.0, above the bundle's minimum 11.0"
 
   # --- macos/TarnwickApple.cmake's choice, on the same files ----------------------
-  if ! command -v cmake >/dev/null 2>&1; then
-    skip "TarnwickApple.cmake (needs cmake)"
-  else
-    tools=$work/apple-tools && mkdir -p "$tools"
-    if [ "$on_mac" = 0 ]; then
-      # CMake calls lipo and otool -arch ARCH -l FILE: LLVM's (otool on a thin copy: llvm-otool 14 ignores -arch).
-      ln -s "$(command -v llvm-lipo)" "$tools/lipo"
-      # shellcheck disable=SC2016
-      printf '#!/bin/sh\n%s\n%s\n' 'llvm-lipo -thin "$2" -output "$0.slice" "$4" 2>/dev/null || cp "$4" "$0.slice"' \
-        'exec llvm-otool -l "$0.slice"' >"$tools/otool" && chmod +x "$tools/otool"
-    fi
-    # x86_64 for 10.13 and for 10.15, arm64 only, universal (arm64 for 11.0 and for 12.0).
-    x=$work/escape/Fixture.app/Contents/Frameworks/libfoo.dylib n=$work/good/Fixture.app/Contents/Frameworks/libbar.dylib
-    arm=$work/arm-only.dylib u=$c/Frameworks/libfoo.dylib u12=$c/Frameworks/libbar.dylib
-    link "$arm" arm64 11.0 @rpath/arm.dylib
-    # Lines "WANTED|QT_MAJOR|QT_FILES|OTHER_FILES|-D...": CMake's output, on one line, matches *WANTED*.
-    while IFS='|' read -r want major qt other options; do
-      rm -rf "$work/apple-cmake"
-      # shellcheck disable=SC2086
-      text=$(PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" -DQT_MAJOR="$major" \
-        "-DQT_FILES=$qt" "-DOTHER_FILES=$other" $options 2>&1 | tr '\n' ' ' | tr -s ' ')
-      # shellcheck disable=SC2254
-      case $text in *$want*) ok ;; *) bad "TarnwickApple.cmake, Qt $major $qt, $other $options: [$want] not in: $text" ;; esac
-    done <<EOF
+  tools=$work/apple-tools && mkdir -p "$tools"
+  if [ "$on_mac" = 0 ]; then
+    # CMake calls lipo and otool -arch ARCH -l FILE: LLVM's (otool on a thin copy: llvm-otool 14 ignores -arch).
+    ln -s "$(command -v llvm-lipo)" "$tools/lipo"
+    # shellcheck disable=SC2016
+    printf '#!/bin/sh\n%s\n%s\n' 'llvm-lipo -thin "$2" -output "$0.slice" "$4" 2>/dev/null || cp "$4" "$0.slice"' \
+      'exec llvm-otool -l "$0.slice"' >"$tools/otool" && chmod +x "$tools/otool"
+  fi
+  # x86_64 for 10.13 and for 10.15, arm64 only, universal (arm64 for 11.0 and for 12.0).
+  x=$work/escape/Fixture.app/Contents/Frameworks/libfoo.dylib n=$work/good/Fixture.app/Contents/Frameworks/libbar.dylib
+  arm=$work/arm-only.dylib u=$c/Frameworks/libfoo.dylib u12=$c/Frameworks/libbar.dylib
+  link "$arm" arm64 11.0 @rpath/arm.dylib
+  # Lines "WANTED|QT_MAJOR|QT_FILES|OTHER_FILES|-D...": CMake's output, on one line, matches *WANTED*.
+  while IFS='|' read -r want major qt other options; do
+    rm -rf "$work/apple-cmake"
+    # shellcheck disable=SC2086
+    text=$(PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" -DQT_MAJOR="$major" \
+      "-DQT_FILES=$qt" "-DOTHER_FILES=$other" $options 2>&1 | tr '\n' ' ' | tr -s ' ')
+    # shellcheck disable=SC2254
+    case $text in *$want*) ok ;; *) bad "TarnwickApple.cmake, Qt $major $qt, $other $options: [$want] not in: $text" ;; esac
+  done <<EOF
 RESULT archs=x86_64 target=10.13 minimum=10.13|5|$x;$x;$x;$x|$x|
 $n (x86_64) needs macOS 10.15*Configuring incomplete|5|$n;$x|$x|
 RESULT archs=x86_64 target=10.15 minimum=10.15|5|$n;$x|$x|-DTARNWICK_MACOS_FOLLOW_LIBRARIES=ON
@@ -229,7 +222,6 @@ $u12 (arm64) needs macOS 12.0*Configuring incomplete|6|$u12|$u|-DQT_MINIMUM=10.1
 share no architecture|6|$arm|$x|-DQT_MINIMUM=11.0
 does not say its lowest macOS|6|$u|$u|
 EOF
-  fi
 fi
 
 echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"

@@ -1,12 +1,6 @@
-"""Whole updates with the real binary under Xvfb, served from 127.0.0.1, with stand-ins for the installer
-and pkexec in a namespace of the run's own (scripts/world.py). A Row is what the server sends, the
-application, the world around the updater (fixtures.py), what happens while it runs (watchers) and what
-must come of it.
-Each row is a test of its own:
-
-    TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch
-"""
-import dataclasses, hashlib, math, os, shutil, subprocess, unittest
+"""Whole updates with the real binary in scripts/world.py's world, one test per Row, e.g.
+TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch"""
+import dataclasses, hashlib, math, os, pathlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
                       click_cancel, close_window, quit_application, zeros_zip)
@@ -18,20 +12,18 @@ PACKAGE = make_package("update")
 CRC = bytearray(make_zip({"Crc.pkg": PACKAGE}, method=0))
 CRC[40] ^= 1  # the entry's first byte (after the 30 + 7 bytes of its local header)
 LARGE = 2 << 30  # Large.zip: Large.pkg of 2 GiB of zeros, deflated to about 2 MB
-# Real packages signed by "Developer ID Installer: Mac Admins Open Source (T4SK8ZXCXG)" (tests/data/README.md).
-SIGNED_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "packages")
-SIGNED, BAD_SIGNATURE = (open(os.path.join(SIGNED_DATA, name), "rb").read() for name in ("valid.pkg", "bad_signature.pkg"))
+# A real package signed by "Developer ID Installer: Mac Admins Open Source (T4SK8ZXCXG)" (tests/data/README.md).
+SIGNED = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "packages", "valid.pkg"), "rb").read()
 FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE, "Update.dmg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
          "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:12000],
          "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE,
          "Large.zip": zeros_zip(LARGE, "Large.pkg"), "Zip64.zip": zeros_zip(300000, "Zip64.pkg", zip64=True),
-         "Signed.pkg": SIGNED, "Signed.zip": make_zip({"Signed.pkg": SIGNED}), "BadSignature.pkg": BAD_SIGNATURE}
+         "Signed.pkg": SIGNED, "Signed.zip": make_zip({"Signed.pkg": SIGNED})}
 TEAM = "team=T4SK8ZXCXG"
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
 # While Large.pkg is being extracted (the archive is downloaded and checked by then).
 EXTRACTING = dict(name="Large.pkg", reaches=64 << 20)
-LARGE_CHANGED = "The archive {root}/Large.zip changed after it was downloaded."
 FAILS, START = "Failed to update.\n\n", "Failed to download the update.\n\n"
 STYLE = "-style=fusion/Applications/Example.app"
 ZIP, PKG = (hashlib.sha256(FILES[name]).hexdigest() for name in ("Update.zip", "Update.pkg"))
@@ -69,7 +61,6 @@ class Row:
     # The run.
     tls: bool = False
     host: str = "127.0.0.1"     # the server's; PROXIED_HOST through a Proxy
-    scheme: str = "http"
     userinfo: str = ""          # "user:password@" in the URL
     app: str = "apps/Applications/Example.app"  # the application, in the sandbox's folder
     typed: str = "{app}"        # the application's path as the updater is given it
@@ -93,14 +84,6 @@ ROWS = [
     Row("signed-pkg", f"Signed.pkg#{TEAM}", installed="Signed.pkg", package=SIGNED, started=True),
     Row("signed-by-another-team", "Signed.pkg#team=A1B2C3D4E5",
         box=FAILS + "Signed.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5."),
-    Row("unsigned-pkg", f"Update.pkg#{TEAM}",
-        box=FAILS + "Update.pkg is not an installer package: it is not a xar archive."),
-    Row("bad-signature", f"BadSignature.pkg#{TEAM}",
-        box=FAILS + "BadSignature.pkg is refused: its signature does not verify."),
-    # A pin that cannot be read is refused before anything is asked of the server, not left out.
-    Row("team-unreadable", "Signed.pkg#team=t4sk8zxcxg", requests=0,
-        box=START + "The pin in the URL cannot be read: team must be an Apple Team ID of ten digits and upper-case "
-        "letters, not \"t4sk8zxcxg\"."),
     # Extracted and found signed by the team, then changed by another program of the same user while the
     # password is asked for.
     Row("signed-swapped", f"Signed.zip#{TEAM}", prompts=1, box=FAILS + CHANGED,
@@ -141,8 +124,6 @@ ROWS = [
         box=FAILS + "Failed to create {root}/Update.pkg (it is a symbolic link)."),
     Row("fifo-at-name", "Update.pkg", fixtures=(Put("Update.pkg", "fifo"),), left={"Update.pkg"}, requests=0,
         box=START + "Failed to create {root}/Update.pkg (it is not a regular file)."),
-    Row("ftp-scheme", "Update.pkg", scheme="ftp", requests=0,
-        box=START + "Only http and https URLs are downloaded, not \"ftp\"."),
     Row("nul-in-name", "Update%00.pkg", requests=0,
         box=START + "The file name \"Update\\x00.pkg\" contains a control character."),
     Row("no-content", "Update.pkg?status=204",
@@ -161,9 +142,6 @@ ROWS = [
         box=FAILS + "The command exited with status 3."),
     Row("package-unremovable", "Update.zip", installer=Installer(then=Put("Update.pkg", "folder")),
         box="Failed to remove file.\n\n{root}/Update.pkg", left={"Update.pkg"}, **INSTALLED),
-    # Not root: pkexec asks for the password; this one stands for a user who dismisses it.
-    Row("password-dismissed", "Update.zip", fixtures=(AnotherUser(Prompt(dismissed=True)),), prompts=1,
-        box=FAILS + "The administrator password is required to do this."),
     # The package is changed while the password is asked for: root must not install it.
     Row("package-swapped", "Update.zip", fixtures=(AnotherUser(Prompt(before=Rewrite("Update.pkg", b"evil\n"))),),
         prompts=1, box=FAILS + CHANGED),
@@ -191,18 +169,11 @@ ROWS = [
     Row("package-fifo-during-prompt", "Update.pkg", prompts=1,
         fixtures=(AnotherUser(Prompt(before=Put("Update.pkg", "fifo"))),),
         box=FAILS + "The package {root}/Update.pkg is no longer a regular file; nothing was installed."),
-    # The archive changes after its download was checked, while the package is extracted: rewritten in
-    # place (the same file, pinned), or another file of the same bytes renamed over it.
-    Row("pinned-archive-rewritten", f"Large.zip#{LARGE_PIN}", seconds=180, box=FAILS + LARGE_CHANGED,
+    # The archive is rewritten in place after its download was checked, while the package is extracted.
+    Row("pinned-archive-rewritten", f"Large.zip#{LARGE_PIN}", seconds=180, box=FAILS + "The archive {root}/Large.zip changed after it was downloaded.",
         during=(When(Rewrite("Large.zip", b"\x01", offset=len(FILES["Large.zip"]) - 30), **EXTRACTING),)),
-    Row("archive-renamed", "Large.zip", seconds=180, box=FAILS + LARGE_CHANGED,
-        during=(When(Put("Large.zip", FILES["Large.zip"]), **EXTRACTING),)),
-    # The system's proxy settings (http_proxy, https_proxy here) are followed: the update
-    # comes through tinyproxy, byte for byte, and a proxy that refuses gives Qt's text.
+    # The system's proxy settings (http_proxy, https_proxy here) are followed.
     Row("proxy-http", "Update.zip", host=PROXIED_HOST, fixtures=(Proxy(),), **INSTALLED),
-    Row("proxy-https-connect", "Update.pkg", tls=True, host=PROXIED_HOST, fixtures=(Proxy(),), **INSTALLED),
-    Row("proxy-refuses", "Update.pkg", host=PROXIED_HOST, fixtures=(Proxy(refuses=True),), requests=0,
-        left={"Update.pkg"}, box=FAILS + "Error transferring {url} - server replied: Access denied"),
     # The application runs when the package is ready: nothing privileged happens before it has quit, then
     # the package is installed and the application started once more.
     Row("application-running", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING, WAITING),
@@ -223,10 +194,8 @@ class UpdateTest(unittest.TestCase):
         cls.addClassCleanup(cls.x.stop)
         cls.served = temporary_folder("served-")
         cls.addClassCleanup(shutil.rmtree, cls.served)
-        os.environ["TARNWICK_SERVED"] = cls.served  # where a Proxy finds the certificate to trust
         for name, data in FILES.items():
-            with open(os.path.join(cls.served, name), "wb") as f:
-                f.write(data)
+            pathlib.Path(cls.served, name).write_bytes(data)
         cls.servers = serve(cls.served), serve(cls.served, tls=True)
 
     def run_row(self, row):
@@ -234,7 +203,7 @@ class UpdateTest(unittest.TestCase):
         self.addCleanup(sandbox.remove)
         server = self.servers[row.tls]
         asked = len(server.requests)
-        url = f"{row.scheme}{'s' * row.tls}://{row.userinfo}{row.host}:{server.server_address[1]}/{row.url}"
+        url = f"http{'s' * row.tls}://{row.userinfo}{row.host}:{server.server_address[1]}/{row.url}"
         shown_url = url.replace(row.userinfo, row.userinfo.split(":")[0] + "@") if row.userinfo else url  # no password
         bus = self.x.accessibility() if row.statuses is not None else None
         run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures,
@@ -242,8 +211,7 @@ class UpdateTest(unittest.TestCase):
         self.addCleanup(run.stop)  # the row's processes go with its row
         statuses = bus and StatusTexts(bus, run.process)
         watchers = [Watcher(when, run, self.x, statuses) for when in row.during]
-        def check(name, actual, expected):  # one of the row's checks, named in its failure
-            self.assertEqual(actual, expected, f"{name}: {run.output()}")
+        check = lambda name, actual, expected: self.assertEqual(actual, expected, f"{name}: {run.output()}")
         if row.box:
             shown = wait_until(lambda: self.x.window("Tarnwick Installer") and box_text(run.output()), 20)
             expected = row.box.format(url=shown_url, root=sandbox.root, app=sandbox.app)
@@ -254,10 +222,8 @@ class UpdateTest(unittest.TestCase):
         check("status", run.wait(row.seconds), 0)
         check("watchers", [watcher.outcome() for watcher in watchers], [None] * len(watchers))
         if statuses:
-            # The last change, back to INSTALLING, comes just before the installation holds the updater's
-            # event loop, which answers the bus: it may never be read.
-            seen = statuses.seen()
-            expected = list(row.statuses)
+            # The last change, back to INSTALLING, may never be read: the installation holds the event loop.
+            seen, expected = statuses.seen(), list(row.statuses)
             check("statuses", seen[:len(expected)] if seen[len(expected):] in ([], [INSTALLING]) else seen, expected)
         check("box", box_text(run.output()) is None, row.box is None)
         # Root installs a copy of its own, in a folder of its own that is gone afterwards.
@@ -265,13 +231,12 @@ class UpdateTest(unittest.TestCase):
         check("installed", call and os.path.basename(call["args"][1]), row.installed)
         if call and row.installed:
             copy = call["args"][1]
-            check("installed", call["args"], ["-pkg", copy, "-target", sandbox.app.split("/Applications/")[0] + "/"])
-            check("installed", call["folder"], {"path": os.path.dirname(copy), "mode": "700", "owner": "root"})
-            check("installed", os.path.exists(os.path.dirname(copy)), False)
+            check("installed", (call["args"], call["folder"], os.path.exists(os.path.dirname(copy))),
+                  (["-pkg", copy, "-target", sandbox.app.split("/Applications/")[0] + "/"],
+                   {"path": os.path.dirname(copy), "mode": "700", "owner": "root"}, False))
             check("package", Digest(**call["package"]), digest_of(row.package))
         check("prompts", [prompt["argv"][:2] for prompt in sandbox.prompts()], [["/bin/sh", "-c"]] * row.prompts)
-        # The application is started detached; every process of the run has ended by now. A
-        # RunningApplication's start is recorded first.
+        # Started detached (every process of the run has ended by now), after a RunningApplication's start.
         running = any(isinstance(fixture, RunningApplication) for fixture in row.fixtures)
         check("started", sandbox.starts(), [{"program": sandbox.executable, "arguments": []}] * (running + row.started))
         check("left", sandbox.left(), set(row.left))

@@ -1,8 +1,5 @@
-"""Checks of the end-to-end world itself (scripts/world.py, fixtures.py) that the table cannot show:
-the large ZIP builder, and that a run killed part-way leaves no process behind.
-
-    TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest -v test_world
-"""
+"""What the e2e table cannot show of its world: that zeros_zip makes what it says (Zip64 records too), and
+that a run killed part-way leaves no process behind."""
 import io, os, pathlib, signal, subprocess, sys, unittest, uuid, zipfile
 
 import fixtures
@@ -13,7 +10,6 @@ BINARY = os.environ.get("TARNWICK_BINARY", "")
 
 class WorldTest(unittest.TestCase):
     def test_zeros_zip_is_read_by_zipfile(self):
-        # Less than a block of zeros; blocks and a rest; whole blocks only, with Zip64 records.
         for size, zip64 in ((1000, False), ((2 << 20) + 12345, False), (3 << 20, True)):
             archive = zipfile.ZipFile(io.BytesIO(fixtures.zeros_zip(size, "U.pkg", zip64)))
             with self.subTest(size=size, zip64=zip64), archive:
@@ -24,9 +20,8 @@ class WorldTest(unittest.TestCase):
 
     @unittest.skipUnless(BINARY, "TARNWICK_BINARY is not set")
     def test_sigkill_leaves_no_process(self):
-        # A child runs an update (Xvfb, the server, a namespace, the updater in a slow download) and is
-        # killed as ctest's time-out would. As another user, the updater's credentials differ from its
-        # parent's, which clears a parent-death signal.
+        # A child runs a slow update and is killed as ctest's time-out would. As another user, the updater's
+        # credentials differ from its parent's, which clears a parent-death signal.
         for how in ("root", "another-user"):
             with self.subTest(how):
                 marker = str(uuid.uuid4())
@@ -46,7 +41,6 @@ class WorldTest(unittest.TestCase):
 
 
 def processes_marked(marker):
-    """The names of the processes whose environment holds the marker."""
     found, needle = [], f"TARNWICK_KILL_CHECK={marker}".encode()
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -58,7 +52,7 @@ def processes_marked(marker):
 
 
 def child(how):
-    """A run, as a test starts it, that would take minutes; says when the updater is up."""
+    """A run that would take minutes; says when the updater is up."""
     x, served = world.XServer(), world.temporary_folder("served-")
     pathlib.Path(served, "Update.pkg").write_bytes(world.make_package("update"))
     port, sandbox = world.serve(served).server_address[1], world.Sandbox(BINARY)
