@@ -12,8 +12,7 @@
 #include <unistd.h>
 
 // Archives made with minizip's writer. The archive road of a whole update
-// (stored and deflated entries, damaged data, letter case, an archive
-// renamed over) is in tests/e2e.
+// (stored and deflated entries, damaged data, letter case) is in tests/e2e.
 class tst_Unzipper : public QObject
 {
     Q_OBJECT
@@ -149,6 +148,7 @@ void tst_Unzipper::asWritten_data()
 
     QTest::newRow("unchanged-pinned") << "" << true << true;
     QTest::newRow("rewritten-in-place") << "rewrite" << false << false;
+    QTest::newRow("replaced-by-rename") << "rename" << false << false;
     QTest::newRow("wrong-digest") << "digest" << true << false;
 }
 
@@ -168,6 +168,9 @@ void tst_Unzipper::asWritten()
     if (change == "rewrite") {
         QTest::qWait(20); // a later tick of the file system's clock
         QVERIFY(file.seek(0) && file.write("P") == 1);
+    } else if (change == "rename") {
+        const QString copy = folder.filePath("copy.zip");
+        QVERIFY(QFile::copy(archive, copy) && QFile::remove(archive) && QFile::rename(copy, archive));
     } else if (change == "digest") {
         sha256[0] = char(sha256[0] ^ 1);
     }
