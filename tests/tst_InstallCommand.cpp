@@ -24,7 +24,7 @@ QStringList shellValues(const QString &command, const QStringList &names)
 
 } // namespace
 
-// The text of root's command, for either system, and what its outcome means. How the script runs is
+// The text of root's command, for either system, and what its outcome means. How the Linux script runs is
 // seen in the end-to-end table, as root and with the package changed while the password is asked for.
 class tst_InstallCommand : public QObject
 {
@@ -88,6 +88,30 @@ private slots:
         const QStringList expected{folder, clone, "4096", QString::fromLatin1(digest.toHex()),
                                    InstallCommand::packageChanged};
         QCOMPARE(shellValues(command, {"folder", "clone", "size", "sha256", "changed"}), expected);
+    }
+
+    // The macOS script run here, where cp refuses -c as a volume without clones does: the plain copy is
+    // made and checked and reaches the installer, and the refused clone adds nothing to the errors that
+    // macOS shows when the script fails.
+    void macOSScriptWithoutClone()
+    {
+#ifdef Q_OS_MACOS
+        QSKIP("it would run the system's installer");
+#endif
+        const QTemporaryDir dir;
+        QFile package(dir.filePath("Update.pkg"));
+        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4);
+        package.close();
+        QString command =
+            InstallCommand::shellCommand({package.fileName(), 4, digest}, "/", InstallCommand::Flavour::MacOS);
+        command.replace("'/private/tmp/tarnwick.XXXXXXXX'", "'" + dir.filePath("root.XXXXXXXX") + "'");
+        QProcess shell;
+        shell.start("/bin/sh", {"-c", command});
+        QVERIFY(shell.waitForFinished());
+        const QString errors = shell.readAllStandardError();
+        QVERIFY2(errors.count('\n') == 1 && errors.endsWith("/usr/sbin/installer: not found\n"), qPrintable(errors));
+        QCOMPARE(shell.exitCode(), 127);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"Update.pkg"});
     }
 
     // AppleScript's string keeps the command's quotes, backslashes and lines.
