@@ -113,20 +113,62 @@ private slots:
         QCOMPARE(seen, value);
     }
 
+    // The bar follows the bytes as they come, and UpdateSteps' arithmetic.
     void progress()
     {
         const InTemporaryFolder folder;
-        InstallerWindow window("/Applications/Example.app", "http://127.0.0.1:9/U.pkg", nullptr);
+        QTcpServer server; // sends 600 bytes of 1000 and waits
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, &server, [&] {
+            server.nextPendingConnection()->write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" +
+                                                  QByteArray(600, 'p'));
+        });
+        InstallerWindow window("/Applications/Example.app",
+                               QString("http://127.0.0.1:%1/U.pkg").arg(server.serverPort()), nullptr);
         QVERIFY(QFile::exists("U.pkg") && window.windowFlags().testFlag(Qt::Dialog));
         QCOMPARE(window.minimumSize(), window.maximumSize());
         QCOMPARE(window.findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(154, 144));
         auto *bar = window.findChild<QProgressBar *>("progressBar");
         QVERIFY(bar->value() == 0 && bar->maximum() == 1000 && !bar->isTextVisible());
-        const qulonglong steps[][3] = {{600, 1000, 600}, {1, 0, 600}, {0, 1000, 30}}; // received, total, value
+        QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 600, 10000);
+        const qulonglong steps[][3] = {{700, 1000, 700}, {1, 0, 700}, {0, 1000, 30}}; // received, total, value
         for (const auto &step : steps) {
             QMetaObject::invokeMethod(&window, "on_progress", Q_ARG(qulonglong, step[0]), Q_ARG(qulonglong, step[1]));
             QCOMPARE(qulonglong(bar->value()), step[2]);
         }
+    }
+
+    // A failure is shown once, over the window and modal to it alone, with CLOSE as its one button,
+    // which closes the window.
+    void failureShownOnce()
+    {
+        const InTemporaryFolder folder;
+        reset();
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        InstallerWindow window("/Applications/Example.app", QString("http://127.0.0.1:%1/U.pkg").arg(port), nullptr);
+        QList<QMessageBox *> boxes;
+        QStringList seen; // the box's modality, title, text and buttons
+        QTimer look;      // the box runs its own event loop
+        connect(&look, &QTimer::timeout, &window, [&] {
+            auto *box = window.findChild<QMessageBox *>();
+            if (!box || !box->isVisible() || boxes.contains(box))
+                return;
+            boxes << box;
+            seen << QString::number(box->windowModality()) << box->windowTitle() << box->text().section('\n', 0, 1);
+            for (QAbstractButton *button : box->buttons())
+                seen << button->text();
+            box->buttons().constFirst()->click();
+        });
+        look.start(20);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty() && !window.isVisible(), 10000);
+        QTest::qWait(300);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(seen,
+                 (QStringList{QString::number(Qt::WindowModal), "Tarnwick Installer", "Failed to update.\n", "CLOSE"}));
     }
 
     // A download that ends (or fails) in the same pass of the event loop as the
