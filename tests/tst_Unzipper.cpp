@@ -23,6 +23,7 @@ private slots:
     void asWritten_data();
     void asWritten();
     void cancelled();
+    void shrunkDuringExtraction();
     void standardInputClosed_data();
     void standardInputClosed();
     void nameAcrossReadWindow();
@@ -184,6 +185,33 @@ void tst_Unzipper::asWritten()
     QCOMPARE(error, extracted ? QString() : "The archive " + archive + " changed after it was downloaded.");
     QCOMPARE(QFile::exists(out + "/Update.pkg"), extracted);
     QCOMPARE(unzipper.sha256().isEmpty(), !extracted);
+}
+
+// Another program cuts the archive short while its entry is being extracted: the extraction ends there, with
+// an error, and leaves nothing.
+void tst_Unzipper::shrunkDuringExtraction()
+{
+    const QString archive = folder.filePath("large.zip"), out = folder.filePath("shrunk");
+    QVERIFY(writeZip(archive, {{"Update.pkg", QByteArray(1 << 20, 'p')}}, 0, 0, false, 128));
+    Unzipper unzipper;
+    QString error;
+    QVERIFY(unzipper.open(archive, error));
+    bool cut = false;
+    std::unique_ptr<QThread> cutter(QThread::create([&] {
+        const auto extracted = [&] {
+            const QFileInfoList files = QDir(out).entryInfoList(QDir::Files);
+            return files.isEmpty() ? 0 : files.first().size();
+        };
+        QElapsedTimer waited;
+        for (waited.start(); extracted() < (4 << 20) && waited.elapsed() < 20000;)
+            QThread::usleep(100);
+        cut = QFile::resize(archive, 1000);
+    }));
+    cutter->start();
+    QVERIFY(!unzipper.unzip("Update.pkg", out, error));
+    QVERIFY(cutter->wait(30000) && cut);
+    QCOMPARE(error, QStringLiteral("Error code 5 (0)."));
+    QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
 }
 
 // From another thread, before and during an extraction.
