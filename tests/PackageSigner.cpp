@@ -184,6 +184,7 @@ TestPki::TestPki()
     otherInstaller = leaf("Installer", team, otherKey, 2020, 2030);
     application = leaf("Application", team, leafKey, 2020, 2030);
     wrongTeam = leaf("Installer", "ZZZZZZZZZZ", leafKey, 2020, 2030);
+    ecInstaller = leaf("Installer", team, owned<EVP_PKEY, EVP_PKEY_free>(EVP_EC_gen("P-256")), 2020, 2030);
     expired = leaf("Installer", team, leafKey, 2020, 2021);
     caLeaf = leaf("Installer", team, leafKey, 2020, 2030, true);
     underOtherCa = leaf("Installer", team, leafKey, 2020, 2030, false, &otherCa);

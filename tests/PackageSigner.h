@@ -26,8 +26,8 @@ struct TestPki
     static constexpr char team[] = "A1B2C3D4E5";
     TestPki();
 
-    TestCertificate root, developerIdCa, otherCa;                      // the CAs
-    TestCertificate installer, otherInstaller, application, wrongTeam; // leaves, valid 2020 to 2030
+    TestCertificate root, developerIdCa, otherCa;                                   // the CAs
+    TestCertificate installer, otherInstaller, application, wrongTeam, ecInstaller; // leaves, valid 2020 to 2030
     TestCertificate expired, caLeaf, underOtherCa, oddCritical; // valid in 2020; a CA; by otherCa; a critical 1.2.3.4.5
     TestCertificate timestamper, rogueTimestamper;              // the latter self-signed
     QByteArray rootDer() const;

@@ -176,10 +176,11 @@ private slots:
         QCOMPARE(consumed.bytes, package);
         QCOMPARE(emitted.lastReceived, received);
         QCOMPARE(emitted.lastTotal, total);
-        // What was written, as handed on to the installation; nothing once cleaned up.
+        // What was written, as handed on to the installation; nothing once another download is asked for,
+        // even one that is refused.
         QCOMPARE(downloader.fileSha256(), QCryptographicHash::hash(package, QCryptographicHash::Sha256));
         QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
-        downloader.clean();
+        QVERIFY(!downloader.download("file:///x", saved.filePath("again"), filePath, message));
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
     }
 

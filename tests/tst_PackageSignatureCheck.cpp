@@ -158,6 +158,8 @@ private slots:
         signedRow("leaf-is-ca",
                   R + "it is signed with " + vendor + ", which is not a Developer ID Installer certificate.",
                   [](PackageRecipe &r) { r.signer = pki().caLeaf; });
+        signedRow("ec-key", R + "its signature does not verify.",
+                  [](PackageRecipe &r) { r.signer = pki().ecInstaller; });
         signedRow("other-team", "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.",
                   [](PackageRecipe &r) { r.signer = pki().wrongTeam; });
         signedRow("not-developer-id-ca",
