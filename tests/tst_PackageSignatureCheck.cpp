@@ -220,6 +220,11 @@ private slots:
                R + "the archived checksum of its file \"Example.pkg/Payload\" is not a SHA-512 digest.");
         tocRow("no-archived-checksum", "archived-checksum", "other-checksum",
                R + "its file \"Example.pkg/Payload\" has no archived checksum.");
+        tocRow("checksum-with-other-element", "<offset>0</offset><size>32</size></checksum>",
+               "<offset>0</offset><note/><size>32</size></checksum>", "");
+        tocRow("ea-without-region", "<type>file</type><name>Payload</name>",
+               "<type>file</type><name>Payload</name><ea><name>x</name></ea>",
+               N + "its table of contents cannot be read (a file's data lacks its <offset> or <length>, line 1).");
         tocRow("signature-of-other-style", "style=\"RSA\"", "style=\"DSA\"",
                R + "its signature is of the style \"DSA\", not RSA.");
         tocRow("cms-of-other-style", "style=\"CMS\"", "style=\"PGP\"",
