@@ -337,7 +337,8 @@ void FileDownloader::partialDataReady()
         return;
 
     // Empty when a receiver's nested event loop let a later call take the data.
-    const QByteArray chunk = reply->readAll();
+    // Read in one piece: readAll() grows its array 16 KiB at a time.
+    const QByteArray chunk = reply->read(reply->bytesAvailable());
     QString error;
     // Refused by its pin, not decodable or not written: never kept as the
     // update, and on a full disk a partial file would keep the disk full.
