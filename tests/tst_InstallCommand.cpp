@@ -24,8 +24,8 @@ QStringList shellValues(const QString &command, const QStringList &names)
 
 } // namespace
 
-// The text of root's command, for either system, and what its outcome means. How the Linux script runs is
-// seen in the end-to-end table, as root and with the package changed while the password is asked for.
+// The text of root's command, for either system, and what its outcome means. How the Linux script runs is seen in the
+// end-to-end table, as root and with the package changed while the password is asked for.
 class tst_InstallCommand : public QObject
 {
     Q_OBJECT
@@ -90,9 +90,9 @@ private slots:
         QCOMPARE(shellValues(command, {"folder", "clone", "size", "sha256", "changed"}), expected);
     }
 
-    // The macOS script run here, where cp refuses -c as a volume without clones does: the plain copy is
-    // made and checked and reaches the installer, and the refused clone adds nothing to the errors that
-    // macOS shows when the script fails.
+    // The macOS script run here, where cp refuses -c as a volume without clones does: the plain copy is made and
+    // checked and reaches the installer, and the refused clone adds nothing to the errors that macOS shows when the
+    // script fails.
     void macOSScriptWithoutClone()
     {
 #ifdef Q_OS_MACOS
