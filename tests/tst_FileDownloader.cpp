@@ -179,17 +179,6 @@ private slots:
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
     }
 
-    // The request step alone: its body is counted, and it never finishes.
-    void requestOnly()
-    {
-        FileDownloader downloader(nullptr);
-        Emitted emitted(downloader);
-        QString error;
-        QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
-        QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
-        QTest::qWait(300);
-        QCOMPARE(emitted.finished + emitted.errors.size(), 0);
-    }
     void refusedBeforeAnything_data()
     {
         QTest::addColumn<QString>("url");
