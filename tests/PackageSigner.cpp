@@ -2,6 +2,7 @@
 
 #include <QDataStream>
 #include <QDateTime>
+#include <QIODevice>
 
 #include <openssl/cms.h>
 #include <openssl/rsa.h>
