@@ -105,6 +105,8 @@ private slots:
         const QString R = "is refused: ", N = "is not an installer package: ";
         const QString C = "is not a complete installer package: ", U = N + "its table of contents cannot be read (";
         const QString vendor = "\"Developer ID Installer: Test Vendor (A1B2C3D4E5)\"";
+        const QString notInstaller = ", which is not a Developer ID Installer certificate.";
+        const auto signedBy = [](const TestCertificate &c) { return Recipe([c](PackageRecipe &r) { r.signer = c; }); };
 
         // Real packages (tests/data/packages): signed by the vendor on 2024-01-03, whose certificate expires in 2028;
         // accepted before and, as the timestamp shows it was valid, after that; refused for another team.
@@ -150,16 +152,11 @@ private slots:
         signedRow("cms-by-other-leaf", R + "its CMS signature is made with another certificate than its signature.",
                   [](PackageRecipe &r) { r.cmsSigner = pki().otherInstaller; });
         signedRow("application-certificate",
-                  R + "it is signed with \"Developer ID Application: Test Vendor (A1B2C3D4E5)\", which is not a "
-                      "Developer ID Installer certificate.",
-                  [](PackageRecipe &r) { r.signer = pki().application; });
-        signedRow("leaf-is-ca",
-                  R + "it is signed with " + vendor + ", which is not a Developer ID Installer certificate.",
-                  [](PackageRecipe &r) { r.signer = pki().caLeaf; });
-        signedRow("ec-key", R + "its signature does not verify.",
-                  [](PackageRecipe &r) { r.signer = pki().ecInstaller; });
-        signedRow("other-team", "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.",
-                  [](PackageRecipe &r) { r.signer = pki().wrongTeam; });
+                  R + "it is signed with \"Developer ID Application: Test Vendor (A1B2C3D4E5)\"" + notInstaller,
+                  signedBy(pki().application));
+        signedRow("leaf-is-ca", R + "it is signed with " + vendor + notInstaller, signedBy(pki().caLeaf));
+        signedRow("ec-key", R + "its signature does not verify.", signedBy(pki().ecInstaller));
+        signedRow("other-team", "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.", signedBy(pki().wrongTeam));
         signedRow("not-developer-id-ca",
                   R + "its signing certificate " + vendor + " is not issued by a Developer ID certification authority.",
                   [](PackageRecipe &r) {
@@ -169,7 +166,7 @@ private slots:
         signedRow("unknown-critical-extension",
                   R + "its signing certificate " + vendor +
                       " does not chain to \"Tarnwick Test Root CA\" (unhandled critical extension).",
-                  [](PackageRecipe &r) { r.signer = pki().oddCritical; });
+                  signedBy(pki().oddCritical));
         row("apple-root", p,
             R + "its signing certificate " + vendor +
                 " does not chain to \"Apple Root CA\" (unable to get local issuer certificate).",
