@@ -100,8 +100,7 @@ private slots:
 #endif
         const QTemporaryDir dir;
         QFile package(dir.filePath("Update.pkg"));
-        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4);
-        package.close();
+        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4 && package.flush());
         QString command =
             InstallCommand::shellCommand({package.fileName(), 4, digest}, "/", InstallCommand::Flavour::MacOS);
         command.replace("'/private/tmp/tarnwick.XXXXXXXX'", "'" + dir.filePath("root.XXXXXXXX") + "'");
