@@ -4,10 +4,9 @@
 
 #include <QRandomGenerator>
 
-// The chunkings that a table of code fed in pieces runs each row through: the
-// fixed ones the test gives, then random lengths, each chunking on a scale of
-// its own from 4 bytes to 64 KiB. The seed changes with every run and is
-// printed when the test fails; TARNWICK_SEED=<seed> repeats it.
+// The chunkings that a table of code fed in pieces runs each row through: the fixed ones the test gives, then random
+// lengths, each chunking on a scale of its own from 4 bytes to 64 KiB. The seed changes with every run and is printed
+// when the test fails; TARNWICK_SEED=<seed> repeats it.
 class Chunkings
 {
 public:
@@ -36,6 +35,8 @@ public:
     }
     // Which chunking next() gave last, from 0.
     [[nodiscard]] int current() const { return index; }
+    // The input in random lengths up to `length`, empty ones among them.
+    [[nodiscard]] QList<QByteArray> randomly(int length) { return of(input, length, &random); }
 
     // input in chunks of `length` bytes; with `random`, of random lengths up to `length`, empty ones among them.
     static QList<QByteArray> of(const QByteArray &input, int length, QRandomGenerator *random = nullptr)

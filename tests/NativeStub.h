@@ -1,8 +1,8 @@
 #pragma once
 
-// The native layer as the window's and the completion's tests stand in for it: the bundle is in the current
-// folder, the privileged run succeeds without installing anything, and it and the looks for a running
-// application are counted, `observe` seeing each look.
+// The native layer as the window's and the completion's tests stand in for it: the bundle is in the current folder, the
+// privileged run succeeds without installing anything, and it and the looks for a running application are counted,
+// `observe` seeing each look.
 #include "NativePlatform.h"
 
 #include <functional>

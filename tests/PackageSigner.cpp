@@ -1,7 +1,8 @@
 #include "PackageSigner.h"
 
+#include <QDataStream>
 #include <QDateTime>
-#include <QtEndian>
+#include <QIODevice>
 
 #include <openssl/cms.h>
 #include <openssl/rsa.h>
@@ -12,14 +13,11 @@
 
 namespace {
 
+using Extensions = QList<std::pair<const char *, const char *>>;
+
 template<typename T, void (*Free)(T *)> std::shared_ptr<T> owned(T *object)
 {
     return std::shared_ptr<T>(object, Free);
-}
-
-void freeStack(STACK_OF(X509) * stack)
-{
-    sk_X509_free(stack); // the certificates are borrowed
 }
 
 // The DER of an object, as i2d gives it.
@@ -32,35 +30,30 @@ template<typename T, int (*I2d)(const T *, unsigned char **)> QByteArray toDer(c
     return result;
 }
 
-qint64 at(int year)
+QByteArray der(const TestCertificate &certificate)
 {
-    return QDateTime(QDate(year, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch();
+    return toDer<X509, i2d_X509>(certificate.certificate.get());
 }
 
-std::shared_ptr<EVP_PKEY> newKey()
-{
-    return owned<EVP_PKEY, EVP_PKEY_free>(EVP_RSA_gen(2048));
-}
-
-// A certificate for subject ("CN=..., OU=...") with extensions as in openssl.cnf.
+// A certificate for subject ("CN=...|OU=..."), valid from the first of January of one year to that of another, with
+// extensions as in openssl.cnf; self-signed without an issuer.
 TestCertificate issue(const char *subject, const TestCertificate *issuer, std::shared_ptr<EVP_PKEY> key, int from,
-                      int until, const QList<std::pair<const char *, const char *>> &extensions)
+                      int until, const Extensions &extensions)
 {
     static long serial = 1;
     auto x = owned<X509, X509_free>(X509_new());
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial++);
     auto name = owned<X509_NAME, X509_NAME_free>(X509_NAME_new());
-    for (const QByteArray &entry : QByteArray(subject).split('|')) {
-        const int equals = entry.indexOf('=');
-        X509_NAME_add_entry_by_txt(name.get(), entry.left(equals).constData(), MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char *>(entry.mid(equals + 1).constData()), -1, -1,
+    for (const QByteArray &entry : QByteArray(subject).split('|'))
+        X509_NAME_add_entry_by_txt(name.get(), entry.left(entry.indexOf('=')).constData(), MBSTRING_UTF8,
+                                   reinterpret_cast<const uchar *>(entry.mid(entry.indexOf('=') + 1).data()), -1, -1,
                                    0);
-    }
     X509_set_subject_name(x.get(), name.get());
     X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer->certificate.get()) : name.get());
-    ASN1_TIME_set(X509_getm_notBefore(x.get()), at(from));
-    ASN1_TIME_set(X509_getm_notAfter(x.get()), at(until));
+    const auto year = [](int y) { return QDateTime(QDate(y, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch(); };
+    ASN1_TIME_set(X509_getm_notBefore(x.get()), year(from));
+    ASN1_TIME_set(X509_getm_notAfter(x.get()), year(until));
     X509_set_pubkey(x.get(), key.get());
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuer ? issuer->certificate.get() : x.get(), x.get(), nullptr, nullptr, 0);
@@ -73,15 +66,10 @@ TestCertificate issue(const char *subject, const TestCertificate *issuer, std::s
     return {x, key};
 }
 
-QByteArray der(const TestCertificate &certificate)
-{
-    return toDer<X509, i2d_X509>(certificate.certificate.get());
-}
-
 // The certificates, borrowed, as a stack.
 std::shared_ptr<STACK_OF(X509)> stackOf(const QList<TestCertificate> &certificates)
 {
-    auto stack = owned<STACK_OF(X509), freeStack>(sk_X509_new_null());
+    auto stack = std::shared_ptr<STACK_OF(X509)>(sk_X509_new_null(), [](STACK_OF(X509) * s) { sk_X509_free(s); });
     for (const TestCertificate &certificate : certificates)
         sk_X509_push(stack.get(), certificate.certificate.get());
     return stack;
@@ -96,13 +84,6 @@ QByteArray digestOf(const QByteArray &data, const EVP_MD *md)
     return out.left(int(length));
 }
 
-int timeCallback(TS_RESP_CTX *, void *data, long *seconds, long *microseconds)
-{
-    *seconds = long(*static_cast<qint64 *>(data));
-    *microseconds = 0;
-    return 1;
-}
-
 // An RFC 3161 token over the SHA-256 of `stamped`, at `time`, as its DER.
 QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate &root, QByteArray stamped, qint64 time)
 {
@@ -114,12 +95,14 @@ QByteArray timestampToken(const TestCertificate &stamper, const TestCertificate 
     auto policy = owned<ASN1_OBJECT, ASN1_OBJECT_free>(OBJ_txt2obj("1.2.3.4.1", 1));
     TS_RESP_CTX_set_def_policy(context.get(), policy.get());
     TS_RESP_CTX_add_md(context.get(), EVP_sha256());
-    TS_RESP_CTX_set_time_cb(context.get(), timeCallback, &time);
-
+    const auto clock = [](TS_RESP_CTX *, void *at, long *seconds, long *microseconds) {
+        *seconds = long(*static_cast<qint64 *>(at));
+        *microseconds = 0;
+        return 1;
+    };
+    TS_RESP_CTX_set_time_cb(context.get(), clock, &time);
     // The request's DER: version 1, the imprint (SHA-256 and the digest), certReq TRUE.
-    const QByteArray request = QByteArray::fromHex("3039020101"
-                                                   "3031300d06096086480165030402010500"
-                                                   "0420") +
+    const QByteArray request = QByteArray::fromHex("30390201013031300d060960864801650304020105000420") +
                                digestOf(stamped, EVP_sha256()) + QByteArray::fromHex("0101ff");
     auto bio = owned<BIO, BIO_free_all>(BIO_new_mem_buf(request.constData(), request.size()));
     auto response = owned<TS_RESP, TS_RESP_free>(TS_RESP_create_response(context.get(), bio.get()));
@@ -137,9 +120,9 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
     if (recipe.stampedAt) {
         CMS_SignerInfo *info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
         const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(info);
-        QByteArray stamped(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value));
-        if (recipe.stampOtherBytes)
-            stamped += "other";
+        const QByteArray stamped =
+            QByteArray(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value)) +
+            (recipe.stampOtherBytes ? "other" : "");
         const QByteArray token = timestampToken(recipe.stamper ? *recipe.stamper : recipe.pki->timestamper,
                                                 recipe.pki->root, stamped, *recipe.stampedAt);
         CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.constData(),
@@ -152,45 +135,40 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
 
 TestPki::TestPki()
 {
-    const auto caKey = newKey(), leafKey = newKey(), otherKey = newKey();
-    const char *const ca = "critical,CA:TRUE";
+    const auto rsa = [] { return owned<EVP_PKEY, EVP_PKEY_free>(EVP_RSA_gen(2048)); };
+    const auto caKey = rsa(), leafKey = rsa(), otherKey = rsa();
     const char *const caUsage = "critical,keyCertSign,cRLSign";
-    root = issue("CN=Tarnwick Test Root CA|O=Tarnwick Tests", nullptr, newKey(), 2000, 2099,
-                 {{"basicConstraints", ca}, {"keyUsage", caUsage}, {"subjectKeyIdentifier", "hash"}});
-    const auto intermediate = [&](const char *subject, bool marked) {
-        QList<std::pair<const char *, const char *>> extensions = {{"basicConstraints", "critical,CA:TRUE,pathlen:0"},
-                                                                   {"keyUsage", caUsage}};
-        if (marked)
-            extensions.append(std::make_pair("1.2.840.113635.100.6.2.6", "DER:05:00"));
-        return issue(subject, &root, caKey, 2000, 2099, extensions);
-    };
-    developerIdCa = intermediate("CN=Test Developer ID Certification Authority|OU=G2|O=Tarnwick Tests", true);
-    otherCa = intermediate("CN=Test Other Certification Authority|O=Tarnwick Tests", false);
-    const auto leaf = [&](const QByteArray &kind, const char *ou, std::shared_ptr<EVP_PKEY> key, int from, int until,
+    root = issue("CN=Tarnwick Test Root CA|O=Tarnwick Tests", nullptr, rsa(), 2000, 2099,
+                 {{"basicConstraints", "critical,CA:TRUE"}, {"keyUsage", caUsage}, {"subjectKeyIdentifier", "hash"}});
+    const Extensions intermediate = {{"basicConstraints", "critical,CA:TRUE,pathlen:0"}, {"keyUsage", caUsage}};
+    developerIdCa = issue("CN=Test Developer ID Certification Authority|OU=G2|O=Tarnwick Tests", &root, caKey, 2000,
+                          2099, intermediate + Extensions{{"1.2.840.113635.100.6.2.6", "DER:05:00"}});
+    otherCa = issue("CN=Test Other Certification Authority|O=Tarnwick Tests", &root, caKey, 2000, 2099, intermediate);
+    const auto leaf = [&](const QByteArray &kind, const char *ou, std::shared_ptr<EVP_PKEY> key, int until = 2030,
                           bool isCa = false, const TestCertificate *issuer = nullptr, const char *odd = nullptr) {
         const QByteArray subject = "UID=" + QByteArray(team) + "|CN=Developer ID " + kind + ": Test Vendor (" + team +
                                    ")|OU=" + ou + "|O=Test Vendor|C=US";
         const bool installer = kind == "Installer";
-        QList<std::pair<const char *, const char *>> extensions = {
+        Extensions extensions = {
             {"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
             {"keyUsage", "critical,digitalSignature"},
             {"extendedKeyUsage", installer ? "critical,1.2.840.113635.100.4.13" : "critical,codeSigning"},
             {installer ? "1.2.840.113635.100.6.1.14" : "1.2.840.113635.100.6.1.13", "critical,DER:05:00"}};
         if (odd)
             extensions.append(std::make_pair(odd, "critical,DER:05:00"));
-        return issue(subject.constData(), issuer ? issuer : &developerIdCa, std::move(key), from, until, extensions);
+        return issue(subject.constData(), issuer ? issuer : &developerIdCa, std::move(key), 2020, until, extensions);
     };
-    installer = leaf("Installer", team, leafKey, 2020, 2030);
-    otherInstaller = leaf("Installer", team, otherKey, 2020, 2030);
-    application = leaf("Application", team, leafKey, 2020, 2030);
-    wrongTeam = leaf("Installer", "ZZZZZZZZZZ", leafKey, 2020, 2030);
-    ecInstaller = leaf("Installer", team, owned<EVP_PKEY, EVP_PKEY_free>(EVP_EC_gen("P-256")), 2020, 2030);
-    expired = leaf("Installer", team, leafKey, 2020, 2021);
-    caLeaf = leaf("Installer", team, leafKey, 2020, 2030, true);
-    underOtherCa = leaf("Installer", team, leafKey, 2020, 2030, false, &otherCa);
-    oddCritical = leaf("Installer", team, leafKey, 2020, 2030, false, nullptr, "1.2.3.4.5");
-    const QList<std::pair<const char *, const char *>> stamping = {{"basicConstraints", "critical,CA:FALSE"},
-                                                                   {"extendedKeyUsage", "critical,timeStamping"}};
+    installer = leaf("Installer", team, leafKey);
+    otherInstaller = leaf("Installer", team, otherKey);
+    application = leaf("Application", team, leafKey);
+    wrongTeam = leaf("Installer", "ZZZZZZZZZZ", leafKey);
+    ecInstaller = leaf("Installer", team, owned<EVP_PKEY, EVP_PKEY_free>(EVP_EC_gen("P-256")));
+    expired = leaf("Installer", team, leafKey, 2021);
+    caLeaf = leaf("Installer", team, leafKey, 2030, true);
+    underOtherCa = leaf("Installer", team, leafKey, 2030, false, &otherCa);
+    oddCritical = leaf("Installer", team, leafKey, 2030, false, nullptr, "1.2.3.4.5");
+    const Extensions stamping = {{"basicConstraints", "critical,CA:FALSE"},
+                                 {"extendedKeyUsage", "critical,timeStamping"}};
     timestamper = issue("CN=Test Timestamp Authority|O=Tarnwick Tests", &root, otherKey, 2000, 2099, stamping);
     rogueTimestamper = issue("CN=Rogue Timestamp Authority", nullptr, otherKey, 2000, 2099, stamping);
 }
@@ -206,15 +184,15 @@ SignedPackage signPackage(const PackageRecipe &recipe)
     const int checksumSize = EVP_MD_get_size(recipe.digest);
     const int signatureSize = EVP_PKEY_get_size(recipe.signer.key.get());
     const int cmsSize = recipe.cms ? 8192 : 0;
-    QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(recipe.digest))).toLower();
+    const QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(recipe.digest))).toLower();
+    const QByteArray distribution = "<installer-gui-script/>\n";
     made.signature = checksumSize;
     made.cms = made.signature + signatureSize;
     made.distribution = made.cms + cmsSize;
-    const QByteArray distribution = "<installer-gui-script/>\n";
     made.payload = made.distribution + distribution.size();
-    const qint64 payloadSize = recipe.payloadChecksum.isEmpty() ? recipe.payload.size() : recipe.payloadSize;
-    const QByteArray payloadChecksum =
-        recipe.payloadChecksum.isEmpty() ? digestOf(recipe.payload, recipe.digest) : recipe.payloadChecksum;
+    const bool payloadGiven = recipe.payloadChecksum.isEmpty();
+    const qint64 payloadSize = payloadGiven ? recipe.payload.size() : recipe.payloadSize;
+    const QByteArray payloadChecksum = payloadGiven ? digestOf(recipe.payload, recipe.digest) : recipe.payloadChecksum;
 
     QByteArray keyInfo = "<KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><X509Data>";
     for (const TestCertificate &certificate : QList<TestCertificate>{recipe.signer} + recipe.chain)
@@ -224,9 +202,9 @@ SignedPackage signPackage(const PackageRecipe &recipe)
         return "<offset>" + QByteArray::number(offset) + "</offset><size>" + QByteArray::number(size) + "</size>";
     };
     const auto data = [&](qint64 offset, qint64 size, const QByteArray &checksum) {
-        return "<data><length>" + QByteArray::number(size) + "</length><offset>" + QByteArray::number(offset) +
-               "</offset><size>" + QByteArray::number(size) + "</size><encoding style=\"application/octet-stream\"/>" +
-               "<archived-checksum style=\"" + style + "\">" + checksum.toHex() + "</archived-checksum></data>";
+        return "<data><length>" + QByteArray::number(size) + "</length>" + region(offset, size) +
+               "<encoding style=\"application/octet-stream\"/><archived-checksum style=\"" + style + "\">" +
+               checksum.toHex() + "</archived-checksum></data>";
     };
     QByteArray toc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xar><toc><creation-time>2024-01-03T15:48:26"
                      "</creation-time><checksum style=\"" +
@@ -261,18 +239,16 @@ SignedPackage signPackage(const PackageRecipe &recipe)
         recipe.tamperToc(toc);
         compressedToc = qCompress(toc, 9).mid(4);
     }
-    const int algorithm = checksumSize == 20 ? 1 : checksumSize == 32 ? 3 : 4;
-    uchar fields[28] = {};
-    qToBigEndian<quint32>(0x78617221, fields);
-    qToBigEndian<quint16>(28, fields + 4);
-    qToBigEndian<quint16>(1, fields + 6);
-    qToBigEndian<quint64>(quint64(compressedToc.size()), fields + 8);
-    qToBigEndian<quint64>(quint64(toc.size()), fields + 16);
-    qToBigEndian<quint32>(quint32(algorithm), fields + 24);
-    const QByteArray header(reinterpret_cast<const char *>(fields), sizeof fields);
+    // The header, big-endian: magic, its size, version 1, the TOC's sizes and the checksum's algorithm.
+    QByteArray header;
+    QDataStream(&header, QIODevice::WriteOnly)
+        << quint32(0x78617221) << quint16(28) << quint16(1) << quint64(compressedToc.size()) << quint64(toc.size())
+        << quint32(checksumSize == 20   ? 1
+                   : checksumSize == 32 ? 3
+                                        : 4);
     made.heap = header.size() + compressedToc.size();
     made.bytes = header + compressedToc + checksum + signature + cms + distribution;
-    if (recipe.payloadChecksum.isEmpty())
+    if (payloadGiven)
         made.bytes += recipe.payload;
     return made;
 }

@@ -1,10 +1,8 @@
 #pragma once
 
-// A test certificate authority shaped like Apple's (root, Developer ID
-// intermediate with its marker, Installer leaves with theirs, a timestamp
-// authority) made at run time with libcrypto, and flat packages signed with
-// it as productsign signs them: a TOC checksum, an RSA signature over it and
-// a detached CMS signature, optionally with an RFC 3161 timestamp.
+// A test certificate authority shaped like Apple's (root, Developer ID intermediate with its marker, Installer leaves
+// with theirs, a timestamp authority) made at run time with libcrypto, and flat packages signed with it as productsign
+// signs them: a TOC checksum, an RSA signature over it and a detached CMS signature, optionally timestamped (RFC 3161).
 #include <QByteArray>
 #include <QList>
 

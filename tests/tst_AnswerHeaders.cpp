@@ -66,14 +66,9 @@ private slots:
         QFETCH(QString, atEnd);
 
         const QHash<int, QString> reasons{{302, "Found"}, {404, "Not Found"}};
-        AnswerHeaders::Raw raw;
-        raw.status = status;
-        raw.reasonPhrase = reasons.value(status, "OK");
-        raw.hasLocation = status == 302;
+        AnswerHeaders::Raw raw{status, reasons.value(status, "OK"), status == 302, std::nullopt, encoding, redirected};
         if (!contentLength.isNull())
             raw.contentLength = contentLength;
-        raw.contentEncoding = encoding;
-        raw.redirected = redirected;
         AnswerHeaders headers;
         QString message;
         QCOMPARE(AnswerHeaders::read(raw, headers, message) ? QString() : message, refusal);

@@ -1,12 +1,9 @@
 #include "BackgroundSha256.h"
 
 #include "ChunkConsumer.h"
-
-#include <QtTest>
+#include "Chunkings.h"
 
 #include <QCryptographicHash>
-#include <QRandomGenerator>
-#include <QScopeGuard>
 
 constexpr int MiB = 1024 * 1024;
 
@@ -17,8 +14,7 @@ struct Collector : ChunkConsumer
     QByteArray seen;
 };
 
-// Random chunkings from a seed that changes with every run and is printed when
-// a row fails; TARNWICK_SEED=<seed> repeats it.
+// Random chunkings (Chunkings.h).
 class tst_BackgroundSha256 : public QObject
 {
     Q_OBJECT
@@ -43,24 +39,19 @@ private slots:
         QFETCH(int, size);
         QFETCH(int, largestChunk);
 
-        const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SEED") ? qgetenv("TARNWICK_SEED").toUInt()
-                                                                        : QRandomGenerator::system()->generate();
-        const auto tell = qScopeGuard([seed] {
-            if (QTest::currentTestFailed())
-                qWarning("Rerun with TARNWICK_SEED=%u", seed);
-        });
-        QRandomGenerator random(seed);
         QByteArray data(size, Qt::Uninitialized);
-        random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+        QRandomGenerator(size).fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+        Chunkings chunkings(data, {}, 1);
+        QList<QByteArray> chunks = chunkings.randomly(largestChunk);
 
         Collector collector;
         BackgroundSha256 sha(bound < 0 ? BackgroundSha256::defaultMaxQueuedBytes : bound, &collector);
-        // One variable reused for every chunk, as a reader does: the queue keeps
-        // its own share of each, which must be let go once hashed.
+        // One variable reused for every chunk, as a reader does: the queue keeps its own share of each, which must be
+        // let go once hashed.
         QByteArray chunk, last;
         sha.addData(chunk);
-        for (int at = 0; at < size; at += chunk.size()) {
-            chunk = data.mid(at, random.bounded(largestChunk + 1));
+        for (QByteArray &piece : chunks) {
+            chunk = std::move(piece);
             sha.addData(chunk);
             if (!chunk.isEmpty())
                 last = chunk;
@@ -85,8 +76,8 @@ private slots:
         QTest::newRow("nothing-queued") << qsizetype(MiB) << QVector<int>();
     }
 
-    // The queue is dropped, not hashed, and lets its chunks go; the helper thread
-    // ends (a hang fails the test by its time-out).
+    // The queue is dropped, not hashed, and lets its chunks go; the helper thread ends (a hang fails the test by its
+    // time-out).
     void destroyedWithQueue()
     {
         QFETCH(qsizetype, bound);

@@ -12,8 +12,8 @@ namespace {
 
 constexpr int largestPiece = 1024 * 1024;
 
-// zlib's encoding of plain: windowBits 15 + 16 for gzip, 15 for zlib's wrapper, -15 for raw deflate. A full
-// flush halfway makes a second run of blocks that starts on a byte boundary after an empty stored block.
+// zlib's encoding of plain: windowBits 15 + 16 for gzip, 15 for zlib's wrapper, -15 for raw deflate. A full flush
+// halfway makes a second run of blocks that starts on a byte boundary after an empty stored block.
 QByteArray deflated(const QByteArray &plain, int windowBits, bool flushHalfway = false)
 {
     z_stream z{};
@@ -49,8 +49,7 @@ const auto undecodable = [](const QString &reason) { return "The download could 
 
 } // namespace
 
-// Bodies encoded here with zlib, decoded in fixed chunkings and in random ones. The random ones come
-// from a seed that changes with every run and is printed when a row fails; TARNWICK_SEED=<seed> repeats it.
+// Bodies encoded here with zlib, decoded in fixed chunkings and in random ones (Chunkings.h).
 class tst_ContentDecoder : public QObject
 {
     Q_OBJECT
@@ -112,9 +111,8 @@ private slots:
         QFETCH(QByteArray, output);
         QFETCH(QString, error);
 
-        // Whole, after an empty chunk, byte by byte, and with the first byte or two alone: a deflate body's
-        // kind is told by its first two bytes, whatever its chunks. Then chunkings of random lengths, each
-        // on a scale of its own, from 4 bytes to 64 KiB.
+        // Whole, after an empty chunk, byte by byte, and with the first byte or two alone: a deflate body's kind is
+        // told by its first two bytes, whatever its chunks.
         const QList<QList<QByteArray>> fixed = {{input},
                                                 {QByteArray(), input},
                                                 Chunkings::of(input, 1),

@@ -11,10 +11,8 @@ const QString abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20
 const QString empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"; // of ""
 constexpr qint64 largest = std::numeric_limits<qint64>::max();
 
-QString bad(const QString &what, const QString &shown)
-{
-    return "The pin in the URL cannot be read: " + what + ", not \"" + shown + "\".";
-}
+const QString unread = "The pin in the URL cannot be read: ";
+const auto bad = [](const QString &what, const QString &shown) { return unread + what + ", not \"" + shown + "\"."; };
 const auto badDigest = [](const QString &shown) { return bad("sha256 must be 64 hexadecimal digits", shown); };
 const auto badSize = [](const QString &shown) { return bad("size must be a decimal number of bytes", shown); };
 const auto badTeam = [](const QString &shown) {
@@ -56,9 +54,8 @@ private slots:
         pinned("keys-without-equals", "#size&sha256", "", -1);
         pinned("all-three", "#Team=T4SK8ZXCXG&size=5&sha256=" + abc, abc, 5, "T4SK8ZXCXG");
         pinned("percent-encoded-separators", "#size%3D5%26sha256%3D" + abc, abc, 5);
-        refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc,
-                "The pin in the URL cannot be read: sha256 is given twice.");
-        refused("size-twice-same-value", "#size=5&Size=5", "The pin in the URL cannot be read: size is given twice.");
+        refused("digest-twice", "#sha256=" + abc + "&SHA256=" + abc, unread + "sha256 is given twice.");
+        refused("size-twice-same-value", "#size=5&Size=5", unread + "size is given twice.");
         refused("digest-63-digits", "#sha256=" + abc.left(63), badDigest(abc.left(63)));
         refused("digest-non-hex", "#sha256=" + abc.left(63) + "g", badDigest(abc.left(63) + "g"));
         refused("digest-80-shown-whole", "#sha256=" + abc + abc.left(16), badDigest(abc + abc.left(16)));
@@ -69,10 +66,8 @@ private slots:
         refused("size-past-64-bits", "#size=9223372036854775808", badSize("9223372036854775808"));
         refused("size-empty", "#size=", badSize(""));
         refused("size-second-equals", "#size==5", badSize("=5"));
-        refused("size-space-before-equals", "#size =5",
-                "The pin in the URL cannot be read: size is written with a space (\"size =5\").");
-        refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG",
-                "The pin in the URL cannot be read: team is given twice.");
+        refused("size-space-before-equals", "#size =5", unread + "size is written with a space (\"size =5\").");
+        refused("team-twice", "#team=T4SK8ZXCXG&TEAM=T4SK8ZXCXG", unread + "team is given twice.");
         refused("team-lower-case", "#team=t4sk8zxcxg", badTeam("t4sk8zxcxg"));
         refused("team-nine", "#team=T4SK8ZXCX", badTeam("T4SK8ZXCX"));
         refused("team-eleven", "#team=T4SK8ZXCXGG", badTeam("T4SK8ZXCXGG"));

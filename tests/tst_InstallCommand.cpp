@@ -24,8 +24,8 @@ QStringList shellValues(const QString &command, const QStringList &names)
 
 } // namespace
 
-// The text of root's command, for either system, and what its outcome means. How the Linux script runs is
-// seen in the end-to-end table, as root and with the package changed while the password is asked for.
+// The text of root's command, for either system, and what its outcome means. How the Linux script runs is seen in the
+// end-to-end table, as root and with the package changed while the password is asked for.
 class tst_InstallCommand : public QObject
 {
     Q_OBJECT
@@ -90,9 +90,9 @@ private slots:
         QCOMPARE(shellValues(command, {"folder", "clone", "size", "sha256", "changed"}), expected);
     }
 
-    // The macOS script run here, where cp refuses -c as a volume without clones does: the plain copy is
-    // made and checked and reaches the installer, and the refused clone adds nothing to the errors that
-    // macOS shows when the script fails.
+    // The macOS script run here, where cp refuses -c as a volume without clones does: the plain copy is made and
+    // checked and reaches the installer, and the refused clone adds nothing to the errors that macOS shows when the
+    // script fails.
     void macOSScriptWithoutClone()
     {
 #ifdef Q_OS_MACOS
@@ -100,8 +100,7 @@ private slots:
 #endif
         const QTemporaryDir dir;
         QFile package(dir.filePath("Update.pkg"));
-        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4);
-        package.close();
+        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4 && package.flush());
         QString command =
             InstallCommand::shellCommand({package.fileName(), 4, digest}, "/", InstallCommand::Flavour::MacOS);
         command.replace("'/private/tmp/tarnwick.XXXXXXXX'", "'" + dir.filePath("root.XXXXXXXX") + "'");

@@ -12,25 +12,33 @@
 
 using namespace NativeStub;
 
-// The test's own empty folder as the current one, the previous one restored after.
+// The test's own empty folder as the current one, the previous one restored after; the native layer's counts reset.
 struct InTemporaryFolder
 {
     QTemporaryDir folder;
     const QString previous = QDir::currentPath();
-    InTemporaryFolder() { QDir::setCurrent(folder.path()); }
+    InTemporaryFolder()
+    {
+        QDir::setCurrent(folder.path());
+        reset();
+    }
     ~InTemporaryFolder() { QDir::setCurrent(previous); }
 };
+
+// `file` at the server's port on 127.0.0.1.
+QString urlOn(quint16 port, const char *file)
+{
+    return QString("http://127.0.0.1:%1/%2").arg(port).arg(file);
+}
 
 class tst_InstallerWindow : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // The widgets' places and texts, and the look the style sheets give, as Qt
-    // applies them: the colours of the widgets' palettes, their fonts, and pixels
-    // of the window as drawn with the bar half full. CLOSE, CANCEL, LOAD and NO are
-    // the buttons of the message boxes shown over the window, styled by its sheet:
-    // stand-ins of those names are added to it.
+    // The widgets' places and texts, and the look the style sheets give, as Qt applies them: the colours of the
+    // widgets' palettes, their fonts, and pixels of the window as drawn with the bar half full. CLOSE, CANCEL, LOAD and
+    // NO are the buttons of the message boxes shown over the window, styled by its sheet: stand-ins are added.
     void look_data()
     {
         // aspect: "geometry", "caption", "text" or "background" colour, "font", "pixel x y"; colours as #aarrggbb
@@ -87,22 +95,21 @@ private slots:
 
         const QStringList words = aspect.split(' ');
         const QRect place = widget == &window ? QRect(QPoint(), window.size()) : widget->geometry();
+        const QFont font = widget->font();
+        const QString weight = font.weight() == QFont::Normal  ? QStringLiteral("normal")
+                               : font.weight() >= QFont::Black ? QStringLiteral("black")
+                                                               : QString::number(font.weight());
         QString seen;
         if (aspect == "geometry")
             seen = QString::asprintf("%d,%d %dx%d", place.x(), place.y(), place.width(), place.height());
         else if (aspect == "caption")
             seen = widget->property("text").toString(); // the window's title is how tests/e2e finds it
-        else if (aspect == "text")
-            seen = widget->palette().color(widget->foregroundRole()).name(QColor::HexArgb);
-        else if (aspect == "background")
-            seen = widget->palette().color(widget->backgroundRole()).name(QColor::HexArgb);
+        else if (aspect == "text" || aspect == "background")
+            seen = widget->palette()
+                       .color(aspect == "text" ? widget->foregroundRole() : widget->backgroundRole())
+                       .name(QColor::HexArgb);
         else if (aspect == "font")
-            seen = QStringLiteral("%1, %2 px, %3")
-                       .arg(widget->font().family())
-                       .arg(widget->font().pixelSize())
-                       .arg(widget->font().weight() == QFont::Normal  ? QStringLiteral("normal")
-                            : widget->font().weight() >= QFont::Black ? QStringLiteral("black")
-                                                                      : QString::number(widget->font().weight()));
+            seen = QString("%1, %2 px, %3").arg(font.family()).arg(font.pixelSize()).arg(weight);
         else if (words.first() == "pixel") { // as the whole window draws it: see-through colours over what is below
             window.findChild<QProgressBar *>("progressBar")->setValue(500);
             seen = window.grab()
@@ -123,8 +130,7 @@ private slots:
             server.nextPendingConnection()->write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" +
                                                   QByteArray(600, 'p'));
         });
-        InstallerWindow window("/Applications/Example.app",
-                               QString("http://127.0.0.1:%1/U.pkg").arg(server.serverPort()), nullptr);
+        InstallerWindow window("/Applications/Example.app", urlOn(server.serverPort(), "U.pkg"), nullptr);
         QVERIFY(QFile::exists("U.pkg") && window.windowFlags().testFlag(Qt::Dialog));
         QCOMPARE(window.minimumSize(), window.maximumSize());
         QCOMPARE(window.findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(154, 144));
@@ -138,17 +144,16 @@ private slots:
         }
     }
 
-    // A failure is shown once, over the window and modal to it alone, with CLOSE as its one button,
-    // which closes the window.
+    // A failure is shown once, over the window and modal to it alone, with CLOSE as its one button, which closes the
+    // window.
     void failureShownOnce()
     {
         const InTemporaryFolder folder;
-        reset();
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
         closed.close();
-        InstallerWindow window("/Applications/Example.app", QString("http://127.0.0.1:%1/U.pkg").arg(port), nullptr);
+        InstallerWindow window("/Applications/Example.app", urlOn(port, "U.pkg"), nullptr);
         QList<QMessageBox *> boxes;
         QStringList seen; // the box's modality, title, text and buttons
         QTimer look;      // the box runs its own event loop
@@ -171,18 +176,15 @@ private slots:
                  (QStringList{QString::number(Qt::WindowModal), "Tarnwick Installer", "Failed to update.\n", "CLOSE"}));
     }
 
-    // A download that ends (or fails) in the same pass of the event loop as the
-    // click on CANCEL UPDATE: nothing more happens, no extraction, no prompt,
-    // no box, and the download is removed. The title bar takes the same road
+    // A download that ends (or fails) in the same pass of the event loop as the click on CANCEL UPDATE: nothing more
+    // happens, no extraction, no prompt, no box, and the download is removed. The title bar takes the same road
     // (tests/e2e's close rows keep the download).
     void closedBeforeTheEnd()
     {
         const InTemporaryFolder folder;
-        reset();
         QTcpServer silent; // takes the connection and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        InstallerWindow window("/Applications/Example.app",
-                               QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()), nullptr);
+        InstallerWindow window("/Applications/Example.app", urlOn(silent.serverPort(), "U.zip"), nullptr);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(QDir().entryList(QDir::Files), QStringList{"U.zip"});
@@ -198,20 +200,17 @@ private slots:
         QCOMPARE(QDir().entryList(QDir::Files), QStringList());
     }
 
-    // A downloaded archive whose package is extracted while a copy of the
-    // application runs and does not quit: nothing privileged begins, the bar
-    // stays full and the status names the application, checked again every
-    // 500 ms while the event loop runs, until the title bar closes the window
-    // and keeps the download. Its quitting and CANCEL UPDATE are tests/e2e's.
+    // A downloaded archive whose package is extracted while a copy of the application runs and does not quit: nothing
+    // privileged begins, the bar stays full and the status names the application, checked again every 500 ms while the
+    // event loop runs, until the title bar closes the window and keeps the download. Its quitting and CANCEL UPDATE are
+    // tests/e2e's.
     void waitingForTheApplication()
     {
         const InTemporaryFolder folder;
-        reset();
         running = true;
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        InstallerWindow window("/Applications/Example.app",
-                               QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()), nullptr);
+        InstallerWindow window("/Applications/Example.app", urlOn(silent.serverPort(), "U.zip"), nullptr);
         QVERIFY(writeZip("U.zip", {{"U.pkg", QByteArray("stand-in package ").repeated(5000)}}));
         auto *status = window.findChild<QLabel *>("label_2");
         auto *bar = window.findChild<QProgressBar *>("progressBar");

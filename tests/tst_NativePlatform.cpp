@@ -4,8 +4,7 @@
 
 #include <signal.h>
 
-// The Linux native layer itself, against real processes: which of them run
-// from inside a bundle.
+// The Linux native layer itself, against real processes: which of them run from inside a bundle.
 class tst_NativePlatform : public QObject
 {
     Q_OBJECT

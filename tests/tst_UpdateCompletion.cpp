@@ -9,76 +9,75 @@
 // Within the signing certificate's validity, as the check's clock.
 const QDateTime checkedAt(QDate(2026, 6, 1), QTime(12, 0), Qt::UTC);
 
-// The completion of a downloaded update, one row per way it can end before
-// the installer runs that the whole updates of tests/e2e do not take: the
-// message shown, and nothing left beside the download.
+// The completion of a downloaded update, one row per way it can end before the installer runs that the whole updates of
+// tests/e2e do not take: the message shown, and nothing left beside the download.
 class tst_UpdateCompletion : public QObject
 {
     Q_OBJECT
 
 private slots:
     void init() { NativeStub::reset(); } // the application has quit: the waiting is the window's test
-    void ending_data();
-    void ending();
+
+    void ending_data()
+    {
+        // What the downloader left: a package without its digest ("unhashed"), or a "zip" of Update.pkg, a stand-in or
+        // ("signed-zip") tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp.
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("team");   // the team pin; empty: none
+        QTest::addColumn<QString>("folder"); // the application's, below the test's
+        QTest::addColumn<QString>("message");
+
+        const auto row = [](const char *name, QString given, QString team, QString folder, QString message) {
+            QTest::newRow(name) << given << team << folder << "Failed to update.\n\n" + message;
+        };
+        const QString apps = "Applications";
+        row("no-digest", "unhashed", "", apps,
+            "The SHA-256 digest of the package {downloads}/Update.pkg could not be computed; it was not installed.");
+        row("signed-by-another-team", "signed-zip", "A1B2C3D4E5", apps,
+            "Update.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.");
+        // The application's place is refused before the package's signature is looked at.
+        row("unsigned-archive-outside-applications", "zip", "T4SK8ZXCXG", "Desktop",
+            "Unexpected application path {dir}/Desktop/Example.app");
+    }
+
+    void ending()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, team);
+        QFETCH(QString, folder);
+        QFETCH(QString, message);
+
+        const QTemporaryDir dir;
+        const QString downloads = dir.filePath("downloads");
+        QVERIFY(QDir().mkpath(downloads));
+        const bool archive = given != "unhashed";
+        const QString filePath = downloads + (archive ? "/Update.zip" : "/Update.pkg");
+        QByteArray package(5000, 'p');
+        QFile file(given == "signed-zip" ? QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg") : filePath);
+        if (given == "signed-zip")
+            QVERIFY(file.open(QIODevice::ReadOnly) && !(package = file.readAll()).isEmpty());
+        if (archive)
+            QVERIFY(writeZip(filePath, {{"Update.pkg", package}}, Z_DEFLATED, 1, true));
+        else
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
+        file.close();
+
+        UpdateCompletion completion(dir.filePath(folder + "/Example.app"),
+                                    {filePath, QByteArray(), FileIdentity::ofPath(filePath)});
+        if (!team.isEmpty())
+            completion.requireSignature(
+                std::make_unique<PackageSignatureCheck>(team, appleRootCertificate(), checkedAt));
+        QSignalSpy ended(&completion, &UpdateCompletion::ended);
+        completion.start();
+
+        QVERIFY(ended.count() == 1 || ended.wait(20000));
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.first().first().toString(),
+                 message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
+        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QCOMPARE(NativeStub::privilegedRuns, 0);
+    }
 };
-
-void tst_UpdateCompletion::ending_data()
-{
-    // What the downloader left: a package without its digest ("unhashed"), or a "zip" of Update.pkg, a stand-in
-    // or ("signed-zip") tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp.
-    QTest::addColumn<QString>("given");
-    QTest::addColumn<QString>("team");   // the team pin; empty: none
-    QTest::addColumn<QString>("folder"); // the application's, below the test's
-    QTest::addColumn<QString>("message");
-
-    const auto row = [](const char *name, QString given, QString team, QString folder, QString message) {
-        QTest::newRow(name) << given << team << folder << "Failed to update.\n\n" + message;
-    };
-    const QString apps = "Applications";
-    row("no-digest", "unhashed", "", apps,
-        "The SHA-256 digest of the package {downloads}/Update.pkg could not be computed; it was not installed.");
-    row("signed-by-another-team", "signed-zip", "A1B2C3D4E5", apps,
-        "Update.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.");
-    // The application's place is refused before the package's signature is looked at.
-    row("unsigned-archive-outside-applications", "zip", "T4SK8ZXCXG", "Desktop",
-        "Unexpected application path {dir}/Desktop/Example.app");
-}
-
-void tst_UpdateCompletion::ending()
-{
-    QFETCH(QString, given);
-    QFETCH(QString, team);
-    QFETCH(QString, folder);
-    QFETCH(QString, message);
-
-    const QTemporaryDir dir;
-    const QString downloads = dir.filePath("downloads");
-    QVERIFY(QDir().mkpath(downloads));
-    const bool archive = given != "unhashed";
-    const QString filePath = downloads + (archive ? "/Update.zip" : "/Update.pkg");
-    QByteArray package(5000, 'p');
-    QFile file(given == "signed-zip" ? QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg") : filePath);
-    if (given == "signed-zip")
-        QVERIFY(file.open(QIODevice::ReadOnly) && !(package = file.readAll()).isEmpty());
-    if (archive)
-        QVERIFY(writeZip(filePath, {{"Update.pkg", package}}, Z_DEFLATED, 1, true));
-    else
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
-    file.close();
-
-    UpdateCompletion completion(dir.filePath(folder + "/Example.app"),
-                                {filePath, QByteArray(), FileIdentity::ofPath(filePath)});
-    if (!team.isEmpty())
-        completion.requireSignature(std::make_unique<PackageSignatureCheck>(team, appleRootCertificate(), checkedAt));
-    QSignalSpy ended(&completion, &UpdateCompletion::ended);
-    completion.start();
-
-    QVERIFY(ended.count() == 1 || ended.wait(20000));
-    QCOMPARE(ended.count(), 1);
-    QCOMPARE(ended.first().first().toString(), message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
-    QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
-    QCOMPARE(NativeStub::privilegedRuns, 0);
-}
 
 QTEST_GUILESS_MAIN(tst_UpdateCompletion)
 #include "tst_UpdateCompletion.moc"

@@ -1,12 +1,9 @@
 #!/bin/sh
 # The bundle check's logic (scripts/macos-checks.sh) on otool and codesign text (fixtures/), Info.plist and bundles
-# of Mach-O files linked here, and macos/TarnwickApple.cmake's choice on them. A part without its tools is skipped.
+# of Mach-O files linked here. A part without its tools is skipped.
 set -u
 
-here=$(cd -P -- "$(dirname -- "$0")" && pwd -P)
-root=$(cd -P -- "$here/../.." && pwd -P)
-fixtures=$here/fixtures
-
+here=$(cd -P -- "$(dirname -- "$0")" && pwd -P) && root=$(cd -P -- "$here/../.." && pwd -P) && fixtures=$here/fixtures
 on_mac=0
 if [ "$(uname -s)" = Darwin ]; then on_mac=1; else # LLVM's Mach-O tools (Debian has them in /usr/lib/llvm-N/bin)
   for dir in /usr/lib/llvm-*/bin; do PATH=$PATH:$dir; done && export PATH OTOOL=llvm-otool LIPO=llvm-lipo
@@ -14,8 +11,7 @@ fi
 # shellcheck source=scripts/macos-checks.sh
 . "$root/scripts/macos-checks.sh"
 
-passed=0 failed=0 skipped=0
-work=$(mktemp -d "${TMPDIR:-/tmp}/check-bundle-logic.XXXXXX")
+passed=0 failed=0 skipped=0 work=$(mktemp -d "${TMPDIR:-/tmp}/check-bundle-logic.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); printf 'FAIL %s\n' "$*" >&2; }
@@ -23,14 +19,12 @@ skip() { skipped=$((skipped + 1)); echo "skipped: $*"; }
 expect_equal() { if [ "$2" = "$3" ]; then ok; else bad "$1: got [$2], expected [$3]"; fi; } # LABEL ACTUAL EXPECTED
 expect_lines() { # LABEL TEXT LINE...: TEXT holds each LINE as a whole line
   e_label=$1 e_text=$2 && shift 2
-  for e_line; do
-    if printf '%s\n' "$e_text" | grep -Fxq -- "$e_line"; then ok; else bad "$e_label: no line [$e_line] in: $e_text"; fi
-  done
+  for e_line; do printf '%s\n' "$e_text" | grep -Fxq -- "$e_line" && ok || bad "$e_label: no line [$e_line] in: $e_text"; done
 }
 on() { f=$1; shift; "$@" <"$fixtures/$f"; } # on FIXTURE COMMAND...: the command reads the fixture
 
-# Lines "EXPECTED|COMMAND" (split into words): EXPECTED is "yes" or "no" for
-# the command's exit status, else its output with its lines joined by ";".
+# Lines "EXPECTED|COMMAND" (split into words): EXPECTED is "yes" or "no" for the command's exit status, else its
+# output with its lines joined by ";".
 table() {
   while IFS='|' read -r want command; do
     # shellcheck disable=SC2086
@@ -102,18 +96,16 @@ EOF
 fi
 
 # --- bundles of real Mach-O files --------------------------------------------------
-if [ "$on_mac" = 1 ]; then tools="cc cmake"; else tools="clang ld64.lld llvm-otool llvm-lipo cmake"; fi
+if [ "$on_mac" = 1 ]; then tools=cc; else tools="clang ld64.lld llvm-otool llvm-lipo"; fi
 missing=$(for tool in $tools; do command -v "$tool" >/dev/null 2>&1 || printf ' %s' "$tool"; done)
 if [ -n "$missing" ]; then
   skip "Mach-O bundles (missing:$missing)"
 else
-  src=$work/main.c system=
-  printf 'int main(void) { return 0; }\n' >"$src"
+  src=$work/main.c system= && printf 'int main(void) { return 0; }\n' >"$src"
   # link OUTPUT ARCHS MINOS INSTALL_NAME|exe [WORDS...]: a library of that install name, or an executable, of each
   # of ARCHS (x86_64 for MINOS, arm64 for 11.0, arm64@V for V); WORDS go to the compiler driver.
   link() {
-    l_out=$1 l_archs=$2 l_minos=$3 l_name=$4
-    shift 4
+    l_out=$1 l_archs=$2 l_minos=$3 l_name=$4 && shift 4
     [ "$l_name" = exe ] || set -- -dynamiclib -install_name "$l_name" "$@"
     mkdir -p "$(dirname -- "$l_out")" && rm -f "$l_out".*
     for l_arch in $l_archs; do
@@ -187,41 +179,6 @@ else
   expect_equal "universal bundle's faults" "$(problems_of "$work/universal")" \
 "Contents/Frameworks/Fix.framework/Versions/5/Fix: has no arm64 code (has: x86_64)
 Contents/Frameworks/libbar.dylib (arm64): needs macOS 12.0, above the bundle's minimum 11.0"
-
-  # --- macos/TarnwickApple.cmake's choice, on the same files ----------------------
-  tools=$work/apple-tools && mkdir -p "$tools"
-  if [ "$on_mac" = 0 ]; then
-    # CMake calls lipo and otool -arch ARCH -l FILE: LLVM's (otool on a thin copy: llvm-otool 14 ignores -arch).
-    ln -s "$(command -v llvm-lipo)" "$tools/lipo"
-    # shellcheck disable=SC2016
-    printf '#!/bin/sh\n%s\n%s\n' 'llvm-lipo -thin "$2" -output "$0.slice" "$4" 2>/dev/null || cp "$4" "$0.slice"' \
-      'exec llvm-otool -l "$0.slice"' >"$tools/otool" && chmod +x "$tools/otool"
-  fi
-  # x86_64 for 10.13 and for 10.15, arm64 only, universal (arm64 for 11.0 and for 12.0).
-  x=$work/escape/Fixture.app/Contents/Frameworks/libfoo.dylib n=$work/good/Fixture.app/Contents/Frameworks/libbar.dylib
-  arm=$work/arm-only.dylib u=$c/Frameworks/libfoo.dylib u12=$c/Frameworks/libbar.dylib
-  link "$arm" arm64 11.0 @rpath/arm.dylib
-  # Lines "WANTED|QT_MAJOR|QT_FILES|OTHER_FILES|-D...": CMake's output, on one line, matches *WANTED*.
-  while IFS='|' read -r want major qt other options; do
-    rm -rf "$work/apple-cmake"
-    # shellcheck disable=SC2086
-    text=$(PATH=$tools:$PATH cmake -S "$root/macos/tests/apple-cmake" -B "$work/apple-cmake" -DQT_MAJOR="$major" \
-      "-DQT_FILES=$qt" "-DOTHER_FILES=$other" $options 2>&1 | tr '\n' ' ' | tr -s ' ')
-    # shellcheck disable=SC2254
-    case $text in *$want*) ok ;; *) bad "TarnwickApple.cmake, Qt $major $qt, $other $options: [$want] not in: $text" ;; esac
-  done <<EOF
-RESULT archs=x86_64 target=10.13 minimum=10.13|5|$x;$x;$x;$x|$x|
-$n (x86_64) needs macOS 10.15*Configuring incomplete|5|$n;$x|$x|
-RESULT archs=x86_64 target=10.15 minimum=10.15|5|$n;$x|$x|-DTARNWICK_MACOS_FOLLOW_LIBRARIES=ON
-$arm has no x86_64 code|5|$arm|$x|
-RESULT archs=x86_64 target=11.0 minimum=11.0|5|$x|$x|-DCMAKE_OSX_DEPLOYMENT_TARGET=11.0
-$x has no arm64 code*Configuring incomplete|6|$u|$x|-DQT_MINIMUM=11.0 -DCMAKE_OSX_ARCHITECTURES=x86_64;arm64
-RESULT archs=x86_64;arm64 target=10.13 minimum=10.13|6|$u;$u|$u|-DQT_MINIMUM=10.13
-leaving arm64 out: $x has no arm64 code*RESULT archs=x86_64 target=12.0|6|$u;$u|$x|-DQT_MINIMUM=12.0
-$u12 (arm64) needs macOS 12.0*Configuring incomplete|6|$u12|$u|-DQT_MINIMUM=10.13
-share no architecture|6|$arm|$x|-DQT_MINIMUM=11.0
-does not say its lowest macOS|6|$u|$u|
-EOF
 fi
 
 echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"

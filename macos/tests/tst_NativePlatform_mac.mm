@@ -1,5 +1,5 @@
-// app/NativePlatform_mac.mm against the real AppKit, Foundation and AppleScript, without Qt:
-// tst_NativePlatform_mac --expect-bundle PATH (what bundlePath() must give). Needs a window server.
+// app/NativePlatform_mac.mm against the real AppKit, Foundation and AppleScript, without Qt: tst_NativePlatform_mac
+// --expect-bundle PATH (what bundlePath() must give). Needs a window server.
 
 #include "NativePlatform.h"
 
@@ -17,22 +17,19 @@
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
 const char *currentTest = "";
 
-// Not "check": AssertMacros.h, which AppKit brings in, may define check() as a macro.
-void recordCheck(bool condition, const char *what, const char *file, int line)
+// Not "check": AssertMacros.h, which AppKit brings in, may define check() as a macro. `detail` is printed on failure.
+void recordCheck(bool condition, const char *what, const char *file, int line, const std::string &detail = "")
 {
-    if (condition) {
-        ++passed;
-        return;
-    }
-    ++failed;
-    std::fprintf(stderr, "FAIL %s: %s (%s:%d)\n", currentTest, what, file, line);
+    condition ? ++passed : ++failed;
+    if (!condition)
+        std::fprintf(stderr, "FAIL %s: %s (%s:%d) %s\n", currentTest, what, file, line, detail.c_str());
 }
 
 #define CHECK(condition) recordCheck((condition), #condition, __FILE__, __LINE__)
+#define CHECK_SHOWING(condition, detail) recordCheck((condition), #condition, __FILE__, __LINE__, (detail))
 
 std::string realPath(const std::string &path)
 {
@@ -40,10 +37,8 @@ std::string realPath(const std::string &path)
     return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-// --- runPrivilegedScript, without administrator privileges -----------------
-
-// Each script's outcome, "succeeded=0|1 number=N message="TEXT"" with "(none)" for a part that is absent.
-// The shell command is never run on macOS: it would exit with 99.
+// runPrivilegedScript, without administrator privileges: each script's outcome, "succeeded=0|1 number=N message="TEXT""
+// with "(none)" for a part that is absent. The shell command is never run on macOS: it would exit with 99.
 const char *const scriptCases[][2] = {
     {"do shell script \"true\"", "succeeded=1 number=(none) message=(none)"},
     {"error \"boom \u00e9\" number -128", "succeeded=0 number=-128 message=\"boom \u00e9\""},
@@ -59,17 +54,13 @@ void scriptOutcomes()
         const std::string outcome = std::string("succeeded=") + (result.succeeded ? "1" : "0") +
                                     " number=" + (result.errorNumber ? std::to_string(*result.errorNumber) : "(none)") +
                                     " message=" + (result.errorMessage ? "\"" + *result.errorMessage + "\"" : "(none)");
-        CHECK(outcome == c[1]);
-        if (outcome != c[1])
-            std::fprintf(stderr, "  outcome: %s\n", outcome.c_str());
+        CHECK_SHOWING(outcome == c[1], "outcome: " + outcome);
     }
 }
 
-// --- processesInsideBundle -------------------------------------------------
-
-// Runs `program` 30 from a shell that this process starts: in the shell's stead, so as this process's child,
-// or `adopted`, in the background of a shell that ends at once, so that launchd adopts it. Its pid once it
-// runs `program` (within five seconds), -1 on failure.
+// Runs `program` 30 from a shell that this process starts: in the shell's stead, so as this process's child, or
+// `adopted`, in the background of a shell that ends at once, so that launchd adopts it. Its pid once it runs `program`
+// (within five seconds), -1 on failure.
 pid_t start(const std::string &program, bool adopted)
 {
     const std::string run = "'" + program + "' 30 >/dev/null 2>&1";
@@ -109,8 +100,7 @@ void processesInsideBundleAreFound()
     [[NSFileManager defaultManager] removeItemAtPath:[NSString stringWithUTF8String:made] error:nil];
 }
 
-// --- setupTitleBar ---------------------------------------------------------
-
+// setupTitleBar: the window's title bar see-through and dark, with its close button alone.
 void titleBarIsSetUp()
 {
     currentTest = "titleBarIsSetUp";
@@ -149,9 +139,8 @@ int main(int argc, char *argv[])
         scriptOutcomes();
         currentTest = "bundlePath";
         const std::string path = NativePlatform::bundlePath();
-        CHECK(!path.empty() && realPath(path) == realPath(argv[2]));
-        if (path.empty() || realPath(path) != realPath(argv[2]))
-            std::fprintf(stderr, "  bundlePath() = \"%s\", expected \"%s\"\n", path.c_str(), argv[2]);
+        CHECK_SHOWING(!path.empty() && realPath(path) == realPath(argv[2]),
+                      "bundlePath() = \"" + path + "\", expected \"" + argv[2] + "\"");
         processesInsideBundleAreFound();
         titleBarIsSetUp();
     }

@@ -5,44 +5,33 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from world import INSTALLING, NOBODY, PROXIED_HOST, Place, Prompt, mount, wait_until  # noqa: E402
 
-CANCEL_BUTTON = (446, 106)  # CANCEL UPDATE, in the window's coordinates
 QUIT = ".quit-example"  # the file that a RunningApplication waits for, beside the bundle
 
 
-def zeros_zip(size, name, zip64=False, block=1 << 20):
-    """A ZIP of one entry of `size` zero bytes, written by hand (Zip64 records if asked or needed): a block of
-    zeros deflated after a full flush is the same bytes wherever it stands, so it is deflated once."""
+def zeros_zip(size, name, block=1 << 20):
+    """A ZIP of one entry of `size` (below 4 GiB) zero bytes, written by hand."""
     compressor, zeros = zlib.compressobj(9, zlib.DEFLATED, -15), bytes(block)
+    # A block of zeros deflated after a full flush is the same bytes wherever it stands: it is deflated once.
     piece = compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH)
     assert compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH) == piece, "deflated zeros differ"
     blocks, rest = divmod(size, block)
     stream = piece * blocks + compressor.compress(bytes(rest)) + compressor.flush(zlib.Z_FINISH)
     crc = zlib.crc32(bytes(rest), functools.reduce(lambda crc, _: zlib.crc32(zeros, crc), range(blocks), 0))
-    zip64 = zip64 or max(size, len(stream)) >= 0xFFFFFFFF
-    encoded, needed, made_by, when = name.encode(), 45 if zip64 else 20, (3 << 8) | 45, (0, (1 << 5) | 1)
-    extra = struct.pack("<HHQQ", 1, 16, size, len(stream)) if zip64 else b""  # as Info-ZIP: no offset (0 fits)
-    sizes = (0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (len(stream), size)
-    data = struct.pack("<IHHHHHIIIHH", 0x04034B50, needed, 0, zipfile.ZIP_DEFLATED, *when, crc, *sizes, len(encoded),
-                       len(extra)) + encoded + extra + stream
-    directory = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, made_by, needed, 0, zipfile.ZIP_DEFLATED, *when, crc,
-                            *sizes, len(encoded), len(extra), 0, 0, 0, 0o100644 << 16, 0) + encoded + extra
-    end = (0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF) if zip64 else (1, 1, len(directory), len(data))
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, *end, 0)
-    if zip64:
-        end = (struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, made_by, needed, 0, 0, 1, 1, len(directory), len(data))
-               + struct.pack("<IIQI", 0x07064B50, 0, len(data) + len(directory), 1) + end)
-    return data + directory + end
+    fields, encoded = (20, 0, zipfile.ZIP_DEFLATED, 0, (1 << 5) | 1, crc, len(stream), size), name.encode()
+    data = struct.pack("<IHHHHHIIIHH", 0x04034B50, *fields, len(encoded), 0) + encoded + stream
+    directory = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, (3 << 8) | 45, *fields, len(encoded), 0, 0, 0, 0,
+                            0o100644 << 16, 0) + encoded
+    return data + directory + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(directory), len(data), 0)
 
 
 def close_window(place):
     """Closes the updater's window as a title-bar button does (xdotool cannot): WM_DELETE_WINDOW."""
-    x11, window = ctypes.CDLL("libX11.so.6"), int(place.window())
-    x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    connection = x11.XOpenDisplay(place.x.display.encode())
-    if not connection:
+    x11, window, pointer = ctypes.CDLL("libX11.so.6"), int(place.window()), ctypes.c_void_p
+    x11.XOpenDisplay.restype, x11.XInternAtom.restype = pointer, ctypes.c_ulong
+    x11.XInternAtom.argtypes = [pointer, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [pointer, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, pointer]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [pointer]
+    if not (connection := x11.XOpenDisplay(place.x.display.encode())):
         raise OSError(f"cannot open X display {place.x.display}")
     try:
         # An XEvent (24 longs) as an XClientMessageEvent: type 33 (ClientMessage), serial, send_event, display,
@@ -57,7 +46,7 @@ def close_window(place):
 
 
 def click_cancel(place):
-    place.x.click(place.window(), *CANCEL_BUTTON)
+    place.x.click(place.window(), 446, 106)  # CANCEL UPDATE, in the window's coordinates
 
 
 def quit_application(place):
@@ -86,8 +75,7 @@ class Rewrite:
 
 @dataclasses.dataclass(frozen=True)
 class Put:
-    """Puts at `name` new bytes, a "fifo" nobody writes or a "link" to one, renamed over it, or a "folder"
-    that is not empty (once the file is gone). Also a fixture."""
+    """Renames over `name` new bytes, a "fifo" or a "link" to one, or puts a "folder" not empty there. A fixture too."""
     name: str
     what: "bytes | str"
 
@@ -119,8 +107,7 @@ class Watched(Place):
     x: object = None
 
     def window(self):
-        window = wait_until(lambda: self.x.window(INSTALLING), 15)
-        if not window:
+        if not (window := wait_until(lambda: self.x.window(INSTALLING), 15)):
             raise AssertionError(f"no window {INSTALLING!r}")
         return window
 
@@ -237,4 +224,3 @@ class Proxy:
 def _accepts(port):
     with socket.socket() as probe:
         return probe.connect_ex(("127.0.0.1", port)) == 0
-

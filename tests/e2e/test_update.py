@@ -1,5 +1,4 @@
-"""Whole updates with the real binary in scripts/world.py's world, one test per Row, e.g.
-TARNWICK_BINARY=../../build/bin/tarnwick-installer python3 -B -m unittest test_update.UpdateTest.test_pin_mismatch"""
+"""Whole updates with the real binary in scripts/world.py's world, one test per Row (README.md: running one)."""
 import dataclasses, hashlib, math, os, pathlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
@@ -17,9 +16,8 @@ SIGNED = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "da
 FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE, "Update.dmg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
          "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:12000],
-         "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE,
-         "Large.zip": zeros_zip(LARGE, "Large.pkg"), "Zip64.zip": zeros_zip(300000, "Zip64.pkg", zip64=True),
-         "Signed.pkg": SIGNED, "Signed.zip": make_zip({"Signed.pkg": SIGNED})}
+         "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE, "Signed.pkg": SIGNED,
+         "Large.zip": zeros_zip(LARGE, "Large.pkg"), "Signed.zip": make_zip({"Signed.pkg": SIGNED})}
 TEAM = "team=T4SK8ZXCXG"
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
 # While Large.pkg is being extracted (the archive is downloaded and checked by then).
@@ -102,7 +100,6 @@ ROWS = [
     Row("dotted-app", "Update.pkg", typed="{root}/apps/./x/../Applications/Example.app/", **INSTALLED),
     # Relative: Qt would take it for its own option, were it not for main().
     Row("style-option-app", "Update.pkg", app=STYLE, typed=STYLE, box=FAILS + "Unexpected application path " + STYLE),
-    Row("redirect", "Moved.pkg?status=302&redirect=Update.pkg", requests=2, **dict(INSTALLED, installed="Moved.pkg")),
     # The box shows the URL without the password.
     Row("not-found", "Missing.pkg", userinfo="jo:secret@", left={"Missing.pkg"},
         box=FAILS + "Error transferring {url} - server replied: Not Found"),
@@ -131,8 +128,6 @@ ROWS = [
     # Qt reads a body of no valid length to the server's close, and may ask again as for zip-upper-case.
     Row("negative-length", "Update.pkg?length=-1", requests=(1, 2),
         box=FAILS + "The server's answer is invalid: its Content-Length is \"-1\"."),
-    Row("outside-applications", "Update.zip", app="apps/Desktop/Example.app",
-        box=FAILS + "Unexpected application path {app}"),
     Row("not-a-zip", "NotZip.zip", box=FAILS + "Error code 1.", left={"NotZip.zip"}),
     Row("no-package-in-zip", "Wrong.zip", box=FAILS + "Error code 3 (-100)."),
     Row("crc-mismatch", "Crc.zip", box=FAILS + "Error code 9 (-105)."),
@@ -152,7 +147,6 @@ ROWS = [
         during=(When(Put("Update.pkg", b"evil\n"), "Update.pkg", reaches=8192),)),
     # Past 2^31 bytes: extracted, copied by root and hashed twice, so written to disk twice.
     Row("large-zip", "Large.zip", installed="Large.pkg", package=Zeros(LARGE), started=True, seconds=180),
-    Row("zip64", "Zip64.zip", installed="Zip64.pkg", package=Zeros(300000), started=True),
     # Closed through its title bar (macOS has a close button): only CANCEL UPDATE removes the partial download.
     Row("close-while-downloading", "Update.pkg?step=1024&pause=0.05", left={"Update.pkg"},
         during=(When(close_window, "Update.pkg", reaches=4097),)),
