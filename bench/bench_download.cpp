@@ -1,6 +1,7 @@
 // Downloads one URL into a directory with FileDownloader in file mode, as the
 // installer does, and reports the outcome; bench/download.sh times it against
-// curl. Usage: bench_download URL DIRECTORY
+// curl. Usage: bench_download [--unhashed] URL DIRECTORY (--unhashed: as the
+// installer downloads an archive, without the digest of what is written)
 // Exit status 0 when finished() came, 1 on errorOccurred or a failed start,
 // 2 on wrong usage.
 
@@ -16,13 +17,15 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
+    QStringList arguments = QCoreApplication::arguments();
+    const bool hashed = !arguments.removeOne(QStringLiteral("--unhashed"));
     if (arguments.size() != 3) {
-        std::fprintf(stderr, "usage: bench_download URL DIRECTORY\n");
+        std::fprintf(stderr, "usage: bench_download [--unhashed] URL DIRECTORY\n");
         return 2;
     }
 
     FileDownloader downloader(nullptr);
+    downloader.setHashingFile(hashed);
     QString filePath;
     QString error;
     QElapsedTimer timer;

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include <QSslConfiguration>
+#include <QTcpServer>
 
 // What one download emitted, and Qt's warnings meanwhile.
 struct Emitted
@@ -177,6 +178,60 @@ private slots:
         QVERIFY(downloader.fileIdentity() && downloader.fileIdentity() == FileIdentity::ofPath(filePath));
         QVERIFY(!downloader.download("file:///x", saved.filePath("again"), filePath, message));
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
+    }
+
+    // The request step alone: its body is counted, and it never finishes.
+    void requestOnly()
+    {
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString error;
+        QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
+        QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
+        QTest::qWait(300);
+        QCOMPARE(emitted.finished + emitted.errors.size(), 0);
+    }
+
+    // A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as with either toolkit the body's
+    // buffering and progress are those of HTTP/1.1.
+    void http1OverTls()
+    {
+        const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+        if (nginx.isEmpty())
+            QSKIP("nginx is not installed");
+        QTemporaryDir work;
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        QFile config(work.filePath("nginx.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QString("worker_processes 1; daemon off; user root; pid %1/pid; error_log %1/error.log;\n"
+                             "events {}\nhttp { log_format protocol '$server_protocol';\n"
+                             "  access_log %1/access.log protocol; client_body_temp_path %1; proxy_temp_path %1;\n"
+                             "  fastcgi_temp_path %1; uwsgi_temp_path %1; scgi_temp_path %1;\n"
+                             "  server { listen 127.0.0.1:%2 ssl http2; root %3;\n"
+                             "    ssl_certificate %3/cert.pem; ssl_certificate_key %3/key.pem; } }\n")
+                         .arg(work.path(), port, served.path())
+                         .toUtf8());
+        config.close();
+        QProcess nginxServer;
+        nginxServer.start(nginx, {"-c", config.fileName(), "-e", work.filePath("error.log")});
+        QVERIFY(nginxServer.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(work.filePath("pid")); }, 10000));
+
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString filePath, error;
+        QVERIFY(
+            downloader.download("https://127.0.0.1:" + port + "/Update.pkg", saved.filePath("h1"), filePath, error));
+        QVERIFY(emitted.ended());
+        nginxServer.terminate();
+        QVERIFY(nginxServer.waitForFinished());
+        QCOMPARE(emitted.errors, QStringList());
+        QFile log(work.filePath("access.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("HTTP/1.1\n"));
     }
 
     void refusedBeforeAnything_data()

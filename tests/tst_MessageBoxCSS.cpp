@@ -22,6 +22,8 @@ private slots:
         QTest::addColumn<bool>("modal");
 
         QTest::newRow("information") << &MessageBoxCSS::information << int(QMessageBox::Information) << false;
+        QTest::newRow("question") << &MessageBoxCSS::question << int(QMessageBox::Question) << true;
+        QTest::newRow("warning") << &MessageBoxCSS::warning << int(QMessageBox::Warning) << false;
         QTest::newRow("critical") << &MessageBoxCSS::critical << int(QMessageBox::Critical) << true;
     }
 
