@@ -28,7 +28,10 @@ cmake --build build-bench --target bench_download -j"$(nproc)" >/dev/null
 downloader=$root/build-bench/bin/bench_download
 
 work=$(mktemp -d /tmp/tarnwick-bench.XXXXXX)
+source bench/keep-memory.sh
+keep_memory "$(printf '%s\n' "${sizes[@]}" | sort -n | tail -n1)" 1
 cleanup() {
+  restore_memory
   if [ -s "$work/nginx.pid" ]; then
     kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
     for _ in $(seq 50); do [ -e "$work/nginx.pid" ] || break; sleep 0.1; done
@@ -111,6 +114,7 @@ result=bench/results/download-$(date +%Y%m%d-%H%M%S).md
   echo "Load average before: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)."
   echo "nginx $nginx_version on 127.0.0.1 (sendfile); $curl_version; bench_download (Release)."
   echo "Command: bash bench/download.sh $runs ${sizes[*]}"
+  memory_note
   echo
   echo "| size | tool | median time | median throughput | ratio to curl | ratio to unpinned | peak RSS (median / max) |"
   echo "|---|---|---|---|---|---|---|"

@@ -16,7 +16,7 @@
 #   ROAD_FS="normal xfs"      the file systems (default both; xfs needs root)
 #   ROAD_KINDS="pkg zip team" the roads (default all three)
 #   ROAD_TIMELINE=1           one more traced run of each road, its timeline printed
-#   ROAD_KEEP_MEMORY=0        leave the VM's free page reporting as it is (see below)
+#   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is (bench/keep-memory.sh)
 #
 # "normal" is the folder's own file system (/tmp here: ext4). "xfs" is an XFS
 # file system with reflinks on a loop image that the run makes, mounted on /tmp
@@ -46,25 +46,11 @@ cmake --build build-bench --target tarnwick-installer tarnwick-installer-testroo
 
 work=$(mktemp -d /tmp/tarnwick-road.XXXXXX)
 xvfb_pid=
-# A VM that reports freed pages to its host (free page reporting) gives them
-# back to it at once, and the next run that writes pays again for every page it
-# takes: here 0.4 to 3 s per GiB, more than the road itself, and at random, so
-# most of the spread between runs. Where the knob exists (root), pages freed
-# during the run stay with the VM for five minutes (the knob's longest).
-reporting_knob=/sys/module/page_reporting/parameters/min_free_ms
-reporting_was=
-if [ "${ROAD_KEEP_MEMORY:-1}" = 1 ] && [ -w "$reporting_knob" ]; then
-  reporting_was=$(cat "$reporting_knob")
-  echo 300000 > "$reporting_knob"
-  # Pages already given back are taken again once, here, for the largest road
-  # (the archive, its package and root's copy, four times over), and then
-  # stay: the allocator takes the pages it has kept before those it gave back.
-  largest=$(printf '%s\n' "${sizes[@]}" | sort -n | tail -n1)
-  python3 -c 'import sys; b = bytearray(int(sys.argv[1]) << 20); b[::4096] = bytes(len(b) // 4096)' \
-    "$((largest * 12 + 1024))"
-fi
+source bench/keep-memory.sh
+# The archive, its package and root's copy.
+keep_memory "$(printf '%s\n' "${sizes[@]}" | sort -n | tail -n1)" 3
 cleanup() {
-  [ -n "$reporting_was" ] && echo "$reporting_was" > "$reporting_knob"
+  restore_memory
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   if [ -s "$work/nginx.pid" ]; then
     kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
@@ -126,11 +112,7 @@ result=bench/results/road-$(date +%Y%m%d-%H%M%S).md
 {
   echo "Whole road, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs alternating runs of each, \`sync\` before each;"
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg). Command: bash bench/road.sh $runs ${sizes[*]}"
-  if [ -n "$reporting_was" ]; then
-    echo "Freed pages kept from the VM's host during the run ($reporting_knob: 300000 instead of $reporting_was)."
-  elif [ -e "$reporting_knob" ]; then
-    echo "Freed pages went back to the VM's host as they were freed (ROAD_KEEP_MEMORY=0 or not root)."
-  fi
+  memory_note
   echo
   echo "| road | file system | updater | by hand | speed ratio | updater RSS | by hand RSS |"
   echo "|---|---|---:|---:|---:|---:|---:|"
