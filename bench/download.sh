@@ -29,7 +29,6 @@ downloader=$root/build-bench/bin/bench_download
 
 work=$(mktemp -d /tmp/tarnwick-bench.XXXXXX)
 source bench/keep-memory.sh
-keep_memory "$(printf '%s\n' "${sizes[@]}" | sort -n | tail -n1)" 1
 cleanup() {
   restore_memory
   if [ -s "$work/nginx.pid" ]; then
@@ -39,6 +38,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+keep_memory 1 "${sizes[@]}"
 # nginx's workers run as "nobody" when the master is root: let them read.
 chmod 755 "$work"
 mkdir -p "$work/www" "$work/out" "$work/tmp"

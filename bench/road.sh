@@ -47,8 +47,6 @@ cmake --build build-bench --target tarnwick-installer tarnwick-installer-testroo
 work=$(mktemp -d /tmp/tarnwick-road.XXXXXX)
 xvfb_pid=
 source bench/keep-memory.sh
-# The archive, its package and root's copy.
-keep_memory "$(printf '%s\n' "${sizes[@]}" | sort -n | tail -n1)" 3
 cleanup() {
   restore_memory
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
@@ -61,6 +59,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The archive, its package and root's copy.
+keep_memory 3 "${sizes[@]}"
 # nginx's workers run as "nobody" when the master is root: let them read.
 chmod 755 "$work"
 mkdir -p "$work/www" "$work/tmp" "$work/results" "$work/bin"
