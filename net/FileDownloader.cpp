@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 // Everything of one transfer, from download() to its end.
 struct FileDownloader::Transfer
 {
@@ -30,6 +32,7 @@ struct FileDownloader::Transfer
     bool checked = false;     // the final answer's headers have been held to the pin and the free space
     qint64 replyTotal = 0;    // the reply's own total, for progress without Content-Length
     qint64 received = 0;      // bytes on the wire so far
+    qint64 errorPageKept = 0; // bytes of an error answer's page written
 };
 
 namespace {
@@ -40,6 +43,10 @@ namespace {
 constexpr qint64 readBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};
+
+// What is kept of an error answer's page: enough to read it, never a full
+// disk (or memory), whatever its server sends.
+constexpr qint64 errorPageLimit = 64 * 1024;
 
 // The request step alone: its body is counted for progress, then let go.
 class CountedOnly final : public BodySink
@@ -309,10 +316,13 @@ bool FileDownloader::take(const QByteArray &data, QString &error)
                 return current.pinCheck.add(piece, error) && current.sink->write(piece, error);
             },
             error);
-    case AnswerHeaders::Kind::Error:
-        // The server's page, as it came: Qt's error text follows, which says
-        // more than any pin or decoding could.
-        return current.sink->write(data, error);
+    case AnswerHeaders::Kind::Error: {
+        // The server's page, as it came and as far as a page goes: Qt's error
+        // text follows, which says more than any pin or decoding could.
+        const QByteArray page = data.left(int(std::max<qint64>(0, errorPageLimit - current.errorPageKept)));
+        current.errorPageKept += page.size();
+        return page.isEmpty() || current.sink->write(page, error);
+    }
     case AnswerHeaders::Kind::Redirect:
         break;
     }
@@ -372,8 +382,11 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         end(refusal, FileFate::Remove);
         return;
     }
-    if (!transfer->finishes)
+    // The request step alone is over; nothing more is awaited.
+    if (!transfer->finishes) {
+        stallTimer->stop();
         return;
+    }
 
     const QByteArray rest = reply->readAll();
     // Qt 5.15 can end a reply without error when the server closes the

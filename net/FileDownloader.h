@@ -136,9 +136,9 @@ private:
     // held to its pin, then delivered.
     void complete(const QByteArray &rest);
     // Hands the answer's next bytes on the wire to the sink: a final answer's
-    // decoded and held to the pin, an error answer's as they are, a
-    // redirect's not at all. False, with error, when they do not decode, the
-    // pin refuses them or the sink does not keep them.
+    // decoded and held to the pin, an error answer's page as it is up to a
+    // bound, a redirect's not at all. False, with error, when they do not
+    // decode, the pin refuses them or the sink does not keep them.
     [[nodiscard]] bool take(const QByteArray &data, QString &error);
 
     std::unique_ptr<Transfer> transfer;

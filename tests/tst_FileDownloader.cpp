@@ -81,43 +81,45 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("memory");
         QTest::addColumn<QString>("error");       // a pattern; empty for success
-        QTest::addColumn<bool>("kept");           // the file stays after the end
+        QTest::addColumn<qint64>("kept");         // the file's size after the end; -1: removed
         QTest::addColumn<qulonglong>("received"); // in the last progress report, on success: the bytes on the wire
         QTest::addColumn<qulonglong>("total");    // in the last progress report, on success
         QTest::addColumn<int>("stallLimit");      // in milliseconds; 0: the 60 s default
         QTest::addColumn<bool>("restart");        // the error's receiver downloads HTTP:Update.pkg into the array
 
-        const auto row = [](const char *name, QString path, QString error, bool kept, qulonglong received = 0,
+        const auto row = [](const char *name, QString path, QString error, qint64 kept, qulonglong received = 0,
                             qulonglong total = 0, int stallLimit = 0) {
             QTest::newRow(name) << path << false << error << kept << received << total << stallLimit << false;
         };
         const auto memoryRow = [](const char *name, QString path, QString error, bool restart = false) {
-            QTest::newRow(name) << path << true << error << false << 0ull << 0ull << 0 << restart;
+            QTest::newRow(name) << path << true << error << qint64(-1) << 0ull << 0ull << 0 << restart;
         };
         const qulonglong size = 300000, unknown = ~0ull;
+        const qint64 whole = qint64(size), removed = -1;
         const QString badRequest =
             "Error transferring http://127.0.0.1:\\d+/Update.pkg\\?status=400(#size=5)? - server "
             "replied: Bad Request";
         // A transfer that fails keeps what came; one the downloader refuses does not.
-        row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", true, size, size);
-        row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", true);
-        // The server's page is no download to hold to the pin, nor one to remove: the box names the status.
-        row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, true);
+        row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", whole, size, size);
+        row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
+        // The server's page is no download to hold to the pin, nor one to remove: the box names the status. Its first
+        // 64 KiB are kept, however much the server sends.
+        row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, 65536);
         row("pinned-size-exceeded", "HTTP:Update.pkg?framing=chunked&repeat=1000#size=300000",
             "The download's size does not match its pin: expected 300000 bytes, received more \\(\\d+ so far\\)\\.",
-            false);
-        row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", true, 0, 0, 1000);
-        row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", true, size, size, 1000);
+            removed);
+        row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 1000, 0, 0, 1000);
+        row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", whole, size, size, 1000);
         // Once the reply has reported its own progress, an unknown size is its -1.
-        row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", true, size, unknown);
+        row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", whole, size, unknown);
         // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its 4-byte
         // length.
-        row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", true,
+        row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", whole,
             qulonglong(qCompress(package).size() - 4), 0);
         row("gzip-answer-cut", "HTTP:Update.pkg?encoding=gzip&framing=close&cut=5000",
-            "The download could not be decoded \\(it ends early\\)\\.", false);
+            "The download could not be decoded \\(it ends early\\)\\.", removed);
         row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
-            "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", true);
+            "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 100000);
         memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
                   "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
         memoryRow("memory-pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
@@ -130,7 +132,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(bool, memory);
         QFETCH(QString, error);
-        QFETCH(bool, kept);
+        QFETCH(qint64, kept);
         QFETCH(qulonglong, received);
         QFETCH(qulonglong, total);
         QFETCH(int, stallLimit);
@@ -165,7 +167,7 @@ private slots:
             return;
         }
         QFile file(filePath);
-        QCOMPARE(file.open(QIODevice::ReadOnly), kept);
+        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.size() : -1, kept);
         if (!error.isEmpty())
             return;
         QCOMPARE(file.readAll(), package);
@@ -180,15 +182,16 @@ private slots:
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
     }
 
-    // The request step alone: its body is counted, and it never finishes.
+    // The request step alone: its body is counted, and it never finishes, nor stalls once its answer is over.
     void requestOnly()
     {
         FileDownloader downloader(nullptr);
         Emitted emitted(downloader);
+        downloader.setStallLimit(std::chrono::milliseconds(500));
         QString error;
         QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
         QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
-        QTest::qWait(300);
+        QTest::qWait(1000);
         QCOMPARE(emitted.finished + emitted.errors.size(), 0);
     }
 
