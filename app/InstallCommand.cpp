@@ -62,31 +62,36 @@ QString escapedForAppleScriptString(const QString &text)
 // "-P": a link is copied as a link, "-R": a FIFO or device as a new one,
 // never read. The copy is checked again, as the package may change between the
 // check before the copy and the copy itself; find tests the size without
-// reading the file. OpenSSL prints "...= <hex digest>". The clone (cp -c,
-// macOS) spares writing a large package twice where the volume allows it.
-// GNU cp would clone too where it can (XFS, Btrfs), but Linux caches a clone's
-// pages apart from its source's: the clone must first write the fresh download
-// to disk and the digest then reads all of it back. Its copy goes through the
-// page cache instead, where the digest finds it. Root's folder is removed in
-// the background: freeing a large copy takes a quarter of a second per GiB on
-// some file systems, which the application's relaunch need not wait for; with
-// its output elsewhere, nothing waits for it.
+// reading the file. cp runs under a file size limit of the package's size (in
+// 512-byte blocks, 1024 in some shells): a name swapped for a link to an
+// endless file after the check is read only that far, short of filling root's
+// volume. OpenSSL prints "...= <hex digest>". Messages go through printf, as
+// echo would read a backslash in the package's path as an escape. The clone
+// (cp -c, macOS) spares writing a large package twice where the volume allows
+// it. GNU cp would clone too where it can (XFS, Btrfs), but Linux caches a
+// clone's pages apart from its source's: the clone must first write the fresh
+// download to disk and the digest then reads all of it back. Its copy goes
+// through the page cache instead, where the digest finds it. Root's folder is
+// removed in the background: freeing a large copy takes a quarter of a second
+// per GiB on some file systems, which the application's relaunch need not wait
+// for; with its output elsewhere, nothing waits for it.
 const char script[] = R"sh(
 d=$(/usr/bin/mktemp -d "$folder") || exit 1
 trap '/bin/rm -rf "$d" < /dev/null > /dev/null 2>&1 &' EXIT
 c="$d"/"$name"
-refuse() { echo "$1" >&2; exit 1; }
+refuse() { printf '%s\n' "$1" >&2; exit 1; }
 check() {
     if [ -L "$1" ]; then refuse "$is_link"
     elif [ ! -f "$1" ]; then refuse "$not_regular"
     elif [ -z "$(/usr/bin/find "$1" -prune -size "$size"c)" ]; then refuse "$changed"
     fi
 }
+copy() { (ulimit -f $(( (size + 511) / 512 )) && exec /bin/cp "$@" "$p" "$c"); }
 check "$p"
 if [ "$clone" = yes ]; then
-    /bin/cp -c -RP "$p" "$c" 2>/dev/null || /bin/cp -RP "$p" "$c" || exit 1
+    copy -c -RP 2>/dev/null || copy -RP || exit 1
 else
-    /bin/cp --reflink=never -RP "$p" "$c" || exit 1
+    copy --reflink=never -RP || exit 1
 fi
 check "$c"
 h=$(/usr/bin/openssl dgst -sha256 < "$c") || exit 1

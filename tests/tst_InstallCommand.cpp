@@ -22,6 +22,28 @@ QStringList shellValues(const QString &command, const QStringList &names)
     return QString::fromUtf8(output.constData(), output.size()).split(QChar(0)).mid(0, names.size());
 }
 
+struct RootRun
+{
+    int exitCode;
+    QString errors;
+};
+
+// Root's script run here by /bin/sh, its folder made in dir and, with keepFolder, left there.
+RootRun runScript(const QTemporaryDir &dir, const InstallCommand::Package &package, InstallCommand::Flavour flavour,
+                  bool keepFolder = false)
+{
+    const bool macOS = flavour == InstallCommand::Flavour::MacOS;
+    QString command = InstallCommand::shellCommand(package, "/", flavour);
+    command.replace(macOS ? "'/private/tmp/tarnwick.XXXXXXXX'" : "'/tmp/tarnwick.XXXXXXXX'",
+                    "'" + dir.filePath("root.XXXXXXXX") + "'");
+    if (keepFolder)
+        command.replace("\ntrap '", "\n: '");
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", command});
+    shell.waitForFinished();
+    return {shell.exitCode(), QString::fromUtf8(shell.readAllStandardError())};
+}
+
 } // namespace
 
 // The text of root's command, for either system, and what its outcome means. How the Linux script runs is seen in the
@@ -101,17 +123,37 @@ private slots:
         const QTemporaryDir dir;
         QFile package(dir.filePath("Update.pkg"));
         QVERIFY(package.open(QIODevice::WriteOnly) && package.write("test") == 4 && package.flush());
-        QString command =
-            InstallCommand::shellCommand({package.fileName(), 4, digest}, "/", InstallCommand::Flavour::MacOS);
-        command.replace("'/private/tmp/tarnwick.XXXXXXXX'", "'" + dir.filePath("root.XXXXXXXX") + "'");
-        QProcess shell;
-        shell.start("/bin/sh", {"-c", command});
-        QVERIFY(shell.waitForFinished());
-        const QString errors = shell.readAllStandardError();
-        QVERIFY2(errors.count('\n') == 1 && errors.endsWith("/usr/sbin/installer: not found\n"), qPrintable(errors));
-        QCOMPARE(shell.exitCode(), 127);
+        const RootRun run = runScript(dir, {package.fileName(), 4, digest}, InstallCommand::Flavour::MacOS);
+        QVERIFY2(run.errors.count('\n') == 1 && run.errors.endsWith("/usr/sbin/installer: not found\n"),
+                 qPrintable(run.errors));
+        QCOMPARE(run.exitCode, 127);
         // Root's folder goes in the background.
         QTRY_COMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"Update.pkg"});
+    }
+
+    // Root's messages name the package as it is: echo would take its backslash for an escape.
+    void refusalNamesThePackage()
+    {
+        const QTemporaryDir dir;
+        const QString package = dir.filePath("new\\cline.pkg");
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), package));
+        const RootRun run = runScript(dir, {package, 4, digest}, InstallCommand::Flavour::Linux);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.errors, InstallCommand::packageIsLink(package) + '\n');
+    }
+
+    // Root's copy stops at the package's size, as it must when the name is swapped after the check for a link to an
+    // endless file: here a file of /proc, whose size reads 0 but which holds more.
+    void copyStopsAtTheSize()
+    {
+        if (!QFile::exists("/proc/self/status"))
+            QSKIP("no /proc");
+        const QTemporaryDir dir;
+        const RootRun run = runScript(dir, {"/proc/self/status", 0, digest}, InstallCommand::Flavour::Linux, true);
+        QCOMPARE(run.exitCode, 1);
+        const QStringList folders = QDir(dir.path()).entryList({"root.*"}, QDir::Dirs);
+        QCOMPARE(folders.size(), 1);
+        QCOMPARE(QFileInfo(dir.filePath(folders.first() + "/status")).size(), 0);
     }
 
     // AppleScript's string keeps the command's quotes, backslashes and lines.
