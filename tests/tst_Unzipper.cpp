@@ -44,6 +44,8 @@ private slots:
         row("encrypted-flag", makeZip(0, {{6, 1}, {340048, 1}}), "");
         // Compressed size 1024 bytes short of the uncompressed one, in both headers.
         row("stored-shorter-than-recorded", makeZip(0, {{19, 0x2c}, {340061, 0x2c}}), "Error code 7 (1024");
+        // 256 KiB short: the last read gives nothing at all.
+        row("stored-a-read-short", makeZip(0, {{20, 0x01}, {340062, 0x01}}), "Error code 7 (262144");
         // Both sizes marked as kept in a Zip64 field of the central header, after another field; when the field holds
         // only one of them, the 8 bytes after it belong to no size even if they look like the real one.
         QList<QPair<qint64, char>> marked;
