@@ -65,6 +65,25 @@ private slots:
         QVERIFY(last.isEmpty() || last.isDetached());
     }
 
+    // Asked for while a slow consumer still has a few small chunks queued, far from full: the digest waits for them.
+    void resultWaitsForASlowConsumer()
+    {
+        struct Slow : Collector
+        {
+            void consume(const char *data, qsizetype size) override
+            {
+                QThread::msleep(50);
+                Collector::consume(data, size);
+            }
+        } slow;
+        BackgroundSha256 sha(BackgroundSha256::defaultMaxQueuedBytes, &slow);
+        const QByteArray chunk(1024, 'c');
+        for (int i = 0; i < 4; ++i)
+            sha.addData(chunk);
+        QCOMPARE(sha.result().toHex(), Sha256::hash(chunk.repeated(4)).toHex());
+        QCOMPARE(slow.seen, chunk.repeated(4));
+    }
+
     void destroyedWithQueue_data()
     {
         QTest::addColumn<qsizetype>("bound");
