@@ -55,7 +55,7 @@ private slots:
         QByteArray sizes64;
         for (int byte = 0; byte < 16; ++byte)
             sizes64.append(char(quint64(data.size()) >> (8 * (byte % 8))));
-        const QByteArray before = QByteArray::fromHex("feca02006162"); // id 0xcafe, 2 bytes
+        const QByteArray before = QByteArray::fromHex("019902006162"); // id 0x9901 (WinZip AES), 2 bytes
         row("zip64-after-another-field", makeZip(0, marked, before + QByteArray::fromHex("01001000") + sizes64), "");
         row("zip64-field-too-short", makeZip(0, marked, before + QByteArray::fromHex("01000800") + sizes64),
             "Error code 5 (0).");
