@@ -27,7 +27,8 @@ struct TestPki
     TestCertificate root, developerIdCa, otherCa;                                   // the CAs
     TestCertificate installer, otherInstaller, application, wrongTeam, ecInstaller; // leaves, valid 2020 to 2030
     TestCertificate expired, caLeaf, underOtherCa, oddCritical; // valid in 2020; a CA; by otherCa; a critical 1.2.3.4.5
-    TestCertificate timestamper, rogueTimestamper;              // the latter self-signed
+    TestCertificate unmarked;                      // the installer's usage without Apple's mark of an installer leaf
+    TestCertificate timestamper, rogueTimestamper; // the latter self-signed
     QByteArray rootDer() const;
 };
 

@@ -155,6 +155,7 @@ private slots:
                   R + "it is signed with \"Developer ID Application: Test Vendor (A1B2C3D4E5)\"" + notInstaller,
                   signedBy(pki().application));
         signedRow("leaf-is-ca", R + "it is signed with " + vendor + notInstaller, signedBy(pki().caLeaf));
+        signedRow("leaf-unmarked", R + "it is signed with " + vendor + notInstaller, signedBy(pki().unmarked));
         signedRow("ec-key", R + "its signature does not verify.", signedBy(pki().ecInstaller));
         signedRow("other-team", "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.", signedBy(pki().wrongTeam));
         signedRow("not-developer-id-ca",
