@@ -40,7 +40,8 @@ RootRun runScript(const QTemporaryDir &dir, const InstallCommand::Package &packa
         command.replace("\ntrap '", "\n: '");
     QProcess shell;
     shell.start("/bin/sh", {"-c", command});
-    shell.waitForFinished();
+    if (!shell.waitForFinished())
+        return {-1, QStringLiteral("the script did not finish")};
     return {shell.exitCode(), QString::fromUtf8(shell.readAllStandardError())};
 }
 
