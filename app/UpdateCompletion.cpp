@@ -1,6 +1,7 @@
 #include "UpdateCompletion.h"
 
 #include "InstallCommand.h"
+#include "InstalledApplication.h"
 #include "NativePlatform.h"
 #include "PackageSignatureCheck.h"
 #include "Unzipper.h"
@@ -139,13 +140,27 @@ void UpdateCompletion::install()
         return;
     }
     QString refusal;
-    if (signatureCheck && !signatureCheck->verdict(QFileInfo(packagePath).fileName(), refusal)) {
+    if (signatureCheck && !signedForThisApplication(application, refusal)) {
         finish(Outcome::NotSigned, refusal);
         return;
     }
     connect(&applicationCheck, &QTimer::timeout, this,
             [this, application, target] { installOnceQuit(application, target); });
     installOnceQuit(application, target);
+}
+
+// Signed by the pinned team, for this very application, and newer than the
+// installed version: a package the vendor once signed for another product, or
+// an older release of this one, is no update.
+bool UpdateCompletion::signedForThisApplication(const QString &application, QString &refusal) const
+{
+    const QString packageName = QFileInfo(packagePath).fileName();
+    QList<BundleIdentity> packaged;
+    BundleIdentity installed;
+    return signatureCheck->verdict(packageName, refusal) &&
+           signatureCheck->packagedBundles(packageName, packaged, refusal) &&
+           readInstalledApplication(application, installed, refusal) &&
+           permitsUpdate(packageName, packaged, installed, refusal);
 }
 
 // Never under a running application: the package would replace its files

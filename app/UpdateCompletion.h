@@ -67,7 +67,7 @@ private:
         ArchiveNotOpened,    // A: the archive stays
         PackageNotExtracted, // B: the archive goes
         OutsideApplications, // C: the download and the package go
-        NotSigned,           // the package is not signed as the pin asks: both go
+        NotSigned,           // not signed as the pin asks, or not a newer version of this application: both go
         NotInstalled,        // D: the download and the package go
         PackageNotRemoved,   // E: shown after a successful installation
         Count
@@ -75,6 +75,7 @@ private:
     void extractionEnded();
     // From the location check to the end, on the GUI thread.
     void install();
+    [[nodiscard]] bool signedForThisApplication(const QString &application, QString &refusal) const;
     // Installs once no copy of the application runs.
     void installOnceQuit(const QString &application, const QString &target);
     // The one end: removes what the outcome's row says, then ended().

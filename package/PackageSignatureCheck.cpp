@@ -1,5 +1,6 @@
 #include "PackageSignatureCheck.h"
 
+#include "PackageInfoReader_p.h"
 #include "SignerCheck_p.h"
 #include "XarReader_p.h"
 
@@ -25,4 +26,21 @@ bool PackageSignatureCheck::verdict(const QString &packageName, QString &error) 
     // One pass of arg(): nothing of the package's texts is taken for a place marker.
     error = QStringLiteral("%1 %2").arg(packageName, refusal);
     return false;
+}
+
+bool PackageSignatureCheck::packagedBundles(const QString &packageName, QList<BundleIdentity> &bundles,
+                                            QString &error) const
+{
+    QString refusal;
+    QList<BundleIdentity> read;
+    if (!readPackagedBundles(reader->describingFiles(), read, refusal)) {
+        error = QStringLiteral("%1 %2").arg(packageName, refusal);
+        return false;
+    }
+    if (read.isEmpty()) {
+        error = QStringLiteral("%1 names no application bundle that it installs.").arg(packageName);
+        return false;
+    }
+    bundles = read;
+    return true;
 }

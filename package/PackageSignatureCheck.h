@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BundleVersion.h"
 #include "ChunkConsumer.h"
 
 #include <QByteArray>
@@ -37,6 +38,12 @@ public:
     // Otherwise false, with error naming packageName (as "Example.pkg") and
     // what was wrong with it.
     [[nodiscard]] bool verdict(const QString &packageName, QString &error) const;
+    // After a verdict of true: the bundles the package installs, as its signed
+    // PackageInfo files name them (a product archive's, of the components its
+    // Distribution refers to). False, with error naming packageName, when they
+    // cannot be read or name no bundle.
+    [[nodiscard]] bool packagedBundles(const QString &packageName, QList<BundleIdentity> &bundles,
+                                       QString &error) const;
 
 private:
     std::unique_ptr<SignerCheck> signer;

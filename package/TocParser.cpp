@@ -1,6 +1,6 @@
 #include "TocParser_p.h"
 
-#include "VisibleText.h"
+#include "ShownText_p.h"
 
 #include <QXmlStreamReader>
 
@@ -8,11 +8,6 @@ namespace {
 
 constexpr int deepestFile = 64;             // files in files: deeper is no package
 constexpr qint64 largestNumber = 1LL << 62; // offsets and sizes: their sums cannot overflow
-
-QString shown(const QString &text)
-{
-    return withVisibleControlCharacters(text.size() <= 100 ? text : text.left(100) + QStringLiteral("..."));
-}
 
 // Recursive descent over QXmlStreamReader: each read* function starts on its
 // element's start and returns on its end, false once an error is raised.
@@ -153,7 +148,7 @@ private:
             ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
         value = ok ? text.toLongLong(&ok) : -1;
         if (!ok || value > largestNumber)
-            return fail(QStringLiteral("\"%1\" is not a size or offset").arg(shown(text)));
+            return fail(QStringLiteral("\"%1\" is not a size or offset").arg(shownText(text)));
         return true;
     }
 
@@ -202,7 +197,7 @@ private:
             ok = ok && ((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F'));
         }
         if (!ok)
-            return fail(QStringLiteral("\"%1\" is not a hex checksum").arg(shown(text)));
+            return fail(QStringLiteral("\"%1\" is not a hex checksum").arg(shownText(text)));
         data.checksum = QByteArray::fromHex(text.toLatin1());
         return true;
     }
@@ -219,6 +214,13 @@ private:
             const auto element = xml.name();
             if (element == QLatin1String("archived-checksum"))
                 return readChecksum(data, seenChecksum);
+            if (element == QLatin1String("encoding") && !attribute) {
+                if (!data.encoding.isEmpty())
+                    return fail(QStringLiteral("a file's data has two encodings"));
+                data.encoding = xml.attributes().value(QLatin1String("style")).toString();
+                xml.skipCurrentElement();
+                return !xml.hasError();
+            }
             if (attribute && element == QLatin1String("name") && data.path.isEmpty()) {
                 data.path = QLatin1Char(':') + xml.readElementText();
                 return !xml.hasError();
@@ -241,10 +243,13 @@ private:
         while (xml.readNextStartElement()) {
             const auto element = xml.name();
             if (element == QLatin1String("name")) {
-                // Real packages repeat the name; the first one is used.
+                // Real packages repeat the name. Two names that differ would let
+                // two readers of one signed TOC see two files.
                 const QString text = xml.readElementText();
-                if (name.isEmpty())
-                    name = text;
+                if (!name.isEmpty() && text != name)
+                    return fail(
+                        QStringLiteral("a file is named both \"%1\" and \"%2\"").arg(shownText(name), shownText(text)));
+                name = text;
             } else if (element == QLatin1String("data")) {
                 if (seenData)
                     return fail(QStringLiteral("a file has two <data> elements"));

@@ -31,6 +31,7 @@ struct TocFileData
     TocRegion region;
     QString checksumStyle; // of <archived-checksum>; empty when there is none
     QByteArray checksum;   // its bytes, from hex
+    QString encoding;      // the style of its <encoding>; empty when there is none
 };
 
 struct Toc
@@ -46,5 +47,5 @@ struct Toc
 // package's name), for XML that is not well-formed or carries a DTD, a
 // document that is not <xar><toc>, and anything given twice where one is
 // meant: two checksums or signatures of one kind, two offsets in one place,
-// two <data> in one file, a number or hex digest that is not one.
+// two <data> in one file, two names of one file that differ, a number or hex digest that is not one.
 [[nodiscard]] bool readToc(const QByteArray &xml, Toc &toc, QString &refusal);

@@ -1,7 +1,7 @@
 #include "XarReader_p.h"
 
+#include "ShownText_p.h"
 #include "TocParser_p.h"
-#include "VisibleText.h"
 
 #include <QtEndian>
 
@@ -18,11 +18,6 @@ constexpr quint32 xarMagic = 0x78617221; // "xar!"
 // means "other", the digest then named in the header after the fixed fields.
 enum : quint32 { noChecksum = 0, sha1Checksum = 1, md5Checksum = 2, otherChecksum = 3, sha512Checksum = 4 };
 
-QString shown(const QString &text)
-{
-    return withVisibleControlCharacters(text.size() <= 100 ? text : text.left(100) + QStringLiteral("..."));
-}
-
 QString notXar(const QString &reason)
 {
     return QStringLiteral("is not an installer package: %1").arg(reason);
@@ -33,6 +28,18 @@ QString weakOrUnknown(const QString &algorithm)
     return QStringLiteral("is refused: its table of contents is checked with %1, which is not accepted "
                           "(SHA-1, SHA-256 or SHA-512 only).")
         .arg(algorithm);
+}
+
+// The files that say what a package installs: a component package's
+// PackageInfo at the top, a product archive's Distribution and the PackageInfo
+// of each component package inside it.
+bool describesPackage(const QString &path)
+{
+    static const QString packageInfo = QStringLiteral("PackageInfo");
+    const int slash = path.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return path == packageInfo || path == QLatin1String("Distribution");
+    return slash > 0 && path.indexOf(QLatin1Char('/'), slash + 1) < 0 && path.mid(slash + 1) == packageInfo;
 }
 
 } // namespace
@@ -72,6 +79,7 @@ bool XarReader::refuse(const QString &text)
     phase = Phase::Refused;
     inflater.reset();
     regions.clear();
+    describing.clear();
     return false;
 }
 
@@ -171,7 +179,7 @@ bool XarReader::headerRead()
             return refuse(notXar(QStringLiteral("its xar header does not name its checksum algorithm.")));
         const std::optional<DigestKind> kind = digestOfStyle(text);
         if (!kind)
-            return refuse(weakOrUnknown(QStringLiteral("\"%1\"").arg(shown(text))));
+            return refuse(weakOrUnknown(QStringLiteral("\"%1\"").arg(shownText(text))));
         digest = *kind;
     }
     const quint64 givenSize = qFromBigEndian<quint64>(bytes + 8);
@@ -267,16 +275,16 @@ bool XarReader::layOut(const Toc &toc)
         return refuse(QStringLiteral("is not signed."));
     if (toc.signature->style.compare(QLatin1String("RSA"), Qt::CaseInsensitive) != 0)
         return refuse(QStringLiteral("is refused: its signature is of the style \"%1\", not RSA.")
-                          .arg(shown(toc.signature->style)));
+                          .arg(shownText(toc.signature->style)));
     if (toc.cmsSignature && toc.cmsSignature->style.compare(QLatin1String("CMS"), Qt::CaseInsensitive) != 0)
         return refuse(QStringLiteral("is refused: its second signature is of the style \"%1\", not CMS.")
-                          .arg(shown(toc.cmsSignature->style)));
+                          .arg(shownText(toc.cmsSignature->style)));
     if (!toc.checksumStyle)
         return refuse(QStringLiteral("is refused: its table of contents lists no checksum."));
     if (digestOfStyle(*toc.checksumStyle) != digest)
         return refuse(QStringLiteral("is refused: its table of contents lists a checksum of the style \"%1\", not the "
                                      "%2 its header names.")
-                          .arg(shown(*toc.checksumStyle), digestName(digest)));
+                          .arg(shownText(*toc.checksumStyle), digestName(digest)));
     if (toc.checksum.size != digestSize(digest))
         return refuse(QStringLiteral("is refused: its checksum is %1 bytes long, not the %2 of a %3 digest.")
                           .arg(toc.checksum.size)
@@ -310,15 +318,16 @@ bool XarReader::layOut(const Toc &toc)
         regions.push_back(kept(toc.cmsSignature->region, &*signedToc.cmsSignature));
     }
     capturesLeft = static_cast<int>(regions.size());
+    qint64 describingSize = 0;
     for (const TocFileData &file : toc.files) {
-        const QString path = shown(file.path);
+        const QString path = shownText(file.path);
         if (file.checksumStyle.isEmpty() && file.checksum.isEmpty())
             return refuse(QStringLiteral("is refused: its file \"%1\" has no archived checksum.").arg(path));
         const std::optional<DigestKind> kind = digestOfStyle(file.checksumStyle);
         if (!kind)
             return refuse(QStringLiteral("is refused: its file \"%1\" is checked with \"%2\", which is not accepted "
                                          "(SHA-1, SHA-256 or SHA-512 only).")
-                              .arg(path, shown(file.checksumStyle)));
+                              .arg(path, shownText(file.checksumStyle)));
         if (file.checksum.size() != digestSize(*kind))
             return refuse(QStringLiteral("is refused: the archived checksum of its file \"%1\" is not a %2 digest.")
                               .arg(path, digestName(*kind)));
@@ -328,6 +337,19 @@ bool XarReader::layOut(const Toc &toc)
         region.digest = *kind;
         region.checksum = file.checksum;
         region.path = path;
+        if (describesPackage(file.path)) {
+            for (const DescribingFile &other : describing) {
+                if (other.path == file.path)
+                    return refuse(QStringLiteral("is refused: it holds two files \"%1\".").arg(path));
+            }
+            describingSize += file.region.size;
+            if (describingSize > largestDescriptions)
+                return refuse(QStringLiteral("is refused: its Distribution and PackageInfo files are more than the "
+                                             "%1 bytes accepted.")
+                                  .arg(largestDescriptions));
+            region.described = static_cast<int>(describing.size());
+            describing.push_back({file.path, file.encoding, QByteArray()});
+        }
         regions.push_back(region);
     }
     std::stable_sort(regions.begin(), regions.end(), [](const HeapRegion &a, const HeapRegion &b) {
@@ -360,6 +382,8 @@ qsizetype XarReader::readHeap(const char *data, qsizetype size)
         region.kept->append(data, static_cast<int>(used));
     else
         regionDigest->add(data, used);
+    if (region.described >= 0)
+        describing[std::size_t(region.described)].archived.append(data, static_cast<int>(used));
     position += used;
     if (position == region.offset + region.length && regionRead(region)) {
         ++current;
@@ -378,6 +402,8 @@ bool XarReader::enterRegions()
             region.kept->reserve(static_cast<int>(region.length));
         else
             regionDigest.emplace(region.digest);
+        if (region.described >= 0)
+            describing[std::size_t(region.described)].archived.reserve(static_cast<int>(region.length));
         if (region.length > 0)
             return true;
         if (!regionRead(region))

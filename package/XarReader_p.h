@@ -27,6 +27,17 @@ struct SignedToc
     std::optional<QByteArray> cmsSignature;
 };
 
+// A file of the package that says what it installs (its Distribution, a
+// PackageInfo), as archived: kept while it streams past, and to be trusted
+// only once the reader has finished without a refusal, when its archived
+// checksum, from the signed TOC, has matched.
+struct DescribingFile
+{
+    QString path;     // as in the TOC: "PackageInfo", "Example.pkg/PackageInfo", "Distribution"
+    QString encoding; // the style of its <encoding>
+    QByteArray archived;
+};
+
 // Reads a flat installer package (a xar archive) as its bytes stream past,
 // holding only the header, the inflated TOC until it is parsed, the checksum
 // and signatures, and one digest at a time: the header must be sound, the TOC
@@ -43,6 +54,7 @@ public:
     static constexpr qint64 largestInflatedToc = 16 * 1024 * 1024; // inflated
     static constexpr qint64 largestSignature = 16 * 1024;          // RSA: a 4096-bit key takes 512 bytes
     static constexpr qint64 largestCmsSignature = 256 * 1024;      // Apple's, with certificates and timestamp: 9 KiB
+    static constexpr qint64 largestDescriptions = 1024 * 1024;     // all DescribingFiles, archived
 
     using SignatureCheck = std::function<bool(const SignedToc &toc, QString &refusal)>;
 
@@ -56,6 +68,9 @@ public:
     // After the last bytes: true when the package was read whole and nothing
     // was refused; otherwise false with refusal set.
     [[nodiscard]] bool finish(QString &refusal) const;
+    // The top-level Distribution and PackageInfo and those of the component
+    // packages at the top level, in TOC order; complete once finish() is true.
+    [[nodiscard]] const std::vector<DescribingFile> &describingFiles() const { return describing; }
 
 private:
     enum class Phase { Header, Toc, Heap, Refused };
@@ -69,6 +84,7 @@ private:
         DigestKind digest = DigestKind::Sha1;
         QByteArray checksum;
         QString path;
+        int described = -1; // its index in `describing`, if it is one of those files
     };
     struct Inflater;
 
@@ -103,4 +119,5 @@ private:
     std::optional<Digest> regionDigest;
     int capturesLeft = 0;
     SignedToc signedToc;
+    std::vector<DescribingFile> describing;
 };
