@@ -189,11 +189,17 @@ SignedPackage signPackage(const PackageRecipe &recipe)
     const int signatureSize = EVP_PKEY_get_size(recipe.signer.key.get());
     const int cmsSize = recipe.cms ? 8192 : 0;
     const QByteArray style = QByteArray(OBJ_nid2sn(EVP_MD_get_type(recipe.digest))).toLower();
-    const QByteArray distribution = "<installer-gui-script/>\n";
+    const QByteArray &distribution = recipe.distribution;
     made.signature = checksumSize;
     made.cms = made.signature + signatureSize;
     made.distribution = made.cms + cmsSize;
     made.payload = made.distribution + distribution.size();
+    QList<QByteArray> describing; // as archived
+    for (const auto &file : recipe.describing) {
+        describing.append(recipe.describingStored ? file.second : qCompress(file.second, 9).mid(4));
+        made.describing.append(made.payload);
+        made.payload += describing.last().size();
+    }
     const bool payloadGiven = recipe.payloadChecksum.isEmpty();
     const qint64 payloadSize = payloadGiven ? recipe.payload.size() : recipe.payloadSize;
     const QByteArray payloadChecksum = payloadGiven ? digestOf(recipe.payload, recipe.digest) : recipe.payloadChecksum;
@@ -205,11 +211,22 @@ SignedPackage signPackage(const PackageRecipe &recipe)
     const auto region = [](qint64 offset, qint64 size) {
         return "<offset>" + QByteArray::number(offset) + "</offset><size>" + QByteArray::number(size) + "</size>";
     };
-    const auto data = [&](qint64 offset, qint64 size, const QByteArray &checksum) {
-        return "<data><length>" + QByteArray::number(size) + "</length>" + region(offset, size) +
-               "<encoding style=\"application/octet-stream\"/><archived-checksum style=\"" + style + "\">" +
-               checksum.toHex() + "</archived-checksum></data>";
+    const auto data = [&](qint64 offset, qint64 size, const QByteArray &checksum,
+                          const QByteArray &encoding = "application/octet-stream") {
+        return "<data><length>" + QByteArray::number(size) + "</length>" + region(offset, size) + "<encoding style=\"" +
+               encoding + "\"/><archived-checksum style=\"" + style + "\">" + checksum.toHex() +
+               "</archived-checksum></data>";
     };
+    QByteArray topFiles, payloadFolderFiles;
+    for (int i = 0; i < describing.size(); ++i) {
+        const QByteArray &path = recipe.describing[i].first;
+        const bool inFolder = path.startsWith("Example.pkg/");
+        (inFolder ? payloadFolderFiles : topFiles) +=
+            "<file>" +
+            data(made.describing[i], describing[i].size(), digestOf(describing[i], recipe.digest),
+                 recipe.describingStored ? "application/octet-stream" : "application/x-gzip") +
+            "<type>file</type><name>" + path.mid(inFolder ? 12 : 0) + "</name></file>";
+    }
     QByteArray toc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xar><toc><creation-time>2024-01-03T15:48:26"
                      "</creation-time><checksum style=\"" +
                      style + "\">" + region(0, checksumSize) + "</checksum>";
@@ -219,9 +236,12 @@ SignedPackage signPackage(const PackageRecipe &recipe)
         toc += "<x-signature style=\"CMS\">" + region(made.cms, cmsSize) + keyInfo + "</x-signature>";
     // The payload's folder before the distribution, which comes first in the heap, as in real packages.
     toc += "<file id=\"1\"><name>Example.pkg</name><type>directory</type><file id=\"2\">" +
-           data(made.payload, payloadSize, payloadChecksum) + "<type>file</type><name>Payload</name></file></file>" +
-           "<file id=\"3\">" + data(made.distribution, distribution.size(), digestOf(distribution, recipe.digest)) +
-           "<type>file</type><name>Distribution</name></file></toc></xar>";
+           data(made.payload, payloadSize, payloadChecksum) + "<type>file</type><name>Payload</name></file>" +
+           payloadFolderFiles + "</file>" + topFiles;
+    if (!distribution.isEmpty())
+        toc += "<file id=\"3\">" + data(made.distribution, distribution.size(), digestOf(distribution, recipe.digest)) +
+               "<type>file</type><name>Distribution</name></file>";
+    toc += "</toc></xar>";
     if (recipe.editToc)
         recipe.editToc(toc);
 
@@ -251,7 +271,7 @@ SignedPackage signPackage(const PackageRecipe &recipe)
                    : checksumSize == 32 ? 3
                                         : 4);
     made.heap = header.size() + compressedToc.size();
-    made.bytes = header + compressedToc + checksum + signature + cms + distribution;
+    made.bytes = header + compressedToc + checksum + signature + cms + distribution + describing.join();
     if (payloadGiven)
         made.bytes += recipe.payload;
     return made;

@@ -5,6 +5,7 @@
 // signs them: a TOC checksum, an RSA signature over it and a detached CMS signature, optionally timestamped (RFC 3161).
 #include <QByteArray>
 #include <QList>
+#include <QPair>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -40,11 +41,17 @@ struct PackageRecipe
     QList<TestCertificate> chain; // after it, in the TOC and the CMS
     bool signature = true;        // false: an unsigned xar
     bool cms = true;
-    std::optional<TestCertificate> cmsSigner; // no value: the signer
-    QByteArray cmsContent;                    // empty: the checksum, as it must be
-    std::optional<qint64> stampedAt;          // a timestamp of this time
-    std::optional<TestCertificate> stamper;   // no value: the PKI's timestamp authority
-    bool stampOtherBytes = false;             // a timestamp of something else
+    std::optional<TestCertificate> cmsSigner;              // no value: the signer
+    QByteArray cmsContent;                                 // empty: the checksum, as it must be
+    std::optional<qint64> stampedAt;                       // a timestamp of this time
+    std::optional<TestCertificate> stamper;                // no value: the PKI's timestamp authority
+    bool stampOtherBytes = false;                          // a timestamp of something else
+    QByteArray distribution = "<installer-gui-script/>\n"; // empty: none, as in a component package
+    // More files, between the Distribution and the payload in the heap: a path ("PackageInfo" at the top,
+    // "Example.pkg/PackageInfo" in the payload's folder) and its text, compressed as xar's application/x-gzip unless
+    // describingStored.
+    QList<QPair<QByteArray, QByteArray>> describing;
+    bool describingStored = false;
     QByteArray payload = QByteArray(3000, 'p');
     qint64 payloadSize = -1; // with payloadChecksum: the payload is left for the caller
     QByteArray payloadChecksum;
@@ -57,6 +64,7 @@ struct SignedPackage
     QByteArray bytes;
     int heap = 0;                                                            // where the heap starts
     int checksum = 0, signature = 0, cms = 0, distribution = 0, payload = 0; // heap offsets
+    QList<int> describing;                                                   // heap offsets, in the recipe's order
 };
 
 [[nodiscard]] SignedPackage signPackage(const PackageRecipe &recipe);

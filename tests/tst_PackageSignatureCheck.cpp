@@ -78,13 +78,16 @@ private slots:
         QTest::addColumn<QDateTime>("now");
         QTest::addColumn<QByteArray>("root");
         QTest::addColumn<QString>("error"); // empty: accepted
+        // Of an accepted package, what packagedBundles() gives: "identifier version" of each bundle joined by ", ",
+        // or the refusal; empty: not asked.
+        QTest::addColumn<QString>("bundles");
 
         const QByteArray apple = appleRootCertificate(), testRoot = pki().rootDer();
         const auto row = [&](const QByteArray &tag, const QByteArray &package, const QString &error,
                              const QByteArray &root = {}, const QDateTime &now = utc(2025, 6),
-                             const QString &team = TestPki::team) {
+                             const QString &team = TestPki::team, const QString &bundles = {}) {
             QTest::newRow(tag.constData()) << package << team << now << (root.isEmpty() ? testRoot : root)
-                                           << (error.isEmpty() ? error : packageName + ' ' + error);
+                                           << (error.isEmpty() ? error : packageName + ' ' + error) << bundles;
         };
         PackageRecipe base;
         base.pki = &pki();
@@ -111,12 +114,14 @@ private slots:
         // Real packages (tests/data/packages): signed by the vendor on 2024-01-03, whose certificate expires in 2028;
         // accepted before and, as the timestamp shows it was valid, after that; refused for another team.
         const auto real = [&](const char *tag, const char *file, const QString &error, QDateTime now = utc(2025, 6),
-                              const QString &team = "T4SK8ZXCXG") {
+                              const QString &team = "T4SK8ZXCXG", const QString &bundles = {}) {
             QFile package(QStringLiteral(TARNWICK_TEST_DATA "/packages/") + file);
             QVERIFY(package.open(QIODevice::ReadOnly));
-            row(tag, package.readAll(), error, apple, now, team);
+            row(tag, package.readAll(), error, apple, now, team, bundles);
         };
-        real("real-before-expiry", "valid.pkg", "");
+        // A launch agent's package: its Distribution refers to a component whose PackageInfo names no bundle.
+        real("real-before-expiry", "valid.pkg", "", utc(2025, 6), "T4SK8ZXCXG",
+             packageName + " names no application bundle that it installs.");
         real("real-timestamped-after-expiry", "valid.pkg", "", utc(2029));
         real("real-other-team", "valid.pkg", "is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.", utc(2025, 6),
              "A1B2C3D4E5");
@@ -233,6 +238,72 @@ private slots:
                R + "the certificates of its signature cannot be read.");
         tocRow("no-certificate", "X509Data>", "Data>", R + "its signature comes with no certificate.");
 
+        // What the package installs, as its signed PackageInfo files say.
+        const QByteArray app = "<bundle id=\"com.example.Example\" CFBundleVersion=\"43\" path=\"./Example.app\">"
+                               "<bundle id=\"com.example.Helper\" CFBundleVersion=\"7.1\" path=\"./Contents/H.app\"/>"
+                               "</bundle>";
+        const auto info = [](const QByteArray &bundles) {
+            return "<?xml version=\"1.0\" encoding=\"utf-8\"?><pkg-info format-version=\"2\" identifier=\"p\">" +
+                   bundles + "<bundle-version><bundle id=\"com.example.Unversioned\"/></bundle-version></pkg-info>";
+        };
+        const QString both = "com.example.Example 43, com.example.Helper 7.1";
+        const auto refers = [](const QByteArray &components) {
+            return "<installer-gui-script><pkg-ref id=\"a\"><bundle-version/></pkg-ref>" + components +
+                   "</installer-gui-script>";
+        };
+        const auto describedRow = [&](const char *tag, const QString &error, const QString &bundles,
+                                      const QByteArray &distribution, QList<QPair<QByteArray, QByteArray>> files,
+                                      const Recipe &more = nullptr) {
+            row(tag, made([&](PackageRecipe &r) {
+                         r.distribution = distribution;
+                         r.describing = files;
+                         if (more)
+                             more(r);
+                     }).bytes,
+                error, {}, utc(2025, 6), TestPki::team, bundles.startsWith(' ') ? packageName + bundles : bundles);
+        };
+        describedRow("component", "", both, "", {{"PackageInfo", info(app)}});
+        describedRow("component-stored", "", both, "", {{"PackageInfo", info(app)}},
+                     [](PackageRecipe &r) { r.describingStored = true; });
+        // Only the components the Distribution refers to, the name percent-encoded; one outside the archive.
+        describedRow("product", "", both,
+                     refers("<pkg-ref id=\"b\">#Missing.pkg</pkg-ref><pkg-ref id=\"c\"> #Example%2Epkg </pkg-ref>"),
+                     {{"PackageInfo", info("<bundle id=\"com.example.Other\" CFBundleVersion=\"9\"/>")},
+                      {"Example.pkg/PackageInfo", info(app)}});
+        describedRow("product-refers-to-none", "", " is refused: it holds no PackageInfo that says what it installs.",
+                     refers(""), {{"Example.pkg/PackageInfo", info(app)}});
+        describedRow("no-bundle", "", " names no application bundle that it installs.", "",
+                     {{"PackageInfo", info("")}});
+        describedRow("package-info-unreadable", "",
+                     " is refused: its file \"PackageInfo\" cannot be read (Opening and ending tag mismatch., line 1).",
+                     "", {{"PackageInfo", "<pkg-info><bundle></pkg-info>"}});
+        describedRow("package-info-doctype", "",
+                     " is refused: its file \"PackageInfo\" cannot be read (it has a document type declaration, line "
+                     "1).",
+                     "", {{"PackageInfo", "<!DOCTYPE pkg-info><pkg-info/>"}});
+        describedRow("distribution-of-other-root", "",
+                     " is refused: its file \"Distribution\" cannot be read (its root is not <installer-gui-script>, "
+                     "line 1).",
+                     "<pkg-info/>", {{"Example.pkg/PackageInfo", info(app)}});
+        describedRow("inflates-too-far", "",
+                     " is refused: its Distribution and PackageInfo files inflate to more than the 8388608 bytes "
+                     "accepted.",
+                     "", {{"PackageInfo", info("<!--" + QByteArray(8 << 20, ' ') + "-->")}});
+        describedRow(
+            "too-large", R + "its Distribution and PackageInfo files are more than the 1048576 bytes accepted.", "", "",
+            {{"PackageInfo", info(QByteArray(1 << 20, ' '))}}, [](PackageRecipe &r) { r.describingStored = true; });
+        describedRow("two-package-infos", R + "it holds two files \"PackageInfo\".", "", "",
+                     {{"PackageInfo", info(app)}, {"PackageInfo", info("")}});
+        {
+            PackageRecipe recipe = base;
+            recipe.describing = {{"Example.pkg/PackageInfo", info(app)}};
+            const SignedPackage described = signPackage(recipe);
+            row("package-info-changed", flipped(described.bytes, described.heap + described.describing[0] + 20),
+                R + "its file \"Example.pkg/PackageInfo\" does not match its archived checksum.");
+        }
+        tocRow("names-differ", "<name>Payload</name>", "<name>Payload</name><name>PackageInfo</name>",
+               U + "a file is named both \"Payload\" and \"PackageInfo\", line 1).");
+
         // The header and the TOC's inflation.
         const quint64 inflated = qFromBigEndian<quint64>(p.constData() + 16);
         const auto longer = [&](int size, const QByteArray &name, quint64 algorithm = 3) {
@@ -283,6 +354,7 @@ private slots:
         QFETCH(QDateTime, now);
         QFETCH(QByteArray, root);
         QFETCH(QString, error);
+        QFETCH(QString, bundles);
 
         // Whole (on another thread than the check's own), after an empty chunk, byte by byte, the first byte alone.
         const QList<QList<QByteArray>> fixed = {
@@ -299,6 +371,15 @@ private slots:
             const bool accepted = check.verdict(packageName, given);
             QCOMPARE(given, error.isEmpty() ? QStringLiteral("untouched") : error);
             QCOMPARE(accepted, error.isEmpty());
+            if (bundles.isEmpty())
+                continue;
+            QList<BundleIdentity> found;
+            QString named;
+            if (check.packagedBundles(packageName, found, named)) {
+                for (const BundleIdentity &bundle : std::as_const(found))
+                    named += (named.isEmpty() ? "" : ", ") + bundle.identifier + ' ' + bundle.version;
+            }
+            QCOMPARE(named, bundles);
         }
     }
 };
