@@ -36,11 +36,11 @@ template<typename Parse> PlistPtr parsed(Parse parse, const QByteArray &data)
     return PlistPtr(root);
 }
 
-// The file's bytes, read without waiting on a FIFO or following a link at its
-// name, and without reading more than a property list needs.
+// The file's bytes, read without waiting on a FIFO, and without reading more
+// than a property list needs.
 bool readSmallFile(const QByteArray &path, QByteArray &data, QString &reason)
 {
-    const FileDescriptor fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status
     {
     };

@@ -68,6 +68,10 @@ int main(int argc, char *argv[])
     recipe.signer = pki.installer;
     recipe.chain = {pki.developerIdCa, pki.root};
     recipe.payloadSize = qint64(blocks) * blockSize;
+    // Version 2 of the application of bench/road-runs.sh, which has version 1.
+    recipe.distribution = "<installer-gui-script><pkg-ref id=\"p\">#Example.pkg</pkg-ref></installer-gui-script>";
+    recipe.describing = {
+        {"Example.pkg/PackageInfo", "<pkg-info><bundle id=\"com.example.Example\" CFBundleVersion=\"2\"/></pkg-info>"}};
     {
         QByteArray digest(EVP_MAX_MD_SIZE, '\0');
         unsigned int length = 0;

@@ -39,6 +39,9 @@ updater="$bundle/Contents/MacOS/Tarnwick Installer"
 app="$run/Applications/Example.app"
 mkdir -p "$app/Contents/MacOS"
 printf '#!/bin/sh\necho "$0" >> %q\n' "$run/record/relaunched" > "$app/Contents/MacOS/Example"
+# Version 1: the signed package of the team road installs version 2 of it.
+printf '<plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.example.Example</string>'\
+'<key>CFBundleVersion</key><string>1</string></dict></plist>\n' > "$app/Contents/Info.plist"
 # The stand-in installer records its call and the size of the package it got.
 printf '#!/bin/sh\nprintf "%%s %%s\\n" "$2" "$(stat -c %%s "$2")" >> %q\n' "$run/record/installed" > "$run/installer"
 chmod 755 "$app/Contents/MacOS/Example" "$run/installer"
@@ -70,7 +73,7 @@ for size in "${sizes[@]}"; do
     cp "$work/bin/$binary" "$updater"
     # A box that nobody closes would keep it open: ended after five minutes.
     updater_run=(timeout 300 env -i PATH="$PATH" DISPLAY="$display" HOME="$home" XDG_RUNTIME_DIR="$home"
-      TARNWICK_BENCH_ROOT="$work/root-$size.der" "$updater" "$app" "$url$fragment")
+      TARNWICK_TEST_ROOT="$work/root-$size.der" "$updater" "$app" "$url$fragment")
     if [ "$kind" = zip ]; then
       by_hand=(sh -c 'curl -sSf -o "$1/Update.zip" "$2" && bsdtar -xOf "$1/Update.zip" Update.pkg > "$1/Update.pkg" &&
         openssl dgst -sha256 "$1/Update.pkg" > /dev/null' sh "$run/hand" "$url")

@@ -41,7 +41,7 @@ if [ "$(id -u)" -ne 0 ] && [[ " ${file_systems[*]} " == *" xfs "* ]]; then
 fi
 
 bash scripts/setup
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARNWICK_BENCH=ON >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DTARNWICK_BENCH=ON >/dev/null
 cmake --build build-bench --target tarnwick-installer tarnwick-installer-testroot bench_package -j"$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/tarnwick-road.XXXXXX)

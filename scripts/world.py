@@ -505,7 +505,7 @@ class Sandbox:
     """A temporary folder holding `folder/` (the updater's bundle, beside which downloads land, and the
     application, which records its starts) and `private/` (the stand-ins, their records, the log)."""
 
-    def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer()):
+    def __init__(self, binary, app="apps/Applications/Example.app", installer=Installer(), info_plist=None):
         self.base = os.path.realpath(temporary_folder("sandbox-"))
         self.root, self.private = os.path.join(self.base, "folder"), os.path.join(self.base, "private")
         self.prompt_service, self.log = self.private + "/prompt.socket", self.private + "/log"
@@ -524,6 +524,8 @@ class Sandbox:
         self.app = os.path.join(self.root, app)
         self.executable = os.path.join(self.app, "Contents/MacOS", os.path.basename(app).split(".")[0])
         os.makedirs(os.path.dirname(self.executable))
+        if info_plist is not None:
+            pathlib.Path(self.app, "Contents/Info.plist").write_bytes(info_plist)
         _write_program(self.executable, SYSTEM_PYTHON, {"RECORD": self.record("started")}, _APPLICATION)
         _write_program(self.private + "/bin/pkexec", SYSTEM_PYTHON, {"SERVICE": self.prompt_service}, _PKEXEC)
         pathlib.Path(self.private, "sbin/installer").write_text(

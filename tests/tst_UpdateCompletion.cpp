@@ -35,6 +35,9 @@ private slots:
             "The SHA-256 digest of the package {downloads}/Update.pkg could not be computed; it was not installed.");
         row("signed-by-another-team", "signed-zip", "A1B2C3D4E5", apps,
             "Update.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5.");
+        // Signed by the team, but a launch agent's package: it updates no application.
+        row("signed-for-no-application", "signed-zip", "T4SK8ZXCXG", apps,
+            "Update.pkg names no application bundle that it installs.");
         // The application's place is refused before the package's signature is looked at.
         row("unsigned-archive-outside-applications", "zip", "T4SK8ZXCXG", "Desktop",
             "Unexpected application path {dir}/Desktop/Example.app");

@@ -1,5 +1,5 @@
 """Whole updates with the real binary in scripts/world.py's world, one test per Row (README.md: running one)."""
-import dataclasses, hashlib, math, os, pathlib, shutil, subprocess, unittest
+import dataclasses, hashlib, math, os, pathlib, plistlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
                       click_cancel, close_window, quit_application, zeros_zip)
@@ -7,6 +7,10 @@ from world import (INSTALLING, PROXIED_HOST, Digest, Installer, Prompt, Sandbox,
                    check_namespaces, environment, make_package, make_zip, serve, temporary_folder, wait_until)
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
+# The same program trusting the tests' root instead of Apple's, and the tool that signs packages by that root.
+TESTROOT_BINARY = os.environ.get("TARNWICK_TESTROOT_BINARY", os.path.join(os.path.dirname(BINARY),
+                                                                          "tarnwick-installer-testroot"))
+SIGNER = os.environ.get("TARNWICK_SIGNER", os.path.join(os.path.dirname(BINARY), "tarnwick-sign-packages"))
 PACKAGE = make_package("update")
 CRC = bytearray(make_zip({"Crc.pkg": PACKAGE}, method=0))
 CRC[40] ^= 1  # the entry's first byte (after the 30 + 7 bytes of its local header)
@@ -17,8 +21,60 @@ FILES = {"Update.zip": make_zip({"Update.pkg": PACKAGE}), "Update.pkg": PACKAGE,
          "Upper.ZIP": make_zip({"UPPER.PKG": PACKAGE}, method=0), "it's an update.pkg": PACKAGE, "Crc.zip": bytes(CRC),
          "Wrong.zip": make_zip({"Update.pkg": PACKAGE}), "Small.pkg": PACKAGE[:12000],
          "Zeros.zip": make_zip({"Zeros.pkg": bytes(1 << 20)}), "NotZip.zip": PACKAGE, "Signed.pkg": SIGNED,
-         "Large.zip": zeros_zip(LARGE, "Large.pkg"), "Signed.zip": make_zip({"Signed.pkg": SIGNED})}
+         "Large.zip": zeros_zip(LARGE, "Large.pkg")}
 TEAM = "team=T4SK8ZXCXG"
+TEST_TEAM = "team=A1B2C3D4E5"  # the tests' signer's
+
+
+def package_info(bundles):
+    return f'<?xml version="1.0" encoding="utf-8"?><pkg-info format-version="2" identifier="p">{bundles}</pkg-info>'
+
+
+def app_bundle(version, identifier="com.example.Example"):
+    return (f'<bundle id="{identifier}" CFBundleVersion="{version}" path="./Example.app">'
+            '<bundle id="com.example.Helper" CFBundleVersion="1" path="./Contents/Helpers/Helper.app"/></bundle>')
+
+
+# Signed by the tests' signer (tests/sign_packages.cpp): each a folder of the files that describe the package.
+NEWER = {"PackageInfo": package_info(app_bundle(43))}
+TEST_SIGNED = {
+    "Newer": NEWER, "SignedUpdate": NEWER,
+    "Product": {"Distribution": '<installer-gui-script><pkg-ref id="p">#Example.pkg</pkg-ref></installer-gui-script>',
+                "Example.pkg/PackageInfo": package_info(app_bundle("1.10"))},
+    "Equal": {"PackageInfo": package_info(app_bundle(42))}, "Older": {"PackageInfo": package_info(app_bundle(41))},
+    "Other": {"PackageInfo": package_info(app_bundle(43, "com.example.Other"))},
+    "NoBundle": {"PackageInfo": package_info("")}, "Beta": {"PackageInfo": package_info(app_bundle("1.0b2"))},
+    "Changed": {"PackageInfo": package_info(app_bundle(43)), "stored": ""},
+}
+
+
+def info_plist(version, form=plistlib.FMT_BINARY):
+    return plistlib.dumps({"CFBundleIdentifier": "com.example.Example", "CFBundleVersion": version}, fmt=form)
+
+
+def not_newer(name, packaged):
+    return FAILS + f"{name} would install com.example.Example {packaged}, which is not newer than the installed 42."
+
+
+NOT_A_VERSION = '"1.0b2", which is not a version of one to three numbers such as 42 or 1.2.3.'
+
+
+def signed_by_test_root(packages):
+    """The packages signed by the tests' signer, and the file that holds its root."""
+    folder = temporary_folder("signed-")
+    for name, files in packages.items():
+        for path, text in files.items():
+            pathlib.Path(folder, name, path).parent.mkdir(parents=True, exist_ok=True)
+            pathlib.Path(folder, name, path).write_text(text)
+    subprocess.run([SIGNER, folder + "/root.der", folder], check=True)
+    return {name + ".pkg": pathlib.Path(folder, name + ".pkg").read_bytes() for name in packages}, folder + "/root.der"
+
+
+_signed, TEST_SIGNED_ROOT = signed_by_test_root(TEST_SIGNED)
+# Changed after it was signed, where its PackageInfo, stored, gives the version.
+_signed["Changed.pkg"] = _signed["Changed.pkg"].replace(b'CFBundleVersion="43"', b'CFBundleVersion="44"', 1)
+FILES.update(_signed)
+FILES["SignedUpdate.zip"] = make_zip({"SignedUpdate.pkg": FILES.pop("SignedUpdate.pkg")})
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
 # While Large.pkg is being extracted (the archive is downloaded and checked by then).
 EXTRACTING = dict(name="Large.pkg", reaches=64 << 20)
@@ -65,6 +121,8 @@ class Row:
     installer: Installer = Installer()
     fixtures: tuple = ()        # fixtures.Tmpfs, Put, FileSizeLimit, AnotherUser, RunningApplication, Proxy
     during: tuple = ()          # fixtures.When; each must act
+    test_root: bool = False     # run the updater that trusts the tests' signer rather than Apple
+    info_plist: "bytes | None" = None  # the application's Contents/Info.plist
     seconds: int = 20           # how long the updater may take, a ceiling against hanging, not a speed test
     # The window's status texts in order, read through the display's AccessibilityBus; None: not read.
     statuses: "tuple | None" = None
@@ -78,14 +136,38 @@ ROWS = [
     Row("pin-mismatch", f"Update.zip#sha256={PKG}", box=FAILS + PIN.format("SHA-256 digest", PKG) + f", received {ZIP}."),
     Row("pin-size-vs-length", f"Update.pkg#size={SIZE + 1}",
         box=FAILS + PIN.format("size", SIZE + 1) + f" bytes, the server announces {SIZE}."),
-    # Signed by the pinned team: root installs the very bytes that were checked, from its copy.
-    Row("signed-pkg", f"Signed.pkg#{TEAM}", installed="Signed.pkg", package=SIGNED, started=True),
+    # A real package signed by the pinned team, Apple's chain and all; but it is a launch agent's: it updates no
+    # application.
+    Row("signed-for-no-application", f"Signed.pkg#{TEAM}", box=FAILS + "Signed.pkg names no application bundle that it installs."),
     Row("signed-by-another-team", "Signed.pkg#team=A1B2C3D4E5",
         box=FAILS + "Signed.pkg is signed by the team T4SK8ZXCXG, not by A1B2C3D4E5."),
+    # Signed by the pinned team for this application, newer than the installed 42: root installs the very bytes that
+    # were checked, from its copy. The Info.plist binary, or XML for a product archive whose component names it.
+    Row("signed-newer", f"Newer.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        installed="Newer.pkg", package=FILES["Newer.pkg"], started=True),
+    Row("signed-product-newer", f"Product.pkg#{TEST_TEAM}", test_root=True,
+        info_plist=info_plist("1.9", plistlib.FMT_XML), installed="Product.pkg", package=FILES["Product.pkg"],
+        started=True),
+    Row("signed-equal", f"Equal.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        box=not_newer("Equal.pkg", 42)),
+    Row("signed-older", f"Older.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42", plistlib.FMT_XML),
+        box=not_newer("Older.pkg", 41)),
+    Row("signed-for-another-application", f"Other.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        box=FAILS + "Other.pkg does not update com.example.Example: it installs com.example.Other, com.example.Helper."),
+    Row("signed-naming-no-bundle", f"NoBundle.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        box=FAILS + "NoBundle.pkg names no application bundle that it installs."),
+    Row("signed-package-info-changed", f"Changed.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        box=FAILS + 'Changed.pkg is refused: its file "PackageInfo" does not match its archived checksum.'),
+    Row("signed-beta", f"Beta.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"),
+        box=FAILS + "Beta.pkg would install com.example.Example " + NOT_A_VERSION),
+    Row("signed-over-beta", f"Newer.pkg#{TEST_TEAM}", test_root=True, info_plist=info_plist("1.0b2"),
+        box=FAILS + "The installed com.example.Example has the version " + NOT_A_VERSION),
+    Row("signed-without-info-plist", f"Newer.pkg#{TEST_TEAM}", test_root=True,
+        box=FAILS + "The application's {app}/Contents/Info.plist cannot be read (No such file or directory)."),
     # Extracted and found signed by the team, then changed by another program of the same user while the
     # password is asked for.
-    Row("signed-swapped", f"Signed.zip#{TEAM}", prompts=1, box=FAILS + CHANGED,
-        fixtures=(AnotherUser(Prompt(before=Rewrite("Signed.pkg", b"evil\n"))),)),
+    Row("signed-swapped", f"SignedUpdate.zip#{TEST_TEAM}", test_root=True, info_plist=info_plist("42"), prompts=1,
+        box=FAILS + CHANGED, fixtures=(AnotherUser(Prompt(before=Rewrite("SignedUpdate.pkg", b"evil\n"))),)),
     Row("does-not-fit", "Update.pkg", fixtures=(Tmpfs(kib=128),),
         box=FAILS + f"Not enough free space in {{root}} for the download: {SIZE} bytes needed, 131072 bytes free."),
     Row("package-does-not-fit", "Update.zip", fixtures=(Tmpfs(kib=300),),
@@ -190,10 +272,14 @@ class UpdateTest(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.served)
         for name, data in FILES.items():
             pathlib.Path(cls.served, name).write_bytes(data)
+        # The tests' root, readable by another user's updater too.
+        os.environ["TARNWICK_TEST_ROOT"] = os.path.join(cls.served, "root.der")
+        shutil.copy(TEST_SIGNED_ROOT, os.environ["TARNWICK_TEST_ROOT"])
         cls.servers = serve(cls.served), serve(cls.served, tls=True)
 
     def run_row(self, row):
-        sandbox = Sandbox(BINARY, app=row.app, installer=row.installer)
+        sandbox = Sandbox(TESTROOT_BINARY if row.test_root else BINARY, app=row.app, installer=row.installer,
+                          info_plist=row.info_plist)
         self.addCleanup(sandbox.remove)
         server = self.servers[row.tls]
         asked = len(server.requests)
