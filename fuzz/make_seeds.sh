@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seeds in fuzz/seeds/<target>/ (tracked; run once by hand
 # when a new shape of input is worth starting from).
-#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin, answer_headers; all by default
+#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin, package_signature,
+#                                    package_info, answer_headers; all by default
 # unzipper: archives holding Update.pkg, stored and deflated (the entries read
 # straight from the archive file), zip64, with a data descriptor, after a stub,
 # encrypted, and bzip2 (refused).
@@ -13,6 +14,10 @@
 # package_signature: a mode byte and two cut bytes (see the target), then the
 # real packages of tests/data/packages: as they are, with the TOC's checksum
 # rewritten, and with the TOC inflated (the target compresses it again).
+# package_info: a mode byte (see the target), then a Distribution, a top
+# PackageInfo, a component's PackageInfo and an installed version, joined by
+# two nul bytes: component packages and product archives, stored and
+# compressed, one naming no bundle, and one whose PackageInfo is gzip's bytes.
 # answer_headers: a mode byte (status, Location, redirected), Content-Length,
 # a line feed and Content-Encoding: lengths read, joined and refused.
 set -euo pipefail
@@ -20,7 +25,7 @@ cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature answer_headers)
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature package_info answer_headers)
 
 unzipper() {
   local out="$seeds/unzipper" staging
@@ -132,6 +137,27 @@ for name in ("valid.pkg", "bad_signature.pkg", "bad_x_signature.pkg", "bad_both.
         header = package[:8] + struct.pack(">QQ", len(xml), len(xml)) + package[24:28]
         seed(name + "-inflated-toc", 3, header + xml + package[28 + compressed:])
 PY
+}
+
+package_info() {
+  python3 - "$seeds/package_info" <<'EOT'
+import os, sys, zlib
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+info = lambda bundles: ('<?xml version="1.0" encoding="utf-8"?><pkg-info format-version="2" identifier="p">' + bundles +
+                        '<bundle-version><bundle id="com.example.Example"/></bundle-version></pkg-info>')
+app = ('<bundle id="com.example.Example" CFBundleVersion="43" path="./Example.app">'
+       '<bundle id="com.example.Helper" CFBundleVersion="1.2"/></bundle>')
+dist = ('<installer-gui-script minSpecVersion="1"><pkg-ref id="p"><bundle-version/></pkg-ref>'
+        '<pkg-ref id="p" version="1">#Example.pkg</pkg-ref></installer-gui-script>')
+seeds = {"component": (0, "", info(app), "", "42"), "component-stored": (2, "", info(app), "", "1.9.9"),
+         "product": (1, dist, info('<bundle id="x" CFBundleVersion="1"/>'), info(app), "43"),
+         "product-stored": (3, dist, "", info(app), "1.10"), "no-bundle": (0, "", info(""), "", "1"),
+         "raw-gzip": (4, "", zlib.compress(info(app).encode()).decode("latin1"), "", "42")}
+for name, (mode, *pieces) in seeds.items():
+    with open(os.path.join(out, name), "wb") as seed:
+        seed.write(bytes([mode]) + b"\0\0".join(piece.encode("latin1") for piece in pieces))
+EOT
 }
 
 answer_headers() {

@@ -2,7 +2,7 @@
 # Builds one libFuzzer target in build-fuzz/ with clang, ASan and UBSan, and
 # runs it for a bounded time.
 #   fuzz/run.sh [target] [seconds]   unzipper (the default), content_decoder, download_pin,
-#                                    package_signature or answer_headers; 600 s by default
+#                                    package_signature, package_info or answer_headers; 600 s by default
 #   fuzz/run.sh 1900                 the unzipper for 1900 s
 # Crashes, leaks, broken properties and sanitizer reports end the run with a
 # non-zero status and leave the input in fuzz/artifacts/<target>/. Uses one
@@ -25,8 +25,10 @@ case "$target" in
   # The real packages are 17 KiB and 153 KiB; the larger is cut past its TOC.
   package_signature) options=(-max_len=65536 -dict=fuzz/xar.dict) ;;
   answer_headers) options=(-max_len=256) ;;
+  package_info) options=(-max_len=16384 -dict=fuzz/package_info.dict) ;;
   *)
-    echo "unknown target \"$target\": unzipper, content_decoder, download_pin, package_signature or answer_headers" >&2
+    echo "unknown target \"$target\": unzipper, content_decoder, download_pin, package_signature, package_info or" \
+      "answer_headers" >&2
     exit 2
     ;;
 esac
