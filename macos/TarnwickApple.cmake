@@ -7,7 +7,7 @@
 # Qt 5 (TARNWICK_QT_MAJOR 5, the default): x86_64, macOS 10.13.
 # Qt 6: Qt's own minimum (QT_SUPPORTED_MIN_MACOS_VERSION, published by Qt's
 #   CMake package), and every architecture that Qt and each non-Qt library
-#   (minizip, ISA-L, libcrypto, zlib) all hold: x86_64 and arm64 (universal)
+#   (minizip, ISA-L, libcrypto, libplist, zlib) all hold: x86_64 and arm64 (universal)
 #   when all of them are universal, else the ones they share.
 # -DCMAKE_OSX_ARCHITECTURES=... and -DCMAKE_OSX_DEPLOYMENT_TARGET=... override
 # either choice; the libraries are checked against the choice all the same.
@@ -74,7 +74,7 @@ function(tarnwick_apple_configure)
     message(FATAL_ERROR "macOS: no ${qt} library found to take the architectures from")
   endif()
   list(GET files 0 qt_core)
-  foreach(prefix MINIZIP ISAL LIBCRYPTO ZLIB)
+  foreach(prefix MINIZIP ISAL LIBCRYPTO PLIST ZLIB)
     foreach(library IN LISTS ${prefix}_LINK_LIBRARIES)
       if(IS_ABSOLUTE "${library}" AND EXISTS "${library}")
         list(APPEND files "${library}")
