@@ -110,8 +110,11 @@ private slots:
             removed);
         row("stalled", "HTTP:Update.pkg?step=1000&pause=5", "Nothing arrived for 1 seconds.", 1000, 0, 0, 1000);
         row("slow-not-stalled", "HTTP:Update.pkg?step=60000&pause=0.6", "", whole, size, size, 1000);
-        // Once the reply has reported its own progress, an unknown size is its -1.
-        row("slow-size-unknown", "HTTP:Update.pkg?framing=chunked&step=100000&pause=0.3", "", whole, size, unknown);
+        // Once the reply has reported its own progress, an unknown size is its -1, not the Content-Length of the
+        // redirect before it.
+        row("slow-size-unknown-after-redirect",
+            "HTTP:M.pkg?status=302&redirect=HTTP:Update.pkg%3Fframing%3Dchunked%26step%3D100000%26pause%3D0.3", "",
+            whole, size, unknown);
         // Progress counts the bytes on the wire: zlib's encoding of the package, as qCompress makes it after its 4-byte
         // length.
         row("deflate-answer", "HTTP:Update.pkg?encoding=deflate&framing=chunked&step=999#size=300000", "", whole,
