@@ -1,5 +1,8 @@
 #include "ChunkConsumer.h"
 #include "FileDownloader.h"
+#ifdef Q_OS_LINUX
+#include "FailingClose.h"
+#endif
 
 #include <QtTest>
 
@@ -63,6 +66,10 @@ private slots:
             package.append(char((value = value * 1103515245 + 12345) >> 16));
         QFile file(served.filePath("Update.pkg"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size() && file.flush());
+#ifdef Q_OS_LINUX
+        QVERIFY(file.copy(served.filePath("Unclosable.pkg")));
+        FailingClose::failFor("Unclosable.pkg");
+#endif
         server.start("python3", {TARNWICK_WORLD, "serve", served.path()});
         QVERIFY(QTest::qWaitFor([this] { return server.canReadLine(); }, 20000));
         ports = QString::fromLatin1(server.readLine().trimmed()).split(' ');
@@ -123,6 +130,10 @@ private slots:
             "The download could not be decoded \\(it ends early\\)\\.", removed);
         row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
             "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 100000);
+#ifdef Q_OS_LINUX
+        // The last writes may be lost when closing fails (FailingClose.h).
+        row("close-fails", "HTTP:Unclosable.pkg", "I/O failure \\(Input/output error\\)", removed);
+#endif
         memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
                   "Incomplete download \\(1000 of 300000 bytes\\)\\.|.*closed.*");
         memoryRow("memory-pinned-digest-differs", "HTTP:Update.pkg#sha256=" + QString(64, 'a'),
