@@ -2,26 +2,24 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
 
-// Plain storage: close() runs on any thread, also after static destructors.
+// Plain storage: close() runs on any thread, and after static destructors.
 char failingName[NAME_MAX + 1];
 std::atomic<bool> armed{false};
 
 bool isOnFailingFile(int fd)
 {
-    if (!armed.load(std::memory_order_acquire))
-        return false;
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(link, target, sizeof target - 1);
+    // Nothing that locks or allocates: a child of fork() closes descriptors too.
+    char link[32] = "/proc/self/fd/", target[PATH_MAX];
+    *std::to_chars(link + std::strlen(link), link + sizeof link - 1, fd).ptr = '\0';
+    const ssize_t length = armed.load() ? ::readlink(link, target, sizeof target - 1) : -1;
     if (length < 0)
         return false;
     target[length] = '\0';
@@ -33,17 +31,15 @@ bool isOnFailingFile(int fd)
 
 void FailingClose::failFor(const QByteArray &fileName)
 {
-    armed.store(false, std::memory_order_release);
+    armed = false;
     qstrncpy(failingName, fileName.constData(), sizeof failingName);
-    armed.store(!fileName.isEmpty(), std::memory_order_release);
+    armed = !fileName.isEmpty();
 }
 
-// Defined in the executable, it takes the place of the C library's for every
-// caller; the C library's is the next one found.
+// Defined in the executable, it is found before the C library's, which it calls.
 extern "C" int close(int fd)
 {
-    using Close = int (*)(int);
-    static const auto next = reinterpret_cast<Close>(::dlsym(RTLD_NEXT, "close"));
+    static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
     const bool fails = isOnFailingFile(fd);
     const int result = next(fd);
     if (!fails || result != 0)

@@ -1,8 +1,6 @@
 #include "ChunkConsumer.h"
-#include "FileDownloader.h"
-#ifdef Q_OS_LINUX
 #include "FailingClose.h"
-#endif
+#include "FileDownloader.h"
 
 #include <QtTest>
 
