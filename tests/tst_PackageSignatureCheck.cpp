@@ -222,6 +222,9 @@ private slots:
                R + "its file \"Example.pkg/Payload\" has no archived checksum.");
         tocRow("checksum-with-other-element", "<offset>0</offset><size>32</size></checksum>",
                "<offset>0</offset><note/><size>32</size></checksum>", "");
+        tocRow("checksum-offset-twice", "<offset>0</offset><size>32</size></checksum>",
+               "<offset>0</offset><offset>0</offset><size>32</size></checksum>",
+               U + "<checksum> has two <offset> elements, line 1).");
         tocRow("ea-without-region", "<type>file</type><name>Payload</name>",
                "<type>file</type><name>Payload</name><ea><name>x</name></ea>",
                U + "a file's data lacks its <offset> or <length>, line 1).");
