@@ -1,4 +1,5 @@
 #include "AppleRootCertificate.h"
+#include "InstallCommand.h"
 #include "NativeStub.h"
 #include "PackageSignatureCheck.h"
 #include "UpdateCompletion.h"
@@ -76,6 +77,53 @@ private slots:
                  message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
         QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         QCOMPARE(NativeStub::privilegedRuns, 0);
+    }
+
+    void startedDuringThePrompt_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("installed-once-quit") << false;
+        QTest::newRow("cancelled-while-waiting-again") << true;
+    }
+
+    // A copy of the application started while the password was asked for: root installs nothing and says so, and the
+    // completion waits as before the prompt, seeing the copy on two checks. Once it has quit, root runs again;
+    // cancelled meanwhile, nothing more runs and the package goes.
+    void startedDuringThePrompt()
+    {
+        QFETCH(bool, cancelled);
+
+        const QTemporaryDir dir;
+        const QString downloads = dir.filePath("downloads"), archive = downloads + "/Update.zip";
+        QVERIFY(QDir().mkpath(downloads) && writeZip(archive, {{"Update.pkg", QByteArray(5000, 'p')}}));
+        NativeStub::outcomes = {{false, InstallCommand::applicationRunsStatus, InstallCommand::applicationRuns}};
+        int checksSinceRoot = 0;
+        NativeStub::observe = [&] { NativeStub::running = NativeStub::privilegedRuns == 1 && ++checksSinceRoot <= 2; };
+        UpdateCompletion completion(dir.filePath("Applications/Example.app"),
+                                    {archive, QByteArray(), FileIdentity::ofPath(archive)});
+        QSignalSpy ended(&completion, &UpdateCompletion::ended);
+        QSignalSpy waiting(&completion, &UpdateCompletion::waitingForApplication);
+        QSignalSpy waitingEnded(&completion, &UpdateCompletion::waitingEnded);
+        completion.start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(checksSinceRoot, 1, 10000);
+        QCOMPARE(waiting.count(), 1);
+        QCOMPARE(waiting.first().first().toString(), "Example");
+        if (cancelled) {
+            completion.cancel();
+            QTest::qWait(1200); // the checks that would have found it gone
+            QCOMPARE(checksSinceRoot, 1);
+            QCOMPARE(ended.count(), 0);
+        } else {
+            QVERIFY(ended.wait(10000));
+            QCOMPARE(checksSinceRoot, 3);
+            QCOMPARE(waitingEnded.count(), 1);
+            QCOMPARE(ended.first().first().toString(), QString());
+        }
+        QCOMPARE(NativeStub::privilegedRuns, cancelled ? 1 : 2);
+        // The window removes the download when CANCEL UPDATE is clicked.
+        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 cancelled ? QStringList{"Update.zip"} : QStringList());
     }
 };
 
