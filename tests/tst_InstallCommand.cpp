@@ -39,11 +39,8 @@ RootRun runScript(const QTemporaryDir &dir, const InstallCommand::Package &packa
                   bool keepFolder = false, std::optional<InstallCommand::Application> application = {})
 {
     const bool macOS = flavour == InstallCommand::Flavour::MacOS;
-    QString command =
-        InstallCommand::shellCommand(package, "/",
-                                     application.value_or(InstallCommand::Application{
-                                         dir.filePath("Example.app"), QCoreApplication::applicationPid()}),
-                                     flavour);
+    const InstallCommand::Application ours{dir.filePath("Example.app"), QCoreApplication::applicationPid()};
+    QString command = InstallCommand::shellCommand(package, "/", application.value_or(ours), flavour);
     command.replace(macOS ? "'/private/tmp/tarnwick.XXXXXXXX'" : "'/tmp/tarnwick.XXXXXXXX'",
                     "'" + dir.filePath("root.XXXXXXXX") + "'");
     if (keepFolder)
