@@ -88,7 +88,7 @@ private slots:
 
     // A copy of the application started while the password was asked for: root installs nothing and says so, and the
     // completion waits as before the prompt, seeing the copy on two checks. Once it has quit, root runs again;
-    // cancelled meanwhile, nothing more runs and the package goes.
+    // cancelled meanwhile, nothing more runs and the package goes (the window removes the download).
     void startedDuringThePrompt()
     {
         QFETCH(bool, cancelled);
@@ -103,25 +103,16 @@ private slots:
                                     {archive, QByteArray(), FileIdentity::ofPath(archive)});
         QSignalSpy ended(&completion, &UpdateCompletion::ended);
         QSignalSpy waiting(&completion, &UpdateCompletion::waitingForApplication);
-        QSignalSpy waitingEnded(&completion, &UpdateCompletion::waitingEnded);
         completion.start();
 
         QTRY_COMPARE_WITH_TIMEOUT(checksSinceRoot, 1, 10000);
         QCOMPARE(waiting.count(), 1);
-        QCOMPARE(waiting.first().first().toString(), "Example");
-        if (cancelled) {
+        if (cancelled)
             completion.cancel();
-            QTest::qWait(1200); // the checks that would have found it gone
-            QCOMPARE(checksSinceRoot, 1);
-            QCOMPARE(ended.count(), 0);
-        } else {
-            QVERIFY(ended.wait(10000));
-            QCOMPARE(checksSinceRoot, 3);
-            QCOMPARE(waitingEnded.count(), 1);
-            QCOMPARE(ended.first().first().toString(), QString());
-        }
+        QCOMPARE(ended.wait(cancelled ? 1200 : 10000), !cancelled); // past the checks that find it gone
+        QCOMPARE(ended.value(0).value(0).toString(), QString());
+        QCOMPARE(checksSinceRoot, cancelled ? 1 : 3);
         QCOMPARE(NativeStub::privilegedRuns, cancelled ? 1 : 2);
-        // The window removes the download when CANCEL UPDATE is clicked.
         QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  cancelled ? QStringList{"Update.zip"} : QStringList());
     }

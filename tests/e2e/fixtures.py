@@ -182,34 +182,29 @@ class FileSizeLimit:
 @dataclasses.dataclass(frozen=True)
 class RunningApplication:
     """The application runs (a real executable) until quit_application; its start is recorded. It starts before the
-    updater, or with `on_prompt` (after AnotherUser) while the password is first asked for."""
+    updater, or with `on_prompt` (after AnotherUser) when the password is first asked for, as the owner of the folder
+    beside the updater's bundle: the updater's user by then."""
     on_prompt: bool = False
 
     def prepare(self, sandbox, launch):
         sandbox.make_native_application()
-        start = _ApplicationStart(sandbox, launch.services)
+        started = []
+
+        def start(place):
+            if started:
+                return
+            started.append(True)
+            user = os.stat(place.folder).st_uid
+            launch.services.append(subprocess.Popen(
+                [sandbox.executable], cwd="/", stdin=subprocess.DEVNULL, user=user, group=user,
+                extra_groups=None if user == os.getuid() else [], env=dict(os.environ, EXAMPLE_QUITS_ON=place.path(QUIT))))
+            if not wait_until(lambda: sandbox.starts(), 10):
+                raise SystemExit("init: the application did not start")
+
         if self.on_prompt:
             launch.prompt = dataclasses.replace(launch.prompt, before=start)
         else:
             start(Place(sandbox.root))
-
-
-class _ApplicationStart:
-    """Starts the application once, as the owner of the folder beside the updater's bundle: the updater's user by the
-    time the password is asked for."""
-
-    def __init__(self, sandbox, services):
-        self.sandbox, self.services, self.started = sandbox, services, False
-
-    def __call__(self, place):
-        if self.started:
-            return
-        self.started, user = True, os.stat(place.folder).st_uid
-        self.services.append(subprocess.Popen(
-            [self.sandbox.executable], cwd="/", stdin=subprocess.DEVNULL, user=user, group=user,
-            extra_groups=[] if user != os.getuid() else None, env=dict(os.environ, EXAMPLE_QUITS_ON=place.path(QUIT))))
-        if not wait_until(lambda: self.sandbox.starts(), 10):
-            raise SystemExit("init: the application did not start")
 
 
 @dataclasses.dataclass(frozen=True)
