@@ -173,7 +173,7 @@ private slots:
         QTest::addColumn<QString>("error");
 
         const QString cancelled = "The extraction was cancelled.";
-        QTest::newRow("cancelled-before") << -1LL << false << false << cancelled;
+        QTest::newRow("cancelled-before") << qint64(-1) << false << false << cancelled;
         QTest::newRow("cancelled-during") << qint64(4 << 20) << false << false << cancelled;
         QTest::newRow("archive-cut-short-during") << qint64(4 << 20) << true << false << "Error code 5 (0).";
         QTest::newRow("cancelled-while-the-rest-is-hashed") << qint64(64 << 20) << false << true << cancelled;
