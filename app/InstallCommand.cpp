@@ -25,6 +25,7 @@ std::string utf8(const QString &text)
 namespace InstallCommand {
 
 const char packageChanged[] = "The package changed before it could be installed.";
+const char applicationRuns[] = "The application is running; nothing was installed.";
 
 QString packageIsLink(const QString &path)
 {
@@ -75,6 +76,16 @@ QString escapedForAppleScriptString(const QString &text)
 // removed in the background: freeing a large copy takes a quarter of a second
 // per GiB on some file systems, which the application's relaunch need not wait
 // for; with its output elsewhere, nothing waits for it.
+//
+// The updater looked for a running copy of the application before the password
+// was asked for, and the prompt may have stayed open since: root looks again,
+// last of all. Its list holds every process (root may inspect them all) as
+// "<pid> <uid> <executable>": macOS's ps gives the executable's full path as
+// comm; Linux's /proc/<pid> belongs to the process's user and its exe links to
+// the executable. The user is the updater's as root sees it, taken from the
+// updater's own line. The look is a function called inside $( ), so that its
+// loops run in subshells whatever the shell. It exits with
+// applicationRunsStatus (75).
 const char script[] = R"sh(
 d=$(/usr/bin/mktemp -d "$folder") || exit 1
 trap '/bin/rm -rf "$d" < /dev/null > /dev/null 2>&1 &' EXIT
@@ -87,6 +98,26 @@ check() {
     fi
 }
 copy() { (ulimit -f $(( (size + 511) / 512 )) && exec /bin/cp "$@" "$p" "$c"); }
+processes() {
+    if [ "$listing" = ps ]; then
+        /bin/ps -axww -o pid=,uid=,comm= 2>/dev/null
+    else
+        /usr/bin/stat -c '%n %u' /proc/[0-9]* 2>/dev/null | while read -r f uid; do
+            e=$(/usr/bin/readlink "$f"/exe 2>/dev/null) && printf '%s %s %s\n' "${f#/proc/}" "$uid" "$e"
+        done
+    fi
+}
+inside() {
+    l=$(processes)
+    u=$(printf '%s\n' "$l" | while read -r pid uid e; do
+        if [ "$pid" = "$updater" ]; then printf '%s' "$uid"; break; fi
+    done)
+    [ -n "$u" ] && printf '%s\n' "$l" | while read -r pid uid e; do
+        if [ "$uid" = "$u" ] && [ "$pid" != "$updater" ]; then
+            case "$e" in "$bundle"/?*) printf '%s\n' "$pid" ;; esac
+        fi
+    done
+}
 check "$p"
 if [ "$clone" = yes ]; then
     copy -c -RP 2>/dev/null || copy -RP || exit 1
@@ -96,10 +127,11 @@ fi
 check "$c"
 h=$(/usr/bin/openssl dgst -sha256 < "$c") || exit 1
 if [ "${h##* }" != "$sha256" ]; then refuse "$changed"; fi
+if [ -n "$(inside)" ]; then printf '%s\n' "$running" >&2; exit 75; fi
 /usr/sbin/installer -pkg "$c" -target "$target"
 )sh";
 
-QString shellCommand(const Package &package, const QString &target, Flavour flavour)
+QString shellCommand(const Package &package, const QString &target, const Application &application, Flavour flavour)
 {
     const bool macOS = flavour == Flavour::MacOS;
     // Root's folder is named in full, so that root's environment (TMPDIR)
@@ -112,9 +144,13 @@ QString shellCommand(const Package &package, const QString &target, Flavour flav
         {"target", target},
         {"folder", macOS ? QStringLiteral("/private/tmp/tarnwick.XXXXXXXX") : QStringLiteral("/tmp/tarnwick.XXXXXXXX")},
         {"clone", macOS ? QStringLiteral("yes") : QStringLiteral("no")},
+        {"bundle", application.bundlePath},
+        {"updater", QString::number(application.updaterProcess)},
+        {"listing", macOS ? QStringLiteral("ps") : QStringLiteral("proc")},
         {"is_link", packageIsLink(package.path)},
         {"not_regular", packageIsNotRegular(package.path)},
         {"changed", QLatin1String(packageChanged)},
+        {"running", QLatin1String(applicationRuns)},
     };
     QStringList assignments;
     for (const auto &[name, value] : values)
@@ -128,8 +164,8 @@ QString appleScriptSource(const QString &shellCommand)
            QLatin1String("\" with administrator privileges");
 }
 
-bool makeCommand(const Package &package, const QString &target, NativePlatform::PrivilegedCommand &command,
-                 QString &error, Flavour flavour)
+bool makeCommand(const Package &package, const QString &target, const Application &application,
+                 NativePlatform::PrivilegedCommand &command, QString &error, Flavour flavour)
 {
     if (containsControlCharacter(package.path)) {
         error = QStringLiteral("The package path \"%1\" contains a control character; it was not installed.")
@@ -141,29 +177,39 @@ bool makeCommand(const Package &package, const QString &target, NativePlatform::
                     .arg(withVisibleControlCharacters(target));
         return false;
     }
+    if (containsControlCharacter(application.bundlePath)) {
+        error = QStringLiteral("The application path \"%1\" contains a control character; nothing was installed.")
+                    .arg(withVisibleControlCharacters(application.bundlePath));
+        return false;
+    }
     // Root would have nothing to hold its copy to.
     if (package.sha256.size() != 32) {
         error = QStringLiteral("The SHA-256 digest of the package %1 could not be computed; it was not installed.")
                     .arg(package.path);
         return false;
     }
-    const QString shell = shellCommand(package, target, flavour);
+    const QString shell = shellCommand(package, target, application, flavour);
     command.appleScriptSource = utf8(appleScriptSource(shell));
     command.shellCommand = utf8(shell);
     return true;
 }
 
-bool interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &error)
+Result interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &error)
 {
     if (outcome.succeeded)
-        return true;
+        return Result::Installed;
+    // Status and message together: the installer, also run by root, might end
+    // with either alone.
+    if (outcome.errorNumber == applicationRunsStatus && outcome.errorMessage &&
+        utf8(*outcome.errorMessage).trimmed() == QLatin1String(applicationRuns))
+        return Result::ApplicationRuns;
     if (outcome.errorNumber == NativePlatform::userCancelled)
         error = QStringLiteral("The administrator password is required to do this.");
     else if (outcome.errorMessage)
         error = utf8(*outcome.errorMessage);
     else
         error.clear();
-    return false;
+    return Result::Failed;
 }
 
 } // namespace InstallCommand

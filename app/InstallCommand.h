@@ -20,6 +20,17 @@ struct Package
     QByteArray sha256;
 };
 
+// The application being updated, as root's command looks for it: the
+// bundle's path, canonical (as the system names executables), and the
+// updater's own process id as the system's process list numbers it. A process
+// of the updater's user, other than the updater, whose executable lies below
+// the bundle and a slash runs from inside it.
+struct Application
+{
+    QString bundlePath;
+    qint64 updaterProcess = 0;
+};
+
 // Messages of a privileged run that found the package not as it was written.
 extern const char packageChanged[];
 QString packageIsLink(const QString &path);
@@ -33,10 +44,17 @@ QString packageIsNotRegular(const QString &path);
 // quote get a backslash, a line feed is written "\n".
 [[nodiscard]] QString escapedForAppleScriptString(const QString &text);
 
+// Root's exit status and message when a copy of the application runs, which
+// root's command looks for once more just before the installer: it installs
+// nothing then. EX_TEMPFAIL: the same command may succeed later.
+constexpr int applicationRunsStatus = 75;
+extern const char applicationRuns[];
+
 // What root's command does differently on the two systems it runs on: where
 // its private folder is made (/private/tmp on macOS, where /tmp is only a link
-// to it; /tmp elsewhere) and whether the copy is first tried as an APFS clone.
-// Tests choose either; the program runs its own.
+// to it; /tmp elsewhere), whether the copy is first tried as an APFS clone,
+// and how the processes are listed (ps on macOS, /proc elsewhere). Tests
+// choose either; the program runs its own.
 enum class Flavour { MacOS, Linux };
 #if defined(Q_OS_MACOS)
 constexpr Flavour thisSystem = Flavour::MacOS;
@@ -47,8 +65,9 @@ constexpr Flavour thisSystem = Flavour::Linux;
 // The shell text that root runs, after the assignments that shellCommand()
 // puts before it: p (the package), name (its file name), size (its size in
 // bytes), sha256 (its digest in hex), target, folder (mktemp's template),
-// clone ("yes" to try a clone first) and the refusals is_link, not_regular
-// and changed.
+// clone ("yes" to try a clone first), bundle, updater (its process id),
+// listing ("ps" or "proc"), the refusals is_link, not_regular and changed,
+// and running.
 extern const char script[];
 
 // The command that root runs. The package waits in a folder its user can
@@ -56,24 +75,35 @@ extern const char script[];
 // enter (mode 0700, in the sticky system temporary folder), copied without
 // following a link or reading a special file, and only when that copy is a
 // regular file of the package's size and SHA-256. Otherwise it fails with one
-// of the messages above on standard error. It runs /usr/sbin/installer -pkg
-// <copy> -target <target> and removes the folder whatever happens. System
-// tools only, by absolute path; every inserted value is a quoted assignment.
-[[nodiscard]] QString shellCommand(const Package &package, const QString &target, Flavour flavour = thisSystem);
+// of the messages above on standard error. Then, as the password prompt may
+// have stayed open for any time, it looks for a copy of the application: when
+// one runs it installs nothing and ends with applicationRunsStatus and
+// applicationRuns. Else it runs /usr/sbin/installer -pkg <copy> -target
+// <target>. It removes the folder whatever happens. System tools only, by
+// absolute path; every inserted value is a quoted assignment.
+[[nodiscard]] QString shellCommand(const Package &package, const QString &target, const Application &application,
+                                   Flavour flavour = thisSystem);
 // do shell script "<shellCommand, escaped for the AppleScript string>" with
 // administrator privileges.
 [[nodiscard]] QString appleScriptSource(const QString &shellCommand);
 
 // Both forms of the command for the native layer. False, with `error` set,
 // when nothing must run: a path holds a control character (it would be cut
-// short or split by the layers below), or the package has no digest.
-[[nodiscard]] bool makeCommand(const Package &package, const QString &target,
+// short or split by the layers below, and a process listed on two lines would
+// go unseen), or the package has no digest.
+[[nodiscard]] bool makeCommand(const Package &package, const QString &target, const Application &application,
                                NativePlatform::PrivilegedCommand &command, QString &error,
                                Flavour flavour = thisSystem);
 
-// True for a successful run, `error` untouched. Otherwise false with `error`
-// set to the fixed text for a cancelled authentication (-128), else the
-// script's message, else an empty text.
-[[nodiscard]] bool interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &error);
+enum class Result {
+    Installed,
+    ApplicationRuns, // nothing was installed; the same command may run again once it has quit
+    Failed,
+};
+// Installed or ApplicationRuns, `error` untouched (the latter only for root's
+// status and message together). Failed with `error` set to the fixed text for
+// a cancelled authentication (-128), else the script's message, else an empty
+// text.
+[[nodiscard]] Result interpretOutcome(const NativePlatform::ScriptOutcome &outcome, QString &error);
 
 } // namespace InstallCommand

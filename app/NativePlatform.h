@@ -32,7 +32,9 @@ struct PrivilegedCommand
 constexpr int userCancelled = -128;
 
 // How a privileged script ended: success, or the error information the system
-// gave back (each part may be absent).
+// gave back (each part may be absent). As AppleScript's do shell script does,
+// a command that exits with a status other than 0 gives that status as the
+// number and its standard error as the message.
 struct ScriptOutcome
 {
     bool succeeded = false;
@@ -43,6 +45,10 @@ struct ScriptOutcome
 // Runs the command with administrator rights, letting the system ask for the
 // password. Blocks until the command has ended.
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command);
+
+// This process's id as the system's process list numbers it, the list that
+// root's command reads too.
+int processId();
 
 // The processes of the current user whose executable lies inside the bundle
 // `bundlePath` (absolute): below `bundlePath` and a slash, so that a process of

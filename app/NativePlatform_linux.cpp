@@ -132,11 +132,17 @@ ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command)
         outcome.errorNumber = userCancelled;
         return outcome;
     }
+    outcome.errorNumber = status;
     QString message = QString::fromUtf8(process.readAllStandardError()).trimmed();
     if (message.isEmpty())
         message = QStringLiteral("The command exited with status %1.").arg(status);
     outcome.errorMessage = message.toStdString();
     return outcome;
+}
+
+int processId()
+{
+    return ownProcessId();
 }
 
 std::vector<int> processesInsideBundle(const std::string &bundlePath)

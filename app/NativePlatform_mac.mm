@@ -97,6 +97,11 @@ ScriptOutcome runPrivilegedScript(const PrivilegedCommand &command)
     return outcome;
 }
 
+int processId()
+{
+    return getpid();
+}
+
 // proc_pidinfo's PROC_PIDTBSDINFO gives the owner (pbi_uid, the effective
 // user, the one proc_listpids' PROC_UID_ONLY would compare) and the parent
 // (pbi_ppid) in one call: the parent is needed anyway to leave out the

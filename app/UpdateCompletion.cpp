@@ -20,13 +20,18 @@ namespace {
 // How often a running application is looked for again.
 constexpr int applicationCheckInterval = 500; // ms
 
-// Whether a process runs from inside the bundle, named as the system names an
-// executable's path: with its links resolved.
-bool runsFromInside(const QString &application)
+// The bundle named as the system names an executable's path: with its links
+// resolved.
+QString canonicalBundle(const QString &application)
 {
     const QString canonical = QFileInfo(application).canonicalFilePath();
-    return !NativePlatform::processesInsideBundle((canonical.isEmpty() ? application : canonical).toStdString())
-                .empty();
+    return canonical.isEmpty() ? application : canonical;
+}
+
+// Whether a process runs from inside the bundle.
+bool runsFromInside(const QString &application)
+{
+    return !NativePlatform::processesInsideBundle(canonicalBundle(application).toStdString()).empty();
 }
 
 // What each outcome shows and removes, in the order of UpdateCompletion's
@@ -185,7 +190,17 @@ void UpdateCompletion::installOnceQuit(const QString &application, const QString
     // user's last word.
     installing = true;
     QString error;
-    if (!runInstaller(target, error)) {
+    switch (runInstaller(application, target, error)) {
+    case InstallCommand::Result::Installed:
+        break;
+    case InstallCommand::Result::ApplicationRuns:
+        // Started while the password was asked for: root installed nothing.
+        // Waiting again as before, the next try asks for the password again.
+        installing = false;
+        applicationCheck.start();
+        emit waitingForApplication(UpdateSteps::applicationName(application));
+        return;
+    case InstallCommand::Result::Failed:
         finish(Outcome::NotInstalled, error);
         return;
     }
@@ -195,12 +210,15 @@ void UpdateCompletion::installOnceQuit(const QString &application, const QString
     finish(Outcome::Installed, QString());
 }
 
-bool UpdateCompletion::runInstaller(const QString &target, QString &error) const
+InstallCommand::Result UpdateCompletion::runInstaller(const QString &application, const QString &target,
+                                                      QString &error) const
 {
     const InstallCommand::Package package{packagePath, packageSize, packageSha256};
+    const InstallCommand::Application running{canonicalBundle(application), NativePlatform::processId()};
     NativePlatform::PrivilegedCommand command;
-    return InstallCommand::makeCommand(package, target, command, error) &&
-           InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
+    if (!InstallCommand::makeCommand(package, target, running, command, error))
+        return InstallCommand::Result::Failed;
+    return InstallCommand::interpretOutcome(NativePlatform::runPrivilegedScript(command), error);
 }
 
 void UpdateCompletion::finish(Outcome outcome, const QString &detail)

@@ -11,6 +11,9 @@
 #include <memory>
 #include <optional>
 
+namespace InstallCommand {
+enum class Result;
+}
 class PackageSignatureCheck;
 class QThread;
 class Unzipper;
@@ -49,7 +52,8 @@ public:
     // Before anything privileged has begun (while extracting or waiting for
     // the application): the extraction stops, the package it wrote is
     // removed, nothing is installed or started, and ended() never comes. Waits for the worker (at most one chunk). Does
-    // nothing once the installation has begun, which is not interrupted.
+    // nothing once the installation has begun, which is not interrupted, unless root found the application running and
+    // the completion waits again.
     void cancel();
 
 signals:
@@ -57,6 +61,7 @@ signals:
     void ended(const QString &message);
     // A copy of the application runs: nothing is installed until it has quit,
     // which is checked again twice a second. `name` is the application's.
+    // Comes again when root found one started during the password prompt.
     void waitingForApplication(const QString &name);
     // It has quit; the installation follows at once.
     void waitingEnded();
@@ -80,7 +85,8 @@ private:
     void installOnceQuit(const QString &application, const QString &target);
     // The one end: removes what the outcome's row says, then ended().
     void finish(Outcome outcome, const QString &detail);
-    [[nodiscard]] bool runInstaller(const QString &target, QString &error) const;
+    [[nodiscard]] InstallCommand::Result runInstaller(const QString &application, const QString &target,
+                                                      QString &error) const;
 
     const QString appPath;
     const Download download;

@@ -105,15 +105,18 @@ int EntryReader::inflate(quint8 *out, unsigned length)
     return static_cast<int>(length - inflater->avail_out);
 }
 
-bool hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest)
+RangeHashed hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest,
+                          const std::atomic<bool> &cancelled)
 {
     while (from < to) {
+        if (cancelled)
+            return RangeHashed::Cancelled;
         const quint64 size = std::min(extractionBufferSize, to - from);
         QByteArray piece(int(size), Qt::Uninitialized);
         if (!readExactly(fd, piece.data(), size, from))
-            return false;
+            return RangeHashed::Unreadable;
         digest.addData(piece);
         from += size;
     }
-    return true;
+    return RangeHashed::Whole;
 }

@@ -5,6 +5,7 @@
 #include <isa-l/igzip_lib.h>
 #include <unzip.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -52,6 +53,9 @@ private:
     std::unique_ptr<inflate_state> inflater;
 };
 
+enum class RangeHashed { Whole, Unreadable, Cancelled };
 // Hands the bytes of the file from `from` to `to` to `digest`, in pieces of at
-// most 256 KiB. False, with errno, when they cannot all be read.
-[[nodiscard]] bool hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest);
+// most 256 KiB, and stops before the next piece once `cancelled` is set.
+// Unreadable, with errno, when they cannot all be read.
+[[nodiscard]] RangeHashed hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest,
+                                        const std::atomic<bool> &cancelled);

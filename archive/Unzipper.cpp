@@ -234,13 +234,15 @@ bool copyAndVerify(EntryReader &reader, UnzCurrentEntry &entry, WrittenFile &fil
 // The SHA-256 of a pinned archive, taken whole as it is read: up to the
 // entry's data, the data itself from the very bytes that are extracted (by
 // EntryReader), then the rest. Without an expected digest it takes nothing
-// and every check passes.
+// and every check passes. Hashing outside the entry stops at a cancel as the
+// entry's copy does: the GUI thread waits for it.
 class ArchiveDigest
 {
 public:
-    ArchiveDigest(int fd, const QByteArray &expected)
+    ArchiveDigest(int fd, const QByteArray &expected, const std::atomic<bool> &cancelled)
         : fd(fd)
         , expected(expected)
+        , cancelled(cancelled)
     {
         if (!expected.isEmpty())
             digest = std::make_unique<BackgroundSha256>();
@@ -250,25 +252,44 @@ public:
     [[nodiscard]] BackgroundSha256 *forData() const { return digest.get(); }
 
     // The archive's bytes before the entry's data. False, with "Error code 5
-    // (%1)." and errno, when they cannot be read.
+    // (%1)." and errno when they cannot be read, or cancelled.
     [[nodiscard]] bool hashUpTo(quint64 offset, QString &error) const
     {
-        if (!digest || hashFileRange(fd, 0, offset, *digest))
+        switch (digest ? hashFileRange(fd, 0, offset, *digest, cancelled) : RangeHashed::Whole) {
+        case RangeHashed::Whole:
             return true;
-        error = QStringLiteral("Error code 5 (%1).").arg(errno);
+        case RangeHashed::Unreadable:
+            error = QStringLiteral("Error code 5 (%1).").arg(errno);
+            return false;
+        case RangeHashed::Cancelled:
+            error = extractionCancelled();
+            return false;
+        }
         return false;
     }
 
-    // Whether the archive, hashed on from `from` to `archiveSize`, has the
-    // expected digest.
-    [[nodiscard]] bool matches(quint64 from, quint64 archiveSize) const
+    // Whether the archive at `path`, hashed on from `from` to `archiveSize`,
+    // has the expected digest. False, with `error` set, when it has not (the
+    // archive changed) or when cancelled.
+    [[nodiscard]] bool matches(quint64 from, quint64 archiveSize, const QString &path, QString &error) const
     {
-        return !digest || (hashFileRange(fd, from, archiveSize, *digest) && digest->result() == expected);
+        if (!digest)
+            return true;
+        const RangeHashed rest = hashFileRange(fd, from, archiveSize, *digest, cancelled);
+        if (rest == RangeHashed::Cancelled) {
+            error = extractionCancelled();
+            return false;
+        }
+        if (rest == RangeHashed::Whole && digest->result() == expected)
+            return true;
+        error = archiveChanged(path);
+        return false;
     }
 
 private:
     const int fd;
     const QByteArray expected;
+    const std::atomic<bool> &cancelled;
     std::unique_ptr<BackgroundSha256> digest;
 };
 
@@ -348,10 +369,12 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
     struct stat status = {};
     const std::optional<quint64> archiveSize =
         ::fstat(fd, &status) == 0 ? std::optional(quint64(status.st_size)) : std::nullopt;
-    const ArchiveDigest archiveDigest(fd, expectedSha256);
+    const ArchiveDigest archiveDigest(fd, expectedSha256, cancelled);
     EntryReader reader(fd, info, offset, archiveDigest.forData());
     const auto unchanged = [&] {
-        if (archiveDigest.matches(reader.position(), archiveSize.value_or(0)) && archive->isAsWritten(expectedIdentity))
+        if (!archiveDigest.matches(reader.position(), archiveSize.value_or(0), archive->path, error))
+            return false;
+        if (archive->isAsWritten(expectedIdentity))
             return true;
         error = archiveChanged(archive->path);
         return false;

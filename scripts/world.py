@@ -209,6 +209,7 @@ _BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Confi
   <auth>ANONYMOUS</auth>
   <allow_anonymous/>
   <policy context="default">
+    <allow user="*"/>
     <allow send_destination="*"/>
     <allow receive_sender="*"/>
     <allow own="*"/>
@@ -238,8 +239,9 @@ class AccessibilityBus:
     """A D-Bus daemon that an updater given its address (environment(bus=...)) takes for its session bus
     and, through the display's AT_SPI_BUS property, for its accessibility bus, where Qt's AT-SPI bridge
     shows the window's widgets: what a text says now can be read there, whereas Qt's accessibility log
-    names a widget once, when Qt first meets it. Anyone may connect (ANONYMOUS): an updater in a user
-    namespace is not the uid it claims to the daemon outside."""
+    names a widget once, when Qt first meets it. Anyone may connect: any user (an updater run as another
+    user), and anonymously (ANONYMOUS), as an updater in a user namespace is not the uid it claims to the
+    daemon outside."""
     LABEL = 29  # AT-SPI's role of a static text
 
     def __init__(self, x):

@@ -1,10 +1,11 @@
 #pragma once
 
 // The native layer as the window's and the completion's tests stand in for it: the bundle is in the current folder, the
-// privileged run succeeds without installing anything, and it and the looks for a running application are counted,
-// `observe` seeing each look.
+// privileged run succeeds without installing anything unless `outcomes` says otherwise, and it and the looks for a
+// running application are counted, `observe` seeing each look.
 #include "NativePlatform.h"
 
+#include <deque>
 #include <functional>
 
 namespace NativeStub {
@@ -13,6 +14,7 @@ inline int applicationChecks = 0;
 inline bool running = false; // every check finds the application running
 inline std::string bundleChecked;
 inline std::function<void()> observe;
+inline std::deque<NativePlatform::ScriptOutcome> outcomes; // of the next privileged runs; then each succeeds
 
 inline void reset()
 {
@@ -20,6 +22,7 @@ inline void reset()
     running = false;
     bundleChecked.clear();
     observe = nullptr;
+    outcomes.clear();
 }
 } // namespace NativeStub
 
@@ -31,8 +34,17 @@ std::string bundlePath()
 }
 ScriptOutcome runPrivilegedScript(const PrivilegedCommand &)
 {
-    ++NativeStub::privilegedRuns;
-    return {true, std::nullopt, std::nullopt};
+    using namespace NativeStub;
+    ++privilegedRuns;
+    if (outcomes.empty())
+        return {true, std::nullopt, std::nullopt};
+    const ScriptOutcome next = outcomes.front();
+    outcomes.pop_front();
+    return next;
+}
+int processId()
+{
+    return 4241;
 }
 std::vector<int> processesInsideBundle(const std::string &bundlePath)
 {

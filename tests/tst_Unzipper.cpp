@@ -162,45 +162,54 @@ private slots:
         QCOMPARE(unzipper.sha256().isEmpty(), !extracted);
     }
 
-    // From another thread, before the extraction begins or once 4 MiB of the entry are out, the extraction is cancelled
-    // or another program cuts the archive short: it ends there, with an error, and leaves nothing.
+    // From another thread, before the extraction begins or once part of the entry is out, the extraction is cancelled
+    // or another program cuts the archive short: it ends there, with an error, and leaves nothing. The entry (64 MiB)
+    // is followed by another as large, which a pinned archive's digest reads once the entry is out.
     void interrupted_data()
     {
-        QTest::addColumn<bool>("during"); // else before
-        QTest::addColumn<bool>("cut");    // else cancel()
+        QTest::addColumn<qint64>("reached"); // bytes of the entry out; -1: before the extraction
+        QTest::addColumn<bool>("cut");       // else cancel()
+        QTest::addColumn<bool>("pinned");
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("cancelled-before") << false << false << "The extraction was cancelled.";
-        QTest::newRow("cancelled-during") << true << false << "The extraction was cancelled.";
-        QTest::newRow("archive-cut-short-during") << true << true << "Error code 5 (0).";
+        const QString cancelled = "The extraction was cancelled.";
+        QTest::newRow("cancelled-before") << qint64(-1) << false << false << cancelled;
+        QTest::newRow("cancelled-during") << qint64(4 << 20) << false << false << cancelled;
+        QTest::newRow("archive-cut-short-during") << qint64(4 << 20) << true << false << "Error code 5 (0).";
+        QTest::newRow("cancelled-while-the-rest-is-hashed") << qint64(64 << 20) << false << true << cancelled;
     }
 
     void interrupted()
     {
-        QFETCH(bool, during);
+        QFETCH(qint64, reached);
         QFETCH(bool, cut);
+        QFETCH(bool, pinned);
         QFETCH(QString, error);
 
         const QString archive = folder.filePath("large.zip"), out = folder.filePath(QTest::currentDataTag());
-        QVERIFY(writeZip(archive, {{"Update.pkg", QByteArray(1 << 20, 'p')}}, 0, 0, false, 128));
+        const QByteArray block(1 << 20, 'p');
+        QVERIFY(writeZip(archive, {{"Update.pkg", block}, {"Other.pkg", block}}, 0, 0, false, 64));
         Unzipper unzipper;
+        if (pinned) {
+            QFile file(archive);
+            QCryptographicHash sha256(QCryptographicHash::Sha256);
+            QVERIFY(file.open(QIODevice::ReadOnly) && sha256.addData(&file));
+            unzipper.expectArchive(*FileIdentity::ofPath(archive), sha256.result());
+        }
         QString message;
         QVERIFY(unzipper.open(archive, message));
         bool done = false;
         std::unique_ptr<QThread> other(QThread::create([&] {
-            const auto extracted = [&] {
-                const QFileInfoList files = QDir(out).entryInfoList(QDir::Files);
-                return files.isEmpty() ? 0 : files.first().size();
-            };
+            const QString extracted = out + "/Update.pkg";
             QElapsedTimer waited;
-            for (waited.start(); during && extracted() < (4 << 20) && waited.elapsed() < 20000;)
+            for (waited.start(); reached >= 0 && QFileInfo(extracted).size() < reached && waited.elapsed() < 20000;)
                 QThread::usleep(100);
             if (!cut)
                 unzipper.cancel();
             done = !cut || QFile::resize(archive, 1000);
         }));
         other->start();
-        QVERIFY(during || other->wait(10000));
+        QVERIFY(reached >= 0 || other->wait(10000));
         QVERIFY(!unzipper.unzip("Update.pkg", out, message));
         QVERIFY(other->wait(30000) && done);
         QCOMPARE(message, error);

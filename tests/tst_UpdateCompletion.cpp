@@ -1,4 +1,5 @@
 #include "AppleRootCertificate.h"
+#include "InstallCommand.h"
 #include "NativeStub.h"
 #include "PackageSignatureCheck.h"
 #include "UpdateCompletion.h"
@@ -79,6 +80,44 @@ private slots:
                  message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
         QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         QCOMPARE(NativeStub::privilegedRuns, 0);
+    }
+
+    void startedDuringThePrompt_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("installed-once-quit") << false;
+        QTest::newRow("cancelled-while-waiting-again") << true;
+    }
+
+    // A copy of the application started while the password was asked for: root installs nothing and says so, and the
+    // completion waits as before the prompt, seeing the copy on two checks. Once it has quit, root runs again;
+    // cancelled meanwhile, nothing more runs and the package goes (the window removes the download).
+    void startedDuringThePrompt()
+    {
+        QFETCH(bool, cancelled);
+
+        const QTemporaryDir dir;
+        const QString downloads = dir.filePath("downloads"), archive = downloads + "/Update.zip";
+        QVERIFY(QDir().mkpath(downloads) && writeZip(archive, {{"Update.pkg", QByteArray(5000, 'p')}}));
+        NativeStub::outcomes = {{false, InstallCommand::applicationRunsStatus, InstallCommand::applicationRuns}};
+        int checksSinceRoot = 0;
+        NativeStub::observe = [&] { NativeStub::running = NativeStub::privilegedRuns == 1 && ++checksSinceRoot <= 2; };
+        UpdateCompletion completion(dir.filePath("Applications/Example.app"),
+                                    {archive, QByteArray(), FileIdentity::ofPath(archive)});
+        QSignalSpy ended(&completion, &UpdateCompletion::ended);
+        QSignalSpy waiting(&completion, &UpdateCompletion::waitingForApplication);
+        completion.start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(checksSinceRoot, 1, 10000);
+        QCOMPARE(waiting.count(), 1);
+        if (cancelled)
+            completion.cancel();
+        QCOMPARE(ended.wait(cancelled ? 1200 : 10000), !cancelled); // past the checks that find it gone
+        QCOMPARE(ended.value(0).value(0).toString(), QString());
+        QCOMPARE(checksSinceRoot, cancelled ? 1 : 3);
+        QCOMPARE(NativeStub::privilegedRuns, cancelled ? 1 : 2);
+        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 cancelled ? QStringList{"Update.zip"} : QStringList());
     }
 };
 

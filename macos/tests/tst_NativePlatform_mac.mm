@@ -44,6 +44,9 @@ const char *const scriptCases[][2] = {
     {"error \"boom \u00e9\" number -128", "succeeded=0 number=-128 message=\"boom \u00e9\""},
     {"do shell script \"echo \xff\xfe\"",
      "succeeded=0 number=(none) message=\"The installation script is not valid UTF-8.\""},
+    // As root's command reports a running application: its status and its standard error, which InstallCommand reads.
+    {"do shell script \"echo 'The application is running; nothing was installed.' >&2; exit 75\"",
+     "succeeded=0 number=75 message=\"The application is running; nothing was installed.\""},
 };
 
 void scriptOutcomes()

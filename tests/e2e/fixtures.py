@@ -181,14 +181,30 @@ class FileSizeLimit:
 
 @dataclasses.dataclass(frozen=True)
 class RunningApplication:
-    """The application runs (a real executable) until quit_application; its start is recorded."""
+    """The application runs (a real executable) until quit_application; its start is recorded. It starts before the
+    updater, or with `on_prompt` (after AnotherUser) when the password is first asked for, as the owner of the folder
+    beside the updater's bundle: the updater's user by then."""
+    on_prompt: bool = False
 
     def prepare(self, sandbox, launch):
         sandbox.make_native_application()
-        launch.services.append(subprocess.Popen([sandbox.executable], cwd="/", stdin=subprocess.DEVNULL,
-                                                env=dict(os.environ, EXAMPLE_QUITS_ON=os.path.join(sandbox.root, QUIT))))
-        if not wait_until(lambda: sandbox.starts(), 10):
-            raise SystemExit("init: the application did not start")
+        started = []
+
+        def start(place):
+            if started:
+                return
+            started.append(True)
+            user = os.stat(place.folder).st_uid
+            launch.services.append(subprocess.Popen(
+                [sandbox.executable], cwd="/", stdin=subprocess.DEVNULL, user=user, group=user,
+                extra_groups=None if user == os.getuid() else [], env=dict(os.environ, EXAMPLE_QUITS_ON=place.path(QUIT))))
+            if not wait_until(lambda: sandbox.starts(), 10):
+                raise SystemExit("init: the application did not start")
+
+        if self.on_prompt:
+            launch.prompt = dataclasses.replace(launch.prompt, before=start)
+        else:
+            start(Place(sandbox.root))
 
 
 @dataclasses.dataclass(frozen=True)

@@ -256,6 +256,10 @@ ROWS = [
         during=(When(quit_application, shown=WAITING),), **INSTALLED),
     Row("cancel-while-application-runs", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING, WAITING),
         during=(When(click_cancel, shown=WAITING),)),
+    # Started while the password is asked for: root finds it just before the installer and installs nothing, the window
+    # waits again, and once it has quit the password is asked for again and the package installed.
+    Row("application-started-during-prompt", SLOW_ZIP, fixtures=(AnotherUser(), RunningApplication(on_prompt=True)),
+        prompts=2, statuses=(INSTALLING, WAITING), during=(When(quit_application, shown=WAITING),), **INSTALLED),
     Row("application-quit-during-download", SLOW_ZIP, fixtures=(RunningApplication(),), statuses=(INSTALLING,),
         during=(When(quit_application, "Update.zip", reaches=8192),), **INSTALLED),
 ]
