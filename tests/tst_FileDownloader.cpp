@@ -185,6 +185,10 @@ private slots:
         QCOMPARE(file.readAll(), package);
         QCOMPARE(consumed.bytes, package);
         QCOMPARE(emitted.lastReceived, received);
+        // Without a length, 0 until the reply reports its own progress, then its -1: whether Qt does so before the
+        // last chunk is its own timing (Qt 6 varies).
+        if (total == 0 && emitted.lastTotal == ~0ull)
+            emitted.lastTotal = 0;
         QCOMPARE(emitted.lastTotal, total);
         // What was written, as handed on to the installation; nothing once another download is asked for, even one that
         // is refused.
