@@ -95,9 +95,11 @@ private slots:
         QFETCH(QStringList, preferred);
         QFETCH(QString, chosen);
 
+        // Every catalogue of the build is compiled in (the other tables go through these).
         const QStringList available = Translation::available();
-        QCOMPARE(available, (QStringList{"ar", "de", "es", "fr", "he", "it", "ja", "ko", "nl", "pl", "pt_BR", "ru",
-                                         "sv", "tr", "zh_Hans", "zh_Hant"}));
+        QStringList built = QString(TARNWICK_LANGUAGES).split(' ');
+        built.sort();
+        QCOMPARE(available, built);
         QCOMPARE(Translation::choose(preferred, available), chosen);
     }
 
