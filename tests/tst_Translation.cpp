@@ -25,21 +25,10 @@ struct InTemporaryFolder
     ~InTemporaryFolder() { QDir::setCurrent(previous); }
 };
 
-// A server that takes the connection and never answers: the window waits.
-struct Silent
+// The width a button's style leaves for its text, inside its margin, border and padding.
+int room(QPushButton *button)
 {
-    QTcpServer server;
-    Silent() { server.listen(QHostAddress::LocalHost); }
-    QString url(const char *file) const { return QString("http://127.0.0.1:%1/%2").arg(server.serverPort()).arg(file); }
-};
-
-// The width `widget`'s style leaves for a text: inside a button's margin, border and padding, a label's contents.
-int room(QWidget *widget)
-{
-    widget->ensurePolished();
-    auto *button = qobject_cast<QPushButton *>(widget);
-    if (!button)
-        return widget->contentsRect().width();
+    button->ensurePolished();
     QStyleOptionButton option;
     option.initFrom(button);
     return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
@@ -49,6 +38,7 @@ int room(QWidget *widget)
 // font draws (a width measured without the glyph means nothing). Empty if it fits.
 QString misfit(QWidget *widget, const QString &text, int room)
 {
+    widget->ensurePolished();
     QTextLayout layout(text, widget->font());
     layout.beginLayout();
     layout.createLine();
@@ -62,10 +52,9 @@ QString misfit(QWidget *widget, const QString &text, int room)
     return width <= room ? QString() : QString("\"%1\" is %2 px wide, %3 px given").arg(text).arg(width).arg(room);
 }
 
-// The languages as macOS lists them ("zh-Hans" for the catalogue zh_Hans).
-QString tag(const QString &catalogue)
+QString translated(const char *source)
 {
-    return QString(catalogue).replace('_', '-');
+    return QCoreApplication::translate("InstallerWindow", source);
 }
 
 class tst_Translation : public QObject
@@ -95,7 +84,7 @@ private slots:
         QFETCH(QStringList, preferred);
         QFETCH(QString, chosen);
 
-        // Every catalogue of the build is compiled in (the other tables go through these).
+        // Every catalogue of the build is compiled in (the next table goes through these).
         const QStringList available = Translation::available();
         QStringList built = QString(TARNWICK_LANGUAGES).split(' ');
         built.sort();
@@ -103,66 +92,11 @@ private slots:
         QCOMPARE(Translation::choose(preferred, available), chosen);
     }
 
-    // Every text the window writes, in every language: translated, with its "%1" and line breaks where they stand, and
-    // fitting its widget in the window's font. Qt's own texts from Qt's catalogue, which has no Swedish.
-    void catalogues_data()
-    {
-        QTest::addColumn<QString>("language");
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("widget"); // where it must fit; empty: a box's text, which wraps
-
-        const QStringList languages = Translation::available();
-        for (const QString &language : languages) {
-            const auto row = [&](const char *name, const char *source, const char *widget) {
-                QTest::addRow("%s-%s", qPrintable(language), name) << language << source << widget;
-            };
-            row("status", "Installing update...", "label_2");
-            row("cancel", "CANCEL UPDATE", "buttonCancel");
-            row("waiting", "Waiting for %1 to quit...", "label_2 wide"); // the status takes the bar's width
-            row("start-failed", "Failed to download the update.\n\n%1", "");
-            row("failed", "Failed to update.\n\n%1", "");
-            row("unexpected-path", "Failed to update.\n\nUnexpected application path %1", "");
-            row("not-removed", "Failed to remove file.\n\n%1", "");
-        }
-    }
-
-    void catalogues()
-    {
-        QFETCH(QString, language);
-        QFETCH(QString, source);
-        QFETCH(QString, widget);
-
-        const Translation translation({tag(language)});
-        QCOMPARE(translation.language(), language);
-        const InTemporaryFolder folder;
-        const Silent silent;
-        InstallerWindow window("/Applications/Example.app", silent.url("U.zip"), nullptr);
-
-        const QString text = QCoreApplication::translate("InstallerWindow", source.toUtf8());
-        QVERIFY2(text != source, "not translated");
-        QCOMPARE(text.count("%1"), source.count("%1"));
-        QCOMPARE(text.count('\n'), source.count('\n'));
-        // The reason stands alone under the headline, as it came.
-        QCOMPARE(text.endsWith("\n\n%1"), source.endsWith("\n\n%1"));
-        if (!widget.isEmpty()) {
-            const QString shown = text.contains("%1") ? text.arg("Example") : text;
-            auto *label = window.findChild<QLabel *>("label_2");
-            auto *button = window.findChild<QPushButton *>("buttonCancel");
-            // CANCEL UPDATE keeps clear of the button's rounded ends, which its sheet gives a 15 px radius and no
-            // padding; the status takes the bar's width while the application runs.
-            const QString problem = widget == "buttonCancel" ? misfit(button, shown, room(button) - 15)
-                                    : widget == "label_2"
-                                        ? misfit(label, shown, room(label))
-                                        : misfit(label, shown, window.findChild<QWidget *>("progressBar")->width());
-            QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        }
-        if (source == "Installing update...")
-            QCOMPARE(window.windowTitle(), text);
-    }
-
-    // A failure's box in each language: the headline translated, Qt's own reason from Qt's catalogue, CLOSE translated
-    // and fitting its button, still named CLOSE for the style sheet; the layout direction the language's.
-    void box_data()
+    // Each language, chosen by its macOS name: every text the window writes translated, its "%1" and line breaks where
+    // they stand (the reason alone under the headline), and the form's texts fitting their widgets in the window's
+    // font. Then a failure's box: the headline over Qt's own reason from Qt's catalogue (which has no Swedish), CLOSE
+    // translated, fitting and still named CLOSE for the style sheet. The layout direction is the language's.
+    void languages_data()
     {
         QTest::addColumn<QString>("language");
         const QStringList languages = Translation::available();
@@ -170,24 +104,49 @@ private slots:
             QTest::newRow(qPrintable(language)) << language;
     }
 
-    void box()
+    void languages()
     {
         QFETCH(QString, language);
 
-        const Translation translation({tag(language)});
+        const Translation translation({QString(language).replace('_', '-')});
+        QCOMPARE(translation.language(), language);
         const InTemporaryFolder folder;
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
         closed.close();
         InstallerWindow window("/Applications/Example.app", QString("http://127.0.0.1:%1/U.pkg").arg(port), nullptr);
+
+        for (const char *source :
+             {"Installing update...", "CANCEL UPDATE", "Waiting for %1 to quit...", "CLOSE",
+              "Failed to download the update.\n\n%1", "Failed to update.\n\n%1",
+              "Failed to update.\n\nUnexpected application path %1", "Failed to remove file.\n\n%1"}) {
+            const QString text = translated(source), original = source;
+            QVERIFY2(text != original && text.count("%1") == original.count("%1") &&
+                         text.count('\n') == original.count('\n') &&
+                         text.endsWith("\n\n%1") == original.endsWith("\n\n%1"),
+                     qPrintable(original + " -> " + text));
+        }
+        auto *status = window.findChild<QLabel *>("label_2");
+        auto *cancel = window.findChild<QPushButton *>("buttonCancel");
+        QCOMPARE(window.windowTitle(), translated("Installing update..."));
+        QCOMPARE(status->text(), window.windowTitle());
+        QCOMPARE(cancel->text(), translated("CANCEL UPDATE"));
+        // CANCEL UPDATE keeps clear of its button's rounded ends, a 15 px radius its sheet does not pad; while the
+        // application runs, the status takes the bar's width.
+        for (const QString &problem :
+             {misfit(status, status->text(), status->width()), misfit(cancel, cancel->text(), room(cancel) - 15),
+              misfit(status, translated("Waiting for %1 to quit...").arg("Example"),
+                     window.findChild<QWidget *>("progressBar")->width())})
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+
         QStringList seen; // the box's text, its button's text, name and fit
         QTimer look;
         connect(&look, &QTimer::timeout, &window, [&] {
             auto *box = window.findChild<QMessageBox *>();
             if (!box || !box->isVisible() || !seen.isEmpty())
                 return;
-            QAbstractButton *button = box->buttons().constFirst();
+            auto *button = qobject_cast<QPushButton *>(box->buttons().constFirst());
             seen << box->text() << button->text() << button->objectName()
                  << misfit(button, button->text(), room(button));
             button->click();
@@ -195,20 +154,17 @@ private slots:
         look.start(20);
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty() && !window.isVisible(), 10000);
-
         const QString refused = QCoreApplication::translate("QHttp", "Connection refused");
         QCOMPARE(refused == "Connection refused", language == "sv");
-        const QString headline = QCoreApplication::translate("InstallerWindow", "Failed to update.\n\n%1");
-        QCOMPARE(seen, (QStringList{headline.arg(refused), QCoreApplication::translate("InstallerWindow", "CLOSE"),
-                                    "CLOSE", QString()}));
-        QVERIFY(seen.at(1) != "CLOSE");
+        QCOMPARE(seen, (QStringList{translated("Failed to update.\n\n%1").arg(refused), translated("CLOSE"), "CLOSE",
+                                    QString()}));
         const bool rightToLeft = language == "ar" || language == "he";
         QCOMPARE(QCoreApplication::translate("QGuiApplication", "QT_LAYOUT_DIRECTION"), rightToLeft ? "RTL" : "LTR");
         QCOMPARE(QApplication::layoutDirection(), rightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
     }
 
     // Right to left, the form's places mirrored in the window: the logo at the right, the button at the left; the
-    // status taking the bar's width while the application runs.
+    // status taking the bar's place while the application runs.
     void mirrored_data()
     {
         QTest::addColumn<QString>("language");
@@ -222,22 +178,22 @@ private slots:
 
         const Translation translation({language});
         const InTemporaryFolder folder;
-        const Silent silent;
         NativeStub::running = true;
-        InstallerWindow window("/Applications/Example.app", silent.url("U.zip"), nullptr);
-        QVERIFY(window.isRightToLeft());
+        QTcpServer silent; // takes the connection and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        InstallerWindow window("/Applications/Example.app",
+                               QString("http://127.0.0.1:%1/U.zip").arg(silent.serverPort()), nullptr);
         QStringList places;
         for (const char *name : {"label", "progressBar", "buttonCancel", "label_2"})
-            places << QString(name) + QString::asprintf(" %d,%d", window.findChild<QWidget *>(name)->x(),
-                                                        window.findChild<QWidget *>(name)->y());
+            places << QString::asprintf("%s %d,%d", name, window.findChild<QWidget *>(name)->x(),
+                                        window.findChild<QWidget *>(name)->y());
         QCOMPARE(places, (QStringList{"label 454,30", "progressBar 33,55", "buttonCancel 32,90", "label_2 253,35"}));
 
         QVERIFY(writeZip("U.zip", {{"U.pkg", "stand-in package"}}));
         QMetaObject::invokeMethod(&window, "on_downloadFinished");
         auto *status = window.findChild<QLabel *>("label_2");
-        const QString waiting = QCoreApplication::translate("InstallerWindow", "Waiting for %1 to quit...");
-        QTRY_COMPARE_WITH_TIMEOUT(status->text(), waiting.arg("Example"), 10000);
-        QCOMPARE(status->geometry(), QRect(33, 35, 391, 16)); // the bar's place, as high as before
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), translated("Waiting for %1 to quit...").arg("Example"), 10000);
+        QCOMPARE(status->geometry(), QRect(33, 35, 391, 16));
         window.close();
     }
 };
