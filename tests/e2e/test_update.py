@@ -152,7 +152,7 @@ ROWS = [
         box="アップデートに失敗しました。\n\nError code 1."),
     # Right to left the window is mirrored: CANCEL UPDATE is where the logo is left to right.
     Row("arabic-mirrored", "Update.pkg?step=1024&pause=0.05", language=ARABIC, statuses=(ARABIC.title,),
-        during=(When(click_cancel_mirrored, "Update.pkg", reaches=4097),)),
+        during=(When(click_cancel_mirrored, shown=ARABIC.title),)),
     Row("crc-mismatch", "Crc.zip", box=FAILS + "Error code 9 (-105)."),
     Row("installer-message", "Update.zip", installed="Update.pkg", installer=Installer(status=1, message=MESSAGE),
         box=FAILS + MESSAGE),
