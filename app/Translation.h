@@ -23,9 +23,10 @@ public:
     // The catalogue installed ("de", "pt_BR", "zh_Hant"); empty for English.
     QString language() const { return chosen; }
 
-    // The catalogue for `preferred` among `available` (names as above): the
-    // first tag's language and script, its country if we have it, else any
-    // of that language; empty for English.
+    // The catalogue for `preferred` among `available` (names as above): for
+    // the first tag that one speaks, by language and script, the one of the
+    // tag's country if we have it, else any. Empty for English, which stops
+    // the search where it stands, and when none speaks a tag.
     static QString choose(const QStringList &preferred, const QStringList &available);
     // The names of the catalogues compiled in.
     static QStringList available();
