@@ -54,7 +54,7 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
                 downloader->setWrittenBytesConsumer(signatureCheck.get());
         }
     } else {
-        showFailure(QStringLiteral("Failed to download the update.\n\n%1").arg(error));
+        showFailure(QCoreApplication::translate("InstallerWindow", "Failed to download the update.\n\n%1").arg(error));
         close();
         // The caller shows the window only after this constructor returns: close
         // it again once the event loop runs, which then ends with status 0.
@@ -94,7 +94,7 @@ void InstallerWindow::on_errorOccurred(QString error)
 {
     if (closing)
         return;
-    showFailure(QStringLiteral("Failed to update.\n\n%1").arg(error));
+    showFailure(QCoreApplication::translate("InstallerWindow", "Failed to update.\n\n%1").arg(error));
     close();
 }
 
@@ -122,8 +122,9 @@ void InstallerWindow::on_downloadFinished()
     connect(completion.get(), &UpdateCompletion::waitingForApplication, this, [this](const QString &name) {
         ui->progressBar->setValue(ui->progressBar->maximum());
         // The label is as wide as "Installing update..."; the bar's width
-        // holds the longer text.
-        ui->label_2->resize(ui->progressBar->width(), ui->label_2->height());
+        // holds the longer text (from the bar's right end when right to left).
+        ui->label_2->setGeometry(ui->progressBar->x(), ui->label_2->y(), ui->progressBar->width(),
+                                 ui->label_2->height());
         ui->label_2->setText(QCoreApplication::translate("InstallerWindow", "Waiting for %1 to quit...").arg(name));
     });
     connect(completion.get(), &UpdateCompletion::waitingEnded, this, [this] {
@@ -145,6 +146,8 @@ void InstallerWindow::closeEvent(QCloseEvent *event)
 
 void InstallerWindow::showFailure(const QString &text)
 {
+    // Named CLOSE in every language: the window's style sheet styles it by that name.
     MessageBoxCSS::critical(this, QStringLiteral("Tarnwick Installer"), text, true, QMessageBox::Close,
-                            QStringLiteral("CLOSE"), QString(), 0, QString(), QString(), 0, QString(), QString(), 0);
+                            QCoreApplication::translate("InstallerWindow", "CLOSE"), QStringLiteral("CLOSE"), 0,
+                            QString(), QString(), 0, QString(), QString(), 0);
 }

@@ -10,7 +10,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <QStyle>
 #include <QWidget>
+
+namespace {
+
+// Places `widget` at the form's `rectangle`, mirrored in the window when it is
+// laid out right to left: Qt mirrors layouts, not a form placed by geometry.
+void place(QWidget *widget, const QRect &rectangle, const InstallerWindow *window)
+{
+    widget->setGeometry(QStyle::visualRect(window->layoutDirection(), QRect(QPoint(), window->size()), rectangle));
+}
+
+} // namespace
 
 void Ui_InstallerWindow::setupUi(InstallerWindow *window)
 {
@@ -26,19 +38,19 @@ void Ui_InstallerWindow::setupUi(InstallerWindow *window)
 
     buttonCancel = new QPushButton(centralwidget);
     buttonCancel->setObjectName(QString::fromLatin1("buttonCancel"));
-    buttonCancel->setGeometry(361, 90, 171, 32);
+    place(buttonCancel, QRect(361, 90, 171, 32), window);
     buttonCancel->setStyleSheet(QString::fromUtf8(StyleSheets::cancelButton));
 
     label = new QLabel(centralwidget);
     label->setObjectName(QString::fromLatin1("label"));
-    label->setGeometry(30, 30, 80, 80);
+    place(label, QRect(30, 30, 80, 80), window);
     label->setMinimumSize(80, 80);
     label->setMaximumSize(80, 80);
     label->setPixmap(QPixmap(QString::fromLatin1(":/main/zeph@2x.png")));
 
     progressBar = new QProgressBar(centralwidget);
     progressBar->setObjectName(QString::fromLatin1("progressBar"));
-    progressBar->setGeometry(140, 55, 391, 10);
+    place(progressBar, QRect(140, 55, 391, 10), window);
     progressBar->setStyleSheet(QString::fromUtf8(StyleSheets::progressBar));
     progressBar->setMaximum(1000);
     progressBar->setValue(350);
@@ -46,7 +58,7 @@ void Ui_InstallerWindow::setupUi(InstallerWindow *window)
 
     label_2 = new QLabel(centralwidget);
     label_2->setObjectName(QString::fromLatin1("label_2"));
-    label_2->setGeometry(140, 35, 171, 16);
+    place(label_2, QRect(140, 35, 171, 16), window);
     label_2->setStyleSheet(QString::fromUtf8(StyleSheets::statusText));
 
     window->setCentralWidget(centralwidget);

@@ -7,6 +7,7 @@
 #include "Unzipper.h"
 #include "UpdateSteps.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -36,7 +37,7 @@ bool runsFromInside(const QString &application)
 
 // What each outcome shows and removes, in the order of UpdateCompletion's
 // Outcome. %1 is the detail: an error text, the application path as given,
-// or the package path.
+// or the package path. The message is shown in the window's language.
 struct Row
 {
     const char *message; // null: nothing shown
@@ -45,13 +46,20 @@ struct Row
 };
 
 constexpr Row rows[] = {
-    {nullptr, true, true},                                               // installed
-    {"Failed to update.\n\n%1", false, false},                           // A: the archive cannot be opened
-    {"Failed to update.\n\n%1", true, false},                            // B: the package cannot be extracted
-    {"Failed to update.\n\nUnexpected application path %1", true, true}, // C: not below /Applications
-    {"Failed to update.\n\n%1", true, true},                             // not signed as the pin asks
-    {"Failed to update.\n\n%1", true, true},                             // D: not installed
-    {"Failed to remove file.\n\n%1", false, false}, // E: after the removals of a successful installation
+    // installed
+    {nullptr, true, true},
+    // A: the archive cannot be opened
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to update.\n\n%1"), false, false},
+    // B: the package cannot be extracted
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to update.\n\n%1"), true, false},
+    // C: not below /Applications
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to update.\n\nUnexpected application path %1"), true, true},
+    // not signed as the pin asks
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to update.\n\n%1"), true, true},
+    // D: not installed
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to update.\n\n%1"), true, true},
+    // E: after the removals of a successful installation
+    {QT_TRANSLATE_NOOP("InstallerWindow", "Failed to remove file.\n\n%1"), false, false},
 };
 
 } // namespace
@@ -234,5 +242,5 @@ void UpdateCompletion::finish(Outcome outcome, const QString &detail)
         finish(Outcome::PackageNotRemoved, packagePath);
         return;
     }
-    emit ended(row.message ? QString::fromUtf8(row.message).arg(detail) : QString());
+    emit ended(row.message ? QCoreApplication::translate("InstallerWindow", row.message).arg(detail) : QString());
 }

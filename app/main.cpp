@@ -1,6 +1,8 @@
 #include "InstallerWindow.h"
+#include "Translation.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QNetworkProxyFactory>
 #include <QString>
 
@@ -29,6 +31,9 @@ int main(int argc, char *argv[])
     // The system's proxy settings: macOS's network settings there, and
     // http_proxy, https_proxy and no_proxy elsewhere.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
+    // The user's languages in their order: on macOS the list of System
+    // Settings, elsewhere LANGUAGE, else LC_ALL, LC_MESSAGES or LANG.
+    const Translation translation(QLocale::system().uiLanguages());
 
     InstallerWindow window(QString::fromUtf8(appPathArgument), QString::fromUtf8(urlArgument), nullptr);
     window.show();

@@ -179,8 +179,9 @@ function(tarnwick_apple_configure)
 endfunction()
 
 # Gives the updater's bundle target `target` its Info.plist: the executable
-# name of the target, the Brightfold bundle identifier, the project's version
-# and TARNWICK_MACOS_MINIMUM as LSMinimumSystemVersion.
+# name of the target, the Brightfold bundle identifier, the project's version,
+# TARNWICK_MACOS_MINIMUM as LSMinimumSystemVersion, and English and the
+# catalogues' languages (TARNWICK_LANGUAGES) as CFBundleLocalizations.
 function(tarnwick_apple_bundle target)
   get_target_property(executable ${target} OUTPUT_NAME)
   if(NOT executable)
@@ -188,6 +189,6 @@ function(tarnwick_apple_bundle target)
   endif()
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}-Info.plist)
   tarnwick_write_info_plist(${output} "${executable}" com.brightfold.tarnwick-installer
-    "Tarnwick Installer" ${PROJECT_VERSION} ${TARNWICK_MACOS_MINIMUM})
+    "Tarnwick Installer" ${PROJECT_VERSION} ${TARNWICK_MACOS_MINIMUM} "en;${TARNWICK_LANGUAGES}")
   set_target_properties(${target} PROPERTIES MACOSX_BUNDLE_INFO_PLIST ${output})
 endfunction()

@@ -17,8 +17,8 @@ import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-from world import (INSTALLING, Digest, Sandbox, XServer, box_text, check_namespaces, make_package,  # noqa: E402
-                   make_zip, remove_tree, serve, temporary_folder, wait_until)
+from world import (LOCALE_VARIABLES, Digest, Sandbox, XServer, box_text, check_namespaces,  # noqa: E402
+                   make_package, make_zip, remove_tree, serve, temporary_folder, wait_until)
 
 
 def say(text):
@@ -51,10 +51,14 @@ def main():
     say("running: " + shlex.join([sandbox.updater, sandbox.app, url]))
     log_path = os.path.join(out, "updater.log")
     try:
-        run = sandbox.start(display, [sandbox.app, url])
-        if xvfb and wait_until(lambda: xvfb.window(INSTALLING), 15):
-            subprocess.run(["import", "-display", display, "-window", xvfb.window(INSTALLING),
-                            os.path.join(out, "window.png")], capture_output=True)
+        # In the machine's language, as the user's own run would be (LANG=... before the demo for another).
+        run = sandbox.start(display, [sandbox.app, url],
+                            locale=tuple((name, os.environ[name]) for name in LOCALE_VARIABLES if name in os.environ))
+        # The window, titled in that language: the one that is not the box.
+        window = lambda: next((window for window, title in xvfb.windows() if title != "Tarnwick Installer"), None)
+        if xvfb and wait_until(window, 15):
+            subprocess.run(["import", "-display", display, "-window", window(), os.path.join(out, "window.png")],
+                           capture_output=True)
         if wait_until(lambda: run.process.poll() is not None or box_text(run.output()), 60):
             box = box_text(run.output())
             if box:

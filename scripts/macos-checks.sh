@@ -184,13 +184,26 @@ is_system_path() {
 # The keys the bundle's Info.plist must hold.
 info_plist_keys() {
   printf '%s\n' CFBundleExecutable CFBundleIdentifier CFBundleInfoDictionaryVersion \
-    CFBundleName CFBundlePackageType CFBundleShortVersionString CFBundleVersion \
-    LSMinimumSystemVersion NSHighResolutionCapable NSPrincipalClass
+    CFBundleLocalizations CFBundleName CFBundlePackageType CFBundleShortVersionString \
+    CFBundleVersion LSMinimumSystemVersion NSHighResolutionCapable NSPrincipalClass
+}
+
+# PlistBuddy's print of one value, on stdin, as one line: an array's items
+# (one a line between "Array {" and "}") joined by spaces, any other value as
+# it is.
+plistbuddy_value() {
+  awk '
+    NR == 1 && $0 == "Array {" { array = 1; next }
+    array && $0 == "}" { next }
+    array { sub(/^[ \t]+/, ""); items = items (items == "" ? "" : " ") $0; next }
+    { print }
+    END { if (array) print items }'
 }
 
 # Reads "KEY<tab>VALUE" lines (a key that is absent has no line; booleans are
-# written true/false, as PlistBuddy prints them) and prints one line for each
-# thing wrong; prints nothing for a good Info.plist.
+# written true/false, as PlistBuddy prints them; an array's items are joined
+# by spaces) and prints one line for each thing wrong; prints nothing for a
+# good Info.plist.
 info_plist_problems() {
   awk -F '\t' '
     { value[$1] = $2; seen[$1] = 1 }
@@ -220,8 +233,55 @@ info_plist_problems() {
         print "Info.plist: LSMinimumSystemVersion is not a macOS version: " value["LSMinimumSystemVersion"]
       equal("NSHighResolutionCapable", "true")
       equal("NSPrincipalClass", "NSApplication")
+      if (need("CFBundleLocalizations")) {
+        n = split(value["CFBundleLocalizations"], localizations, " ")
+        english = 0
+        for (i = 1; i <= n; i++) {
+          if (localizations[i] == "en") english = 1
+          if (localizations[i] !~ /^[a-z][a-z][a-z]?(-[A-Z][a-z][a-z][a-z])?(-[A-Z][A-Z])?$/)
+            print "Info.plist: CFBundleLocalizations holds " localizations[i] ", not a localization name"
+        }
+        if (!english) print "Info.plist: CFBundleLocalizations lacks en"
+      }
     }'
 }
+
+# --- the catalogues ----------------------------------------------------------
+
+# The languages Qt 5.15 and 6 have no catalogue of their own texts for
+# (qtbase_*.qm); the build leaves them out there (translations/CMakeLists.txt).
+qt_lacks_catalogue=sv
+
+# The translation catalogues compiled into the Qt resources of file $1, one
+# name a line, sorted: rcc keeps each resource's name in UTF-16, which reads
+# as ASCII once the zero bytes are gone.
+resource_catalogues() {
+  LC_ALL=C tr -d '\000' <"$1" | LC_ALL=C grep -aoE '(tarnwick|qtbase)_[A-Za-z_]+\.qm' | LC_ALL=C sort -u
+}
+
+# Prints one line for each localization of $1 (space-separated, as
+# info_plist_problems reads them) whose catalogues the executable $2 lacks,
+# ours and Qt's, and for each of our catalogues in it that $1 does not name
+# (macOS would not offer that language). English needs none.
+catalogue_problems() (
+  found=$(resource_catalogues "$2")
+  has() { printf '%s\n' "$found" | grep -Fxq -- "$1"; }
+  for localization in $1; do
+    [ "$localization" != en ] || continue
+    name=$(printf '%s' "$localization" | tr - _)
+    has "tarnwick_$name.qm" || echo "no catalogue tarnwick_$name.qm for the localization $localization"
+    case " $qt_lacks_catalogue " in
+      *" $localization "*) ;;
+      *) has "qtbase_$name.qm" || echo "no Qt catalogue qtbase_$name.qm for the localization $localization" ;;
+    esac
+  done
+  printf '%s\n' "$found" | sed -n 's/^tarnwick_\(.*\)\.qm$/\1/p' | tr _ - | while IFS= read -r language; do
+    case " $1 " in
+      *" $language "*) ;;
+      *) echo "the catalogue tarnwick_$(printf '%s' "$language" | tr - _).qm is not among CFBundleLocalizations" ;;
+    esac
+  done
+)
 
 # --- code signature ----------------------------------------------------------
 

@@ -17,6 +17,9 @@ SYSTEM_PYTHON = "/usr/bin/python3"  # readable by another user (the application,
 NOBODY = 65534
 PROXIED_HOST = "update.test"  # the server's name for a proxy: Qt never sends 127.0.0.1 through one
 INSTALLING = "Installing update..."  # the updater's window
+# Where Qt reads the user's languages on Linux (LANGUAGE first): the C locale, English, unless a run asks otherwise.
+LOCALE_VARIABLES = ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")
+C_LOCALE = (("LC_ALL", "C.UTF-8"),)
 
 
 def tied(argv):
@@ -193,9 +196,16 @@ class XServer:
         return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display), capture_output=True,
                               text=True).stdout.split()
 
+    def windows(self):
+        """(id, title) of each visible window. Titles are compared here: xdotool's own --name misses those
+        beyond Latin-1 (Arabic, Japanese)."""
+        return [(window, subprocess.run(["xdotool", "getwindowname", window], env=dict(os.environ, DISPLAY=self.display),
+                                        capture_output=True, text=True).stdout.removesuffix("\n"))
+                for window in self.xdotool("search", "--onlyvisible", "--name", ".")]
+
     def window(self, title):
         """The visible window of that title, or None."""
-        return (self.xdotool("search", "--onlyvisible", "--name", f"^{re.escape(title)}$") or [None])[0]
+        return next((window for window, name in self.windows() if name == title), None)
 
     def click(self, window, x, y):
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
@@ -310,18 +320,18 @@ class AccessibilityBus:
 
 
 class StatusTexts(threading.Thread):
-    """Reads the status text of the updater's window through `bus` while `process` runs, about twenty
-    times a second, and keeps each text that differs from the one before."""
+    """Reads the status text of the updater's window, titled `title`, through `bus` while `process` runs,
+    about twenty times a second, and keeps each text that differs from the one before."""
 
-    def __init__(self, bus, process):
+    def __init__(self, bus, process, title=INSTALLING):
         super().__init__(daemon=True)
-        self.bus, self.process, self.texts = bus, process, []
+        self.bus, self.process, self.title, self.texts = bus, process, title, []
         self.start()
 
     def run(self):
         label = None
         while self.process.poll() is None:
-            label = label or self.bus.find_label(INSTALLING)
+            label = label or self.bus.find_label(self.title)
             text = label and self.bus.text(label)
             if text and (not self.texts or self.texts[-1] != text):
                 self.texts.append(text)
@@ -344,11 +354,13 @@ def box_text(log):
     return label and title and (unescape(title[1]), unescape(label[1]))
 
 
-def environment(display, runtime, bus=None):
+def environment(display, runtime, bus=None, locale=C_LOCALE):
     """The updater's environment: its display, and Qt's accessibility log on; with `bus` (an
-    AccessibilityBus's address), that bus for its session bus."""
-    env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8",
-               QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_LOGGING_RULES="qt.accessibility.cache=true")
+    AccessibilityBus's address), that bus for its session bus; `locale`'s (name, value) pairs as its only
+    LOCALE_VARIABLES."""
+    env = {name: value for name, value in os.environ.items() if name not in LOCALE_VARIABLES}
+    env.update(locale, DISPLAY=display, XDG_RUNTIME_DIR=runtime, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+               QT_LOGGING_RULES="qt.accessibility.cache=true")
     env.pop("QT_QPA_PLATFORM", None)
     if bus:
         env["DBUS_SESSION_BUS_ADDRESS"] = bus
@@ -544,15 +556,15 @@ class Sandbox:
         source.write_text(f"#define RECORD {json.dumps(self.record('started'))}\n" + _NATIVE_APPLICATION)
         subprocess.run(["cc", "-O", "-o", self.executable, str(source)], check=True)
 
-    def start(self, display, arguments, fixtures=(), bus=None):
+    def start(self, display, arguments, fixtures=(), bus=None, locale=C_LOCALE):
         """Starts the updater with `arguments` on `display` in a namespace of its own (see init()), after
-        `fixtures`; its output and the namespace's go to `log`. `bus`: see environment()."""
+        `fixtures`; its output and the namespace's go to `log`. `bus`, `locale`: see environment()."""
         _dump({"sandbox": self, "arguments": list(arguments), "fixtures": list(fixtures),
                "user_namespace": os.geteuid() != 0}, self.private + "/run.pickle")
         with open(self.log, "wb") as log:
             process = subprocess.Popen(tied([*namespace_command(), sys.executable, "-B", WORLD, "init",
                                              self.private + "/run.pickle"]), stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log, env=environment(display, self.private + "/run", bus))
+                                       stdout=log, stderr=log, env=environment(display, self.private + "/run", bus, locale))
         return Run(self, process)
 
     def recorded(self, name):

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The bundle check's logic (scripts/macos-checks.sh) on otool and codesign text (fixtures/), Info.plist and bundles
-# of Mach-O files linked here. A part without its tools is skipped.
+# The bundle check's logic (scripts/macos-checks.sh) on otool, codesign and PlistBuddy text (fixtures/), Info.plist,
+# the catalogues in the executable given as $1 (its CFBundleLocalizations but English as $2) and bundles of Mach-O
+# files linked here. A part without its tools is skipped.
 set -u
 
 here=$(cd -P -- "$(dirname -- "$0")" && pwd -P) && root=$(cd -P -- "$here/../.." && pwd -P) && fixtures=$here/fixtures
@@ -64,22 +65,26 @@ signature: not signed with a Developer ID Application identity;signature: harden
 signature: not an ad hoc signature|on codesign-developer-id.txt signature_problems adhoc $id
 signature: Identifier is $id, not com.example.other|on codesign-adhoc.txt signature_problems adhoc com.example.other
 signature: no Identifier;signature: not an ad hoc signature|signature_problems adhoc $id
+en de pt-BR zh-Hans|on plistbuddy-localizations.txt plistbuddy_value
 EOF
 
 # --- Info.plist ------------------------------------------------------------------
 if ! command -v cmake >/dev/null 2>&1 || ! command -v python3 >/dev/null 2>&1; then
   skip "Info.plist checks (need cmake and python3)"
 elif ! cmake -DOUTPUT="$work/Info.plist" "-DEXECUTABLE=Tarnwick Installer" -DIDENTIFIER=$id \
-  "-DNAME=Tarnwick Installer" -DVERSION=1.0.0 -DMINIMUM_MACOS=10.13 -P "$root/macos/InfoPlist.cmake"; then
+  "-DNAME=Tarnwick Installer" -DVERSION=1.0.0 -DMINIMUM_MACOS=10.13 "-DLOCALIZATIONS=en;de;pt_BR;zh_Hans" \
+  -P "$root/macos/InfoPlist.cmake"; then
   bad "macos/InfoPlist.cmake failed"
 else
   python3 -c 'import plistlib, sys
-for k, v in plistlib.load(open(sys.argv[1], "rb")).items(): print(f"{k}\t{str(v).lower() if isinstance(v, bool) else v}")' \
+for k, v in plistlib.load(open(sys.argv[1], "rb")).items():
+    print(k, str(v).lower() if isinstance(v, bool) else " ".join(v) if isinstance(v, list) else v, sep="\t")' \
     "$work/Info.plist" >"$work/plist.txt" # KEY<tab>VALUE lines, as the check makes them with PlistBuddy
   plist_lines() { grep -v "^${1:-@}	" "$work/plist.txt"; [ -z "${2:-}" ] || printf '%s\t%s\n' "${2%%=*}" "${2#*=}"; }
   expect_equal "the template's Info.plist is good" "$(plist_lines | info_plist_problems)" ""
   expect_lines "Info.plist values" "$(plist_lines)" "CFBundleIdentifier	$id" "CFBundleExecutable	Tarnwick Installer" \
-    "CFBundleName	Tarnwick Installer" "CFBundleShortVersionString	1.0.0" "LSMinimumSystemVersion	10.13"
+    "CFBundleName	Tarnwick Installer" "CFBundleShortVersionString	1.0.0" "LSMinimumSystemVersion	10.13" \
+    "CFBundleLocalizations	en de pt-BR zh-Hans"
   for key in $(info_plist_keys); do
     expect_equal "Info.plist without $key" "$(plist_lines "$key" | info_plist_problems)" "Info.plist lacks $key"
   done
@@ -90,9 +95,26 @@ CFBundlePackageType=BNDL|CFBundlePackageType is BNDL, not APPL
 CFBundleVersion=1.0b|CFBundleVersion is not a version: 1.0b
 LSMinimumSystemVersion=latest|LSMinimumSystemVersion is not a macOS version: latest
 CFBundleIdentifier=Tarnwick Installer|CFBundleIdentifier is not a reverse-DNS name: Tarnwick Installer
+CFBundleLocalizations=de fr|CFBundleLocalizations lacks en
+CFBundleLocalizations=en de_DE|CFBundleLocalizations holds de_DE, not a localization name
 EOF
   if cmake -DOUTPUT="$work/bad.plist" -DEXECUTABLE='a<b' -DIDENTIFIER=x.y -DNAME=n -DVERSION=1 -DMINIMUM_MACOS=10.13 \
     -P "$root/macos/InfoPlist.cmake" >/dev/null 2>&1; then bad "InfoPlist.cmake wrote a value XML would misread"; else ok; fi
+fi
+
+# --- the catalogues compiled into the executable ------------------------------------
+if [ -z "${1:-}" ] || ! command -v python3 >/dev/null 2>&1; then
+  skip "catalogues (need python3 and the built executable: tests/CMakeLists.txt gives it)"
+else
+  expect_equal "the executable's catalogues" "$(catalogue_problems "en $(printf '%s' "${2:-}" | tr _ -)" "$1")" ""
+  # Resource names as rcc writes them (UTF-16, big-endian) amid other bytes: ours for de, sv and pt_BR, Qt's for de.
+  python3 -c 'import sys; sys.stdout.buffer.write(b"\xcf\xfa\xed\xfe\0\x0eq\x02\0\x04".join(name.encode("utf-16-be")
+    for name in ("", "tarnwick_de.qm", "qtbase_de.qm", "tarnwick_sv.qm", "tarnwick_pt_BR.qm", "zeph.png")))' \
+    >"$work/catalogues"
+  expect_equal "catalogues missing" "$(catalogue_problems "en de sv pt-BR ja" "$work/catalogues" | paste -sd ';' -)" \
+    "no Qt catalogue qtbase_pt_BR.qm for the localization pt-BR;no catalogue tarnwick_ja.qm for the localization ja;no Qt catalogue qtbase_ja.qm for the localization ja"
+  expect_equal "catalogues not named" "$(catalogue_problems "en de" "$work/catalogues" | paste -sd ';' -)" \
+    "the catalogue tarnwick_pt_BR.qm is not among CFBundleLocalizations;the catalogue tarnwick_sv.qm is not among CFBundleLocalizations"
 fi
 
 # --- bundles of real Mach-O files --------------------------------------------------

@@ -49,6 +49,10 @@ def click_cancel(place):
     place.x.click(place.window(), 446, 106)  # CANCEL UPDATE, in the window's coordinates
 
 
+def click_cancel_mirrored(place):
+    place.x.click(place.window(), 564 - 446, 106)  # where CANCEL UPDATE is right to left; the logo's side otherwise
+
+
 def quit_application(place):
     """Has the RunningApplication quit, as its user would."""
     pathlib.Path(place.path(QUIT)).touch()
@@ -105,10 +109,11 @@ class Put:
 @dataclasses.dataclass(frozen=True)
 class Watched(Place):
     x: object = None
+    title: str = INSTALLING  # the window's, in the run's language
 
     def window(self):
-        if not (window := wait_until(lambda: self.x.window(INSTALLING), 15)):
-            raise AssertionError(f"no window {INSTALLING!r}")
+        if not (window := wait_until(lambda: self.x.window(self.title), 15)):
+            raise AssertionError(f"no window {self.title!r}")
         return window
 
 
@@ -124,9 +129,9 @@ class When:
 class Watcher(threading.Thread):
     """Does a When in a run, on the texts the row's StatusTexts has read; outcome() is None once it acted."""
 
-    def __init__(self, when, run, x, statuses=None):
+    def __init__(self, when, run, x, statuses=None, title=INSTALLING):
         super().__init__(daemon=True)
-        self.when, self.process, self.place, self.statuses = when, run.process, Watched(run.folder, x), statuses
+        self.when, self.process, self.place, self.statuses = when, run.process, Watched(run.folder, x, title), statuses
         self.problem = "never acted: it never came while the updater ran"
         self.start()
 

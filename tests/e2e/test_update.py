@@ -2,9 +2,9 @@
 import dataclasses, hashlib, math, os, pathlib, plistlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
-                      click_cancel, close_window, quit_application, zeros_zip)
-from world import (INSTALLING, PROXIED_HOST, Digest, Installer, Prompt, Sandbox, StatusTexts, XServer, box_text,
-                   check_namespaces, environment, make_package, make_zip, serve, temporary_folder, wait_until)
+                      click_cancel, click_cancel_mirrored, close_window, quit_application, zeros_zip)
+from world import (C_LOCALE, INSTALLING, PROXIED_HOST, Digest, Installer, Prompt, Sandbox, StatusTexts, XServer,
+                   box_text, check_namespaces, environment, make_package, make_zip, serve, temporary_folder, wait_until)
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
 # The same program trusting the tests' root instead of Apple's, and the tool that signs packages by that root.
@@ -101,6 +101,19 @@ class Zeros(int):
 
 
 @dataclasses.dataclass(frozen=True)
+class Language:
+    """The run's locale variables, and the window's title (its status at first) in that language."""
+    variables: tuple = C_LOCALE
+    title: str = INSTALLING
+
+
+# As Qt reads them on Linux: LANGUAGE's list first, else LC_ALL, LC_MESSAGES, LANG. No locale is generated here.
+GERMAN = Language((("LANG", "de_DE.UTF-8"), ("LANGUAGE", "de_DE:de")), "Update wird installiert …")
+JAPANESE = Language((("LANG", "ja_JP.UTF-8"),), "アップデート中…")
+ARABIC = Language((("LANG", "ar_EG.UTF-8"), ("LANGUAGE", "ar")), "جارٍ تثبيت التحديث…")
+
+
+@dataclasses.dataclass(frozen=True)
 class Row:
     name: str
     url: str                    # the file and query asked of the server, and the fragment
@@ -126,6 +139,7 @@ class Row:
     seconds: int = 20           # how long the updater may take, a ceiling against hanging, not a speed test
     # The window's status texts in order, read through the display's AccessibilityBus; None: not read.
     statuses: "tuple | None" = None
+    language: Language = Language()
 
 
 INSTALLED = dict(installed="Update.pkg", started=True)
@@ -211,7 +225,16 @@ ROWS = [
     Row("negative-length", "Update.pkg?length=-1", requests=(1, 2),
         box=FAILS + "The server's answer is invalid: its Content-Length is \"-1\"."),
     Row("not-a-zip", "NotZip.zip", box=FAILS + "Error code 1.", left={"NotZip.zip"}),
-    Row("no-package-in-zip", "Wrong.zip", box=FAILS + "Error code 3 (-100)."),
+    Row("no-package-in-zip", "Wrong.zip", box=FAILS + "Error code 3 (-100).", language=Language((("LANG", "C"),)),
+        statuses=(INSTALLING,)),
+    # In the user's language: the status and the headline translated, the reason as the archive gives it.
+    Row("german", "Wrong.zip", language=GERMAN, statuses=(GERMAN.title,),
+        box="Das Update ist fehlgeschlagen.\n\nError code 3 (-100)."),
+    Row("japanese", "NotZip.zip", language=JAPANESE, statuses=(JAPANESE.title,), left={"NotZip.zip"},
+        box="アップデートに失敗しました。\n\nError code 1."),
+    # Right to left the window is mirrored: CANCEL UPDATE is where the logo is left to right.
+    Row("arabic-mirrored", "Update.pkg?step=1024&pause=0.05", language=ARABIC, statuses=(ARABIC.title,),
+        during=(When(click_cancel_mirrored, shown=ARABIC.title),)),
     Row("crc-mismatch", "Crc.zip", box=FAILS + "Error code 9 (-105)."),
     Row("installer-message", "Update.zip", installed="Update.pkg", installer=Installer(status=1, message=MESSAGE),
         box=FAILS + MESSAGE),
@@ -291,10 +314,10 @@ class UpdateTest(unittest.TestCase):
         shown_url = url.replace(row.userinfo, row.userinfo.split(":")[0] + "@") if row.userinfo else url  # no password
         bus = self.x.accessibility() if row.statuses is not None else None
         run = sandbox.start(self.x.display, [row.typed.format(app=sandbox.app, root=sandbox.root), url], row.fixtures,
-                            bus=bus and bus.address)
+                            bus=bus and bus.address, locale=row.language.variables)
         self.addCleanup(run.stop)  # the row's processes go with its row
-        statuses = bus and StatusTexts(bus, run.process)
-        watchers = [Watcher(when, run, self.x, statuses) for when in row.during]
+        statuses = bus and StatusTexts(bus, run.process, row.language.title)
+        watchers = [Watcher(when, run, self.x, statuses, row.language.title) for when in row.during]
         check = lambda name, actual, expected: self.assertEqual(actual, expected, f"{name}: {run.output()}")
         if row.box:
             shown = wait_until(lambda: self.x.window("Tarnwick Installer") and box_text(run.output()), 20)
@@ -302,6 +325,8 @@ class UpdateTest(unittest.TestCase):
             if isinstance(row.box, Prefix) and shown and shown[1].startswith(expected):
                 expected = shown[1]
             check("box", shown, ("Tarnwick Installer", expected))
+            if statuses:  # read before the box goes, and the window with it
+                wait_until(lambda: statuses.texts, 10)
             self.x.xdotool("windowfocus", "--sync", self.x.window("Tarnwick Installer"), "key", "Return")
         check("status", run.wait(row.seconds), 0)
         check("watchers", [watcher.outcome() for watcher in watchers], [None] * len(watchers))

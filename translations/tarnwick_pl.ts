@@ -1,0 +1,63 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pl">
+<context>
+    <name>InstallerWindow</name>
+    <message>
+        <source>Failed to download the update.
+
+%1</source>
+        <translation>Nie można pobrać aktualizacji.
+
+%1</translation>
+    </message>
+    <message>
+        <source>Failed to update.
+
+%1</source>
+        <translation>Aktualizacja nie powiodła się.
+
+%1</translation>
+    </message>
+    <message>
+        <source>Waiting for %1 to quit...</source>
+        <translation>Oczekiwanie na zamknięcie aplikacji %1…</translation>
+    </message>
+    <message>
+        <source>Installing update...</source>
+        <translation>Trwa aktualizacja…</translation>
+    </message>
+    <message>
+        <source>CLOSE</source>
+        <translation>ZAMKNIJ</translation>
+    </message>
+    <message>
+        <source>CANCEL UPDATE</source>
+        <translation>ANULUJ</translation>
+    </message>
+    <message>
+        <source>Failed to update.
+
+Unexpected application path %1</source>
+        <translation>Aktualizacja nie powiodła się.
+
+Nieoczekiwana ścieżka aplikacji: %1</translation>
+    </message>
+    <message>
+        <source>Failed to remove file.
+
+%1</source>
+        <translation>Nie można usunąć pliku.
+
+%1</translation>
+    </message>
+</context>
+<context>
+    <name>QGuiApplication</name>
+    <message>
+        <source>QT_LAYOUT_DIRECTION</source>
+        <comment>Translate this string to the string &apos;LTR&apos; in left-to-right languages or to &apos;RTL&apos; in right-to-left languages (such as Hebrew and Arabic) to get proper widget layout.</comment>
+        <translation>LTR</translation>
+    </message>
+</context>
+</TS>
