@@ -39,7 +39,7 @@ namespace {
 
 // Bound on what a reply buffers ahead of our writes. Without it Qt's network
 // thread reads the socket as fast as loopback allows and the unread data piles
-// up in the reply (about 1 GB resident for a 1 GiB file, see the README).
+// up in the reply (about 1 GB resident for a 1 GiB file, see bench/README.md).
 constexpr qint64 readBufferSize = 1024 * 1024;
 
 constexpr std::chrono::milliseconds defaultStallLimit{60000};

@@ -1,4 +1,4 @@
-"""Whole updates with the real binary in scripts/world.py's world, one test per Row (README.md: running one)."""
+"""Whole updates with the real binary in scripts/world.py's world, one test per Row (tests/README.md: running one)."""
 import dataclasses, hashlib, math, os, pathlib, plistlib, shutil, subprocess, unittest
 
 from fixtures import (AnotherUser, FileSizeLimit, Proxy, Put, Rewrite, RunningApplication, Tmpfs, Watcher, When,
