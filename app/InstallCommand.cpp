@@ -81,8 +81,8 @@ QString escapedForAppleScriptString(const QString &text)
 // was asked for, and the prompt may have stayed open since: root looks again,
 // last of all. Its list holds every process (root may inspect them all) as
 // "<pid> <uid> <executable>": macOS's ps gives the executable's full path as
-// comm; Linux's /proc/<pid> belongs to the process's user and its exe links to
-// the executable. The user is the updater's as root sees it, taken from the
+// comm; Linux's /proc/<pid>/exe belongs to the process's user and links to
+// the executable, all of them read by one stat ("uid /proc/N/exe -> path"). The user is the updater's as root sees it, taken from the
 // updater's own line. The look is a function called inside $( ), so that its
 // loops run in subshells whatever the shell. It exits with
 // applicationRunsStatus (75).
@@ -102,8 +102,8 @@ processes() {
     if [ "$listing" = ps ]; then
         /bin/ps -axww -o pid=,uid=,comm= 2>/dev/null
     else
-        /usr/bin/stat -c '%n %u' /proc/[0-9]* 2>/dev/null | while read -r f uid; do
-            e=$(/usr/bin/readlink "$f"/exe 2>/dev/null) && printf '%s %s %s\n' "${f#/proc/}" "$uid" "$e"
+        QUOTING_STYLE=literal /usr/bin/stat -c '%u %N' /proc/[0-9]*/exe 2>/dev/null | while read -r uid f to e; do
+            n=${f#/proc/} && [ "$to" = "->" ] && printf '%s %s %s\n' "${n%/exe}" "$uid" "$e"
         done
     fi
 }
