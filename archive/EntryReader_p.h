@@ -2,13 +2,13 @@
 
 #include <QtGlobal>
 
-#include <isa-l/igzip_lib.h>
 #include <unzip.h>
 
 #include <memory>
 #include <vector>
 
 class BackgroundSha256;
+class Inflater;
 
 // The size of the pieces an extraction reads and writes (256 KiB): one
 // buffer of it for the entry's output, one for the compressed input.
@@ -49,7 +49,7 @@ private:
     quint32 crc = 0;
     BackgroundSha256 *const archiveDigest;
     std::vector<quint8> input;
-    std::unique_ptr<inflate_state> inflater;
+    std::unique_ptr<Inflater> inflater;
 };
 
 // Hands the bytes of the file from `from` to `to` to `digest`, in pieces of at
