@@ -406,9 +406,9 @@ Unzipper::Adoption Unzipper::adopt(const QString &fileName, const StreamedEntry 
     // unzip() would read the compressed size's bytes from this offset and
     // write the first uncompressed size's bytes they give, checked against
     // this CRC-32: those the stream wrote, when all of it agrees.
-    if (offset != streamed.dataOffset ||
-        info.compressed_size != streamed.compressedSize || info.uncompressed_size != streamed.uncompressedSize ||
-        info.crc != streamed.crc || info.compression_method != streamed.method || info.flag != streamed.flags)
+    if (offset != streamed.dataOffset || info.compressed_size != streamed.compressedSize ||
+        info.uncompressed_size != streamed.uncompressedSize || info.crc != streamed.crc ||
+        info.compression_method != streamed.method || info.flag != streamed.flags)
         return Adoption::Disagrees;
     if (!archive->isAsWritten(expectedIdentity)) {
         error = archiveChanged(archive->path);
