@@ -144,7 +144,8 @@ void EntryStream::startData()
         (!sizesKnown || (readZip64Sizes(header.mid(localHeaderSize + nameLength), uncompressed, compressed) &&
                          (method == deflated || compressed == uncompressed)));
     qint64 available = 0;
-    if (!readable || (sizesKnown && (uncompressed > std::numeric_limits<quint64>::max() - roomKept - compressed ||
+    constexpr quint64 largest = std::numeric_limits<quint64>::max() - roomKept;
+    if (!readable || (sizesKnown && (compressed > largest || uncompressed > largest - compressed ||
                                      !hasRoomFor(dirPath, uncompressed + compressed + roomKept, available)))) {
         discard();
         return;
