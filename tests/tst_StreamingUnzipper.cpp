@@ -131,6 +131,20 @@ private slots:
         QByteArray zip64 = zip64InfoZip;
         flip(zip64, int(zip64.indexOf(QByteArray::fromHex("01000800"), zip64.indexOf("PK\x01\x02"))) + 4, 3);
         row("zip64-central-size-differs", zip64, "disagrees", "Error code 9 (-105).");
+        // The fuzzer's: Python's Zip64 sizes in the local header, which minizip does not compare, and central ones
+        // given a Zip64 field of 2^62 bytes each, past the end and more than any disk holds: the unzipper asks for room
+        // first.
+        QByteArray huge = readFile(TARNWICK_TEST_DATA "/zip64-python-forced.zip");
+        const int record = int(huge.indexOf("PK\x01\x02"));
+        huge.insert(record + 46 + 10,
+                    QByteArray::fromHex("01001000") + QByteArray::fromHex("0000000000000040").repeated(2));
+        for (const int field : {20, 24})
+            put(huge, record + field, 0xffffffff);
+        put(huge, record + 30, 20, 2);
+        put(huge, int(huge.size()) - 10, quint64(huge.size() - 22 - record));
+        row("zip64-central-sizes-beyond-room", huge, "disagrees",
+            qPrintable("Not enough free space in " + folder.filePath("out") +
+                       " to extract Update.pkg: 4611686018427387904 bytes needed, …"));
     }
 
     void road()
@@ -150,7 +164,7 @@ private slots:
         Unzipper unzipper;
         unzipper.expectArchive(*written, {});
         const bool extracted = unzipper.open(path, message) && unzipper.unzip("Update.pkg", out, message);
-        QCOMPARE(message, error);
+        QVERIFY2(error.endsWith(u'…') ? message.startsWith(error.chopped(1)) : message == error, qPrintable(message));
         QCOMPARE(readFile(package), contents);
         QFile::remove(package);
 
