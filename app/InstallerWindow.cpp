@@ -7,6 +7,7 @@
 #include "MessageBoxCSS.h"
 #include "NativePlatform.h"
 #include "PackageSignatureCheck.h"
+#include "StreamingUnzipper.h"
 #include "UpdateCompletion.h"
 #include "UpdateSteps.h"
 
@@ -47,11 +48,25 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
         downloader->setHashingFile(!archive);
         // download() has read the pin already and refused one it cannot read.
         DownloadPin pin;
+        const auto newCheck = [&pin] {
+            return std::make_unique<PackageSignatureCheck>(pin.team, appleRootCertificate(),
+                                                           QDateTime::currentDateTimeUtc());
+        };
         if (DownloadPin::read(QUrl(url, QUrl::TolerantMode), pin, error) && !pin.team.isEmpty()) {
-            signatureCheck = std::make_unique<PackageSignatureCheck>(pin.team, appleRootCertificate(),
-                                                                     QDateTime::currentDateTimeUtc());
+            signatureCheck = newCheck();
             if (!archive)
                 downloader->setWrittenBytesConsumer(signatureCheck.get());
+        }
+        // The package is extracted from the archive's bytes as they are
+        // written, on the download's helper threads; the completion extracts
+        // it afterwards only where that could not be done.
+        if (archive) {
+            streaming = std::make_unique<StreamingUnzipper>(UpdateSteps::packagePathForArchive(filePath));
+            if (signatureCheck) {
+                streamedCheck = newCheck();
+                streaming->setEntryConsumer(streamedCheck.get());
+            }
+            downloader->setWrittenBytesConsumer(streaming.get());
         }
     } else {
         showFailure(QCoreApplication::translate("InstallerWindow", "Failed to download the update.\n\n%1").arg(error));
@@ -66,8 +81,11 @@ InstallerWindow::InstallerWindow(QString appPath, QString url, QWidget *parent)
 InstallerWindow::~InstallerWindow()
 {
     completion.reset();
-    // The download's helper thread may still be feeding the signature check.
+    // The download's helper thread may still be feeding the signature check
+    // or the streaming, whose own threads feed its check.
     downloader->clean();
+    streaming.reset();
+    streamedCheck.reset();
     ui.reset();
     downloader->deleteLater();
 }
@@ -92,6 +110,9 @@ void InstallerWindow::on_buttonCancel_clicked()
 
 void InstallerWindow::on_errorOccurred(QString error)
 {
+    // Whatever was extracted goes before the box shows: the download may be kept, never the package.
+    if (streaming)
+        streaming->cancel();
     if (closing)
         return;
     showFailure(QCoreApplication::translate("InstallerWindow", "Failed to update.\n\n%1").arg(error));
@@ -114,6 +135,9 @@ void InstallerWindow::on_downloadFinished()
         appPath, UpdateCompletion::Download{filePath, downloader->fileSha256(), downloader->fileIdentity()});
     if (signatureCheck)
         completion->requireSignature(std::move(signatureCheck));
+    // The downloader has handed it every byte, and hands it nothing more.
+    if (streaming)
+        completion->takeStreamedPackage(std::move(streaming), std::move(streamedCheck));
     connect(completion.get(), &UpdateCompletion::ended, this, [this](const QString &message) {
         if (!message.isEmpty())
             showFailure(message);
@@ -138,6 +162,11 @@ void InstallerWindow::on_downloadFinished()
 void InstallerWindow::closeEvent(QCloseEvent *event)
 {
     closing = true;
+    // A download that did not finish: nothing of its package stays. First, so
+    // that the downloader's thread, which may wait for room in the
+    // streaming's queue, is let go at once.
+    if (streaming)
+        streaming->cancel();
     downloader->clean();
     if (completion)
         completion->cancel();

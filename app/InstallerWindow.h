@@ -7,6 +7,7 @@
 
 class FileDownloader;
 class PackageSignatureCheck;
+class StreamingUnzipper;
 class Ui_InstallerWindow;
 class UpdateCompletion;
 
@@ -50,6 +51,11 @@ private:
     // With a team pin: fed the package's bytes as they are written, then
     // handed to the completion. Outlives every write of the downloader's.
     std::unique_ptr<PackageSignatureCheck> signatureCheck;
+    // An archive: its package extracted as it downloads, with (for a team
+    // pin) the check of the bytes streamed into it; handed to the completion
+    // once the download has finished, cancelled when it does not.
+    std::unique_ptr<PackageSignatureCheck> streamedCheck;
+    std::unique_ptr<StreamingUnzipper> streaming;
     FileDownloader *downloader = nullptr;
     std::unique_ptr<Ui_InstallerWindow> ui;
     std::unique_ptr<UpdateCompletion> completion;

@@ -4,6 +4,7 @@
 #include "InstalledApplication.h"
 #include "NativePlatform.h"
 #include "PackageSignatureCheck.h"
+#include "StreamingUnzipper.h"
 #include "Unzipper.h"
 #include "UpdateSteps.h"
 
@@ -84,6 +85,13 @@ void UpdateCompletion::requireSignature(std::unique_ptr<PackageSignatureCheck> c
     signatureCheck = std::move(check);
 }
 
+void UpdateCompletion::takeStreamedPackage(std::unique_ptr<StreamingUnzipper> streamingUnzipper,
+                                           std::unique_ptr<PackageSignatureCheck> check)
+{
+    streaming = std::move(streamingUnzipper);
+    streamedCheck = std::move(check);
+}
+
 void UpdateCompletion::start()
 {
     if (!archive) {
@@ -100,9 +108,7 @@ void UpdateCompletion::start()
     // The signature is checked on the bytes extracted, whose digest root checks.
     unzipper->setEntryConsumer(signatureCheck.get());
     worker.reset(QThread::create([this] {
-        opened = unzipper->open(download.filePath, extractionError);
-        const QFileInfo package(packagePath);
-        extracted = opened && unzipper->unzip(package.fileName(), package.path(), extractionError);
+        extracted = extract(QFileInfo(packagePath));
         if (extracted) {
             packageSha256 = unzipper->sha256();
             packageSize = unzipper->extractedSize();
@@ -114,11 +120,32 @@ void UpdateCompletion::start()
     worker->start();
 }
 
+bool UpdateCompletion::extract(const QFileInfo &package)
+{
+    // Waits for the streamed package: written whole, or given up and gone.
+    const std::optional<StreamedEntry> streamed = streaming ? streaming->finish() : std::nullopt;
+    opened = unzipper->open(download.filePath, extractionError);
+    auto adoption = Unzipper::Adoption::Disagrees;
+    // With a team pin, only a package whose streamed bytes were checked.
+    if (opened && streamed && (!signatureCheck || streamedCheck))
+        adoption = unzipper->adopt(package.fileName(), *streamed, extractionError);
+    if (adoption == Unzipper::Adoption::Adopted) {
+        std::swap(signatureCheck, streamedCheck);
+        return true;
+    }
+    if (streamed)
+        QFile::remove(streamed->path);
+    return opened && adoption != Unzipper::Adoption::Refused &&
+           unzipper->unzip(package.fileName(), package.path(), extractionError);
+}
+
 void UpdateCompletion::cancel()
 {
     if (installing || cancelled.exchange(true))
         return;
     applicationCheck.stop();
+    if (streaming)
+        streaming->cancel();
     if (unzipper)
         unzipper->cancel();
     if (worker) {

@@ -15,7 +15,9 @@ namespace InstallCommand {
 enum class Result;
 }
 class PackageSignatureCheck;
+class QFileInfo;
 class QThread;
+class StreamingUnzipper;
 class Unzipper;
 
 // Takes a finished download to its end: extracts the package from a ".zip"
@@ -47,6 +49,14 @@ public:
     // the download's bytes as they were written; on the archive road it is
     // fed the package's bytes here, as they are extracted. Before start().
     void requireSignature(std::unique_ptr<PackageSignatureCheck> check);
+    // On the archive road, when the package was extracted as the archive
+    // downloaded: `streaming` has been handed every byte of it, and `check`
+    // (with a team pin) every byte streamed into the package. The package is
+    // taken as extracted once the archive's central directory agrees with
+    // it; otherwise it is removed and extracted anew, as without this. Before
+    // start().
+    void takeStreamedPackage(std::unique_ptr<StreamingUnzipper> streaming,
+                             std::unique_ptr<PackageSignatureCheck> check);
     // Begins the completion; ended() follows, at once on the package road.
     void start();
     // Before anything privileged has begun (while extracting or waiting for
@@ -77,6 +87,8 @@ private:
         PackageNotRemoved,   // E: shown after a successful installation
         Count
     };
+    // On the worker: the streamed package, or the one extracted now.
+    [[nodiscard]] bool extract(const QFileInfo &package);
     void extractionEnded();
     // From the location check to the end, on the GUI thread.
     void install();
@@ -93,6 +105,8 @@ private:
     const bool archive;
     const QString packagePath;
     std::unique_ptr<PackageSignatureCheck> signatureCheck;
+    std::unique_ptr<PackageSignatureCheck> streamedCheck; // outlives the streaming that feeds it
+    std::unique_ptr<StreamingUnzipper> streaming;
     std::unique_ptr<Unzipper> unzipper;
     std::unique_ptr<QThread> worker;
     // Written by the worker, read once it has ended.

@@ -1,6 +1,7 @@
 #include "EntryReader_p.h"
 
 #include "BackgroundSha256.h"
+#include "Inflater_p.h"
 
 #include <QByteArray>
 
@@ -43,8 +44,7 @@ EntryReader::EntryReader(int fd, const unz_file_info64 &info, quint64 offset, Ba
 {
     if (info.compression_method == Z_DEFLATED) {
         input.resize(extractionBufferSize);
-        inflater = std::make_unique<inflate_state>();
-        isal_inflate_init(inflater.get());
+        inflater = std::make_unique<Inflater>();
     }
 }
 
@@ -83,26 +83,27 @@ bool EntryReader::readFile(void *to, quint64 size)
 
 int EntryReader::inflate(quint8 *out, unsigned length)
 {
-    inflater->next_out = out;
-    inflater->avail_out = length;
-    while (inflater->avail_out > 0 && inflater->block_state != ISAL_BLOCK_FINISH) {
-        if (inflater->avail_in == 0 && restCompressed > 0) {
+    unsigned done = 0;
+    while (done < length && !inflater->ended()) {
+        if (inflater->inputLeft() == 0 && restCompressed > 0) {
             const auto size = static_cast<unsigned>(std::min<quint64>(input.size(), restCompressed));
             if (!readFile(input.data(), size))
                 return UNZ_ERRNO;
-            inflater->next_in = input.data();
-            inflater->avail_in = size;
+            inflater->give(input.data(), size);
         }
-        const unsigned inBefore = inflater->avail_in;
-        const unsigned outBefore = inflater->avail_out;
-        const auto stateBefore = inflater->block_state;
-        if (isal_inflate(inflater.get()) != ISAL_DECOMP_OK)
+        unsigned produced = 0;
+        switch (inflater->step(out + done, length - done, produced)) {
+        case Inflater::Step::Corrupt:
             return Z_DATA_ERROR;
-        // Stuck with all the data read: zlib's answer for a stream cut short.
-        if (inflater->avail_in == inBefore && inflater->avail_out == outBefore && inflater->block_state == stateBefore)
+        case Inflater::Step::Stuck:
+            // With all the data read: zlib's answer for a stream cut short.
             return Z_BUF_ERROR;
+        case Inflater::Step::Moved:
+            break;
+        }
+        done += produced;
     }
-    return static_cast<int>(length - inflater->avail_out);
+    return static_cast<int>(done);
 }
 
 RangeHashed hashFileRange(int fd, quint64 from, quint64 to, BackgroundSha256 &digest,

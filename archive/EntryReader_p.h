@@ -2,7 +2,6 @@
 
 #include <QtGlobal>
 
-#include <isa-l/igzip_lib.h>
 #include <unzip.h>
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <vector>
 
 class BackgroundSha256;
+class Inflater;
 
 // The size of the pieces an extraction reads and writes (256 KiB): one
 // buffer of it for the entry's output, one for the compressed input.
@@ -50,7 +50,7 @@ private:
     quint32 crc = 0;
     BackgroundSha256 *const archiveDigest;
     std::vector<quint8> input;
-    std::unique_ptr<inflate_state> inflater;
+    std::unique_ptr<Inflater> inflater;
 };
 
 enum class RangeHashed { Whole, Unreadable, Cancelled };

@@ -5,6 +5,7 @@
 #include "EntryReader_p.h"
 #include "FileDescriptor.h"
 #include "FreeSpace.h"
+#include "StreamedEntry.h"
 #include "UnzipHandles_p.h"
 #include "WrittenFile.h"
 
@@ -392,4 +393,52 @@ bool Unzipper::unzip(QString fileName, QString dirPath, QString &error)
 void Unzipper::close()
 {
     archive.reset();
+}
+
+Unzipper::Adoption Unzipper::adopt(const QString &fileName, const StreamedEntry &streamed, QString &error)
+{
+    extractedSha256.clear();
+    extractedBytes = 0;
+    // As unzip() begins.
+    if (!archive) {
+        error = QStringLiteral("Error code 2.");
+        return Adoption::Refused;
+    }
+    if (!archive->isAsWritten(expectedIdentity)) {
+        error = archiveChanged(archive->path);
+        return Adoption::Refused;
+    }
+    if (cancelled) {
+        error = extractionCancelled();
+        return Adoption::Refused;
+    }
+    const unzFile handle = archive->handle.get();
+    unz_file_info64 info{};
+    std::optional<UnzCurrentEntry> entry;
+    if (!openEntry(handle, fileName, info, entry, error))
+        return Adoption::Refused;
+    // unzip() would read the compressed size's bytes from this offset and
+    // write the first uncompressed size's bytes they give, checked against
+    // this CRC-32: those the stream wrote, when all of it agrees. (It would
+    // first ask for room for that size, which the package written takes.)
+    const quint64 offset = unzGetCurrentFileZStreamPos64(handle);
+    if (offset != streamed.dataOffset || info.compressed_size != streamed.compressedSize ||
+        info.uncompressed_size != streamed.uncompressedSize || info.crc != streamed.crc ||
+        info.compression_method != streamed.method || info.flag != streamed.flags)
+        return Adoption::Disagrees;
+    // Deflated data may end before its recorded size does: the stream then
+    // never saw where that size ends.
+    struct stat status = {};
+    if (::fstat(archive->fd.get(), &status) != 0 || offset > quint64(status.st_size) ||
+        info.compressed_size > quint64(status.st_size) - offset) {
+        error = QStringLiteral("Error code 5 (0).");
+        return Adoption::Refused;
+    }
+    if (!archive->isAsWritten(expectedIdentity)) {
+        error = archiveChanged(archive->path);
+        return Adoption::Refused;
+    }
+    extractedSha256 = streamed.sha256;
+    extractedBytes = qint64(streamed.uncompressedSize);
+    return Adoption::Adopted;
 }

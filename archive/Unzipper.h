@@ -15,6 +15,7 @@
 // a short message; a successful one leaves `error` untouched. The archive is
 // read through one descriptor, opened once, never through a link.
 class ChunkConsumer;
+struct StreamedEntry;
 
 class Unzipper : public QObject
 {
@@ -51,6 +52,24 @@ public:
     // failed copy nothing is left at that path.
     // The archive stays open either way.
     [[nodiscard]] bool unzip(QString fileName, QString dirPath, QString &error);
+
+    // What adopt() found.
+    enum class Adoption {
+        Adopted,   // the streamed entry is the archive's entry, extracted
+        Refused,   // unzip() would fail the same way, with `error`
+        Disagrees, // it is not what unzip() would write: extract the entry anew
+    };
+    // Whether `streamed`, the entry named `fileName` as it was written while
+    // the archive downloaded (see StreamingUnzipper), is what unzip() would
+    // write: the archive still as written, its central directory naming that
+    // entry (minizip checks the entry's local header against it, as for
+    // unzip()), its recorded data within the archive and where the stream
+    // found it, with the same sizes, CRC-32, method and flags. Adopted, it
+    // counts as what unzip() extracted (sha256(), extractedSize()). A pinned
+    // archive is not hashed again here: the downloader checked its pin on the
+    // very bytes that were streamed. The streamed file is the caller's to
+    // remove when it is not adopted.
+    [[nodiscard]] Adoption adopt(const QString &fileName, const StreamedEntry &streamed, QString &error);
 
     // The SHA-256 (32 bytes) of the entry that the last successful unzip()
     // wrote, computed from the bytes as they were written; empty otherwise.

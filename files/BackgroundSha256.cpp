@@ -2,17 +2,18 @@
 
 #include "ChunkConsumer.h"
 
-BackgroundSha256::BackgroundSha256(qsizetype maxQueuedBytes, ChunkConsumer *consumer)
+BackgroundSha256::BackgroundSha256(qsizetype maxQueuedBytes, ChunkConsumer *consumer, bool hashing)
     : maxQueuedBytes(maxQueuedBytes)
     , consumer(consumer)
-    // Last members: everything the threads use exists.
-    , hashingThread([this] { run(hashing, [this](const QByteArray &chunk) { sha.addData(chunk); }); })
+    , hashes(hashing)
 {
+    // Started last: everything the threads use exists.
+    if (hashes)
+        hashingThread =
+            std::thread([this] { run(this->hashing, [this](const QByteArray &chunk) { sha.addData(chunk); }); });
     if (consumer)
-        consumingThread = std::thread([this] {
-            run(consuming,
-                [this](const QByteArray &chunk) { this->consumer->consume(chunk.constData(), chunk.size()); });
-        });
+        consumingThread = std::thread(
+            [this] { run(consuming, [this](const QByteArray &chunk) { this->consumer->consumeShared(chunk); }); });
 }
 
 BackgroundSha256::~BackgroundSha256()
@@ -31,7 +32,7 @@ BackgroundSha256::~BackgroundSha256()
 
 bool BackgroundSha256::anyLane(const std::function<bool(const Lane &)> &test) const
 {
-    return test(hashing) || (consumer && test(consuming));
+    return (hashes && test(hashing)) || (consumer && test(consuming));
 }
 
 void BackgroundSha256::addData(const QByteArray &chunk)
@@ -50,7 +51,7 @@ void BackgroundSha256::addData(const QByteArray &chunk)
                 return !anyLane([&](const Lane &lane) { return lane.queuedBytes > maxQueuedBytes / 2; });
             });
         for (Lane *lane : {&hashing, &consuming}) {
-            if (lane == &consuming && !consumer)
+            if ((lane == &hashing && !hashes) || (lane == &consuming && !consumer))
                 continue;
             lane->queue.push_back(chunk);
             lane->queuedBytes += chunk.size();
@@ -70,7 +71,7 @@ QByteArray BackgroundSha256::result()
     for (std::thread *thread : {&hashingThread, &consumingThread})
         if (thread->joinable())
             thread->join();
-    return sha.result();
+    return hashes ? sha.result() : QByteArray();
 }
 
 void BackgroundSha256::run(Lane &lane, const std::function<void(const QByteArray &)> &takeIn)

@@ -22,13 +22,15 @@ class ChunkConsumer;
 // chunks in order on a second helper thread, so that a check as costly as the
 // hash does not halve its pace; the queue's bound holds for each thread. Once
 // result() has returned the consumer has seen every chunk, and nothing more
-// reaches it.
+// reaches it. Without hashing only the consumer's thread runs: a bounded queue
+// in front of it.
 class BackgroundSha256
 {
 public:
     static constexpr qsizetype defaultMaxQueuedBytes = 4 * 1024 * 1024;
 
-    explicit BackgroundSha256(qsizetype maxQueuedBytes = defaultMaxQueuedBytes, ChunkConsumer *consumer = nullptr);
+    explicit BackgroundSha256(qsizetype maxQueuedBytes = defaultMaxQueuedBytes, ChunkConsumer *consumer = nullptr,
+                              bool hashing = true);
     // Stops the helper thread; what is still queued is dropped.
     ~BackgroundSha256();
     BackgroundSha256(const BackgroundSha256 &) = delete;
@@ -37,8 +39,9 @@ public:
     // Queues chunk behind the earlier ones. The caller must not change its
     // copy in place afterwards (assigning or dropping it is fine).
     void addData(const QByteArray &chunk);
-    // Waits until every queued chunk is hashed and gives the digest, as
-    // Sha256::result() does. Call it once, and add nothing after it.
+    // Waits until every queued chunk is hashed and consumed and gives the
+    // digest, as Sha256::result() does (empty without hashing). Call it once,
+    // and add nothing after it.
     [[nodiscard]] QByteArray result();
 
 private:
@@ -53,9 +56,10 @@ private:
 
     const qsizetype maxQueuedBytes;
     ChunkConsumer *const consumer;
+    const bool hashes;
     std::mutex mutex;
     std::condition_variable changed;
-    Lane hashing;
+    Lane hashing;   // unused without hashing
     Lane consuming; // unused without a consumer
     bool stopping = false;
     Sha256 sha; // touched only by the hashing thread until it has ended

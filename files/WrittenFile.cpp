@@ -98,7 +98,7 @@ void WrittenFile::renewDigest()
         return;
     digest.reset();
     if (hashed || consumer)
-        digest = std::make_unique<BackgroundSha256>(BackgroundSha256::defaultMaxQueuedBytes, consumer);
+        digest = std::make_unique<BackgroundSha256>(BackgroundSha256::defaultMaxQueuedBytes, consumer, hashed);
 }
 
 bool WrittenFile::write(const QByteArray &data)

@@ -41,9 +41,9 @@ public:
     // written (it is ignored after that).
     void setHashed(bool hashed);
     // Hands every byte written, in order, also to `consumer` (on the digest's
-    // helper thread; see BackgroundSha256), which turns hashing on. It has
-    // seen them all once sha256() has returned. Can be changed until the
-    // first byte is written.
+    // helper thread; see BackgroundSha256), hashed or not. It has seen them
+    // all once sha256() has returned. Can be changed until the first byte is
+    // written.
     void setConsumer(ChunkConsumer *consumer);
     // Writes all of data and adds it to the digest. False, with errorString(),
     // when the system refuses part of it.
@@ -57,7 +57,7 @@ public:
     [[nodiscard]] QString errorString() const { return error; }
     [[nodiscard]] const QString &path() const { return filePath; }
     // The 32 bytes of the digest of everything written, or empty when it could
-    // not be computed. Call it once, after the last write.
+    // not be computed or nothing is hashed. Call it once, after the last write.
     [[nodiscard]] QByteArray sha256();
     // The file as this program left it: taken when it was closed (while it is
     // open, as it is now). None before it was opened.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seeds in fuzz/seeds/<target>/ (tracked; run once by hand
 # when a new shape of input is worth starting from).
-#   fuzz/make_seeds.sh [target...]   unzipper, content_decoder, download_pin, package_signature,
-#                                    package_info, answer_headers; all by default
+#   fuzz/make_seeds.sh [target...]   unzipper, streaming_unzipper, content_decoder, download_pin,
+#                                    package_signature, package_info, answer_headers; all by default
 # unzipper: archives holding Update.pkg, stored and deflated (the entries read
 # straight from the archive file), zip64, with a data descriptor, after a stub,
 # encrypted, and bzip2 (refused).
@@ -25,7 +25,8 @@ cd "$(dirname "$0")/.."
 
 seeds="$(realpath fuzz)/seeds"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unzipper content_decoder download_pin package_signature package_info answer_headers)
+[ ${#targets[@]} -gt 0 ] || targets=(unzipper streaming_unzipper content_decoder download_pin package_signature package_info
+  answer_headers)
 
 unzipper() {
   local out="$seeds/unzipper" staging
@@ -158,6 +159,31 @@ for name, (mode, *pieces) in seeds.items():
     with open(os.path.join(out, name), "wb") as seed:
         seed.write(bytes([mode]) + b"\0\0".join(piece.encode("latin1") for piece in pieces))
 EOT
+}
+
+# streaming_unzipper: two bytes that cut the archive into pieces (the largest,
+# the lengths' seed), then the unzipper's seeds and tests/data's archives, and
+# Python's zipfile writing to a pipe: deflated, with data descriptors, Zip64
+# or not.
+streaming_unzipper() {
+  local out="$seeds/streaming_unzipper" seed
+  mkdir -p "$out"
+  for seed in "$seeds"/unzipper/* tests/data/*.zip; do
+    { printf '\003\001'; cat "$seed"; } > "$out/$(basename "$seed" .zip)"
+  done
+  python3 - "$out" <<'PY'
+import io, sys, zipfile
+class Pipe(io.RawIOBase):
+    def __init__(self): self.data = bytearray()
+    def writable(self): return True
+    def write(self, b): self.data += b; return len(b)
+text = b"".join(b"line %d of the installer package\n" % (i % 100) for i in range(20000))
+for name, zip64, cut in (("descriptor-python", False, b"\x0f\x07"), ("descriptor-python-zip64", True, b"\x02\x09")):
+    pipe = Pipe()
+    with zipfile.ZipFile(pipe, "w", zipfile.ZIP_DEFLATED) as z, z.open("Update.pkg", "w", force_zip64=zip64) as entry:
+        entry.write(text)
+    open(sys.argv[1] + "/" + name, "wb").write(cut + bytes(pipe.data))
+PY
 }
 
 answer_headers() {

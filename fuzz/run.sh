@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds one libFuzzer target in build-fuzz/ with clang, ASan and UBSan, and
 # runs it for a bounded time.
-#   fuzz/run.sh [target] [seconds]   unzipper (the default), content_decoder, download_pin,
-#                                    package_signature, package_info or answer_headers; 600 s by default
+#   fuzz/run.sh [target] [seconds]   unzipper (the default), streaming_unzipper, content_decoder,
+#                                    download_pin, package_signature, package_info or answer_headers;
+#                                    600 s by default
 #   fuzz/run.sh 1900                 the unzipper for 1900 s
 # Crashes, leaks, broken properties and sanitizer reports end the run with a
 # non-zero status and leave the input in fuzz/artifacts/<target>/. Uses one
@@ -19,6 +20,8 @@ fi
 seconds="${1:-600}"
 case "$target" in
   unzipper) options=(-max_len=65536 -dict=fuzz/zip.dict) ;;
+  # Two bytes that cut it into pieces, then the archive.
+  streaming_unzipper) options=(-max_len=65538 -dict=fuzz/zip.dict) ;;
   # 8 KiB inflate to at most about 8 MiB: past the 1 MiB pieces, still quick.
   content_decoder) options=(-max_len=8192) ;;
   download_pin) options=(-max_len=1024 -dict=fuzz/pin.dict) ;;
@@ -27,8 +30,8 @@ case "$target" in
   answer_headers) options=(-max_len=256) ;;
   package_info) options=(-max_len=16384 -dict=fuzz/package_info.dict) ;;
   *)
-    echo "unknown target \"$target\": unzipper, content_decoder, download_pin, package_signature, package_info or" \
-      "answer_headers" >&2
+    echo "unknown target \"$target\": unzipper, streaming_unzipper, content_decoder, download_pin," \
+      "package_signature, package_info or answer_headers" >&2
     exit 2
     ;;
 esac

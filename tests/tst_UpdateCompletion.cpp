@@ -2,6 +2,7 @@
 #include "InstallCommand.h"
 #include "NativeStub.h"
 #include "PackageSignatureCheck.h"
+#include "StreamingUnzipper.h"
 #include "UpdateCompletion.h"
 #include "Zips.h"
 
@@ -22,7 +23,8 @@ private slots:
     void ending_data()
     {
         // What the downloader left: a package without its digest ("unhashed"), or a "zip" of Update.pkg, a stand-in or
-        // ("signed-zip") tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp.
+        // ("signed-zip") tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp; "streamed-misnamed":
+        // a zip streamed as it downloaded, whose central directory names Update.pkX.
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("team");   // the team pin; empty: none
         QTest::addColumn<QString>("folder"); // the application's, below the test's
@@ -42,6 +44,8 @@ private slots:
         // The application's place is refused before the package's signature is looked at.
         row("unsigned-archive-outside-applications", "zip", "T4SK8ZXCXG", "Desktop",
             "Unexpected application path {dir}/Desktop/Example.app");
+        // The streamed package goes with the archive.
+        row("streamed-directory-names-another", "streamed-misnamed", "", apps, "Error code 3 (-100).");
     }
 
     void ending()
@@ -65,9 +69,21 @@ private slots:
         else
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
         file.close();
+        auto streaming = std::make_unique<StreamingUnzipper>(downloads + "/Update.pkg");
+        if (given == "streamed-misnamed") {
+            QFile zip(filePath);
+            QVERIFY(zip.open(QIODevice::ReadWrite));
+            QByteArray bytes = zip.readAll();
+            bytes[int(bytes.indexOf("PK\x01\x02")) + 46 + 9] = 'X';
+            QVERIFY(zip.seek(0) && zip.write(bytes) == bytes.size());
+            zip.close();
+            streaming->consumeShared(bytes);
+        }
 
         UpdateCompletion completion(dir.filePath(folder + "/Example.app"),
                                     {filePath, QByteArray(), FileIdentity::ofPath(filePath)});
+        if (given == "streamed-misnamed")
+            completion.takeStreamedPackage(std::move(streaming), nullptr);
         if (!team.isEmpty())
             completion.requireSignature(
                 std::make_unique<PackageSignatureCheck>(team, appleRootCertificate(), checkedAt));

@@ -76,7 +76,7 @@ _signed["Changed.pkg"] = _signed["Changed.pkg"].replace(b'CFBundleVersion="43"',
 FILES.update(_signed)
 FILES["SignedUpdate.zip"] = make_zip({"SignedUpdate.pkg": FILES.pop("SignedUpdate.pkg")})
 LARGE_PIN = f"sha256={hashlib.sha256(FILES['Large.zip']).hexdigest()}&size={len(FILES['Large.zip'])}"
-# While Large.pkg is being extracted (the archive is downloaded and checked by then).
+# While Large.pkg is being extracted (as the archive downloads, or after: its 2 MB come faster than 2 GiB are written).
 EXTRACTING = dict(name="Large.pkg", reaches=64 << 20)
 FAILS, START = "Failed to update.\n\n", "Failed to download the update.\n\n"
 STYLE = "-style=fusion/Applications/Example.app"
@@ -261,6 +261,11 @@ ROWS = [
         during=(When(click_cancel, **EXTRACTING),)),
     Row("close-during-extraction", "Large.zip", fixtures=(AnotherUser(),), left={"Large.zip"},
         seconds=180, during=(When(close_window, **EXTRACTING),)),
+    # The package is extracted as the archive downloads: cancelled, or cut short by the server, nothing of it stays.
+    Row("cancel-during-streamed-download", "Large.zip?step=65536&pause=0.05", fixtures=(AnotherUser(),), seconds=180,
+        during=(When(click_cancel, **EXTRACTING),)),
+    Row("streamed-download-cut", "Large.zip?cut=262144&step=65536&pause=0.02", box=Prefix(FAILS), requests=(1, 2),
+        left={"Large.zip"}, seconds=180),
     # Root copies the package without following a link and without reading a FIFO: either would wait for ever.
     Row("package-link-during-prompt", "Update.zip", prompts=1,
         fixtures=(AnotherUser(Prompt(before=LINK)),), left={"Update.pkg.fifo"},
