@@ -82,10 +82,10 @@ QString escapedForAppleScriptString(const QString &text)
 // last of all. Its list holds every process (root may inspect them all) as
 // "<pid> <uid> <executable>": macOS's ps gives the executable's full path as
 // comm; Linux's /proc/<pid>/exe belongs to the process's user and links to
-// the executable, all of them read by one stat ("uid /proc/N/exe -> path"). The user is the updater's as root sees it, taken from the
-// updater's own line. The look is a function called inside $( ), so that its
-// loops run in subshells whatever the shell. It exits with
-// applicationRunsStatus (75).
+// the executable, all of them read by one stat ("uid /proc/N/exe -> path").
+// The user is the updater's as root sees it, taken from the updater's own
+// line. The look is a function called inside $( ), so that its loops run in
+// subshells whatever the shell. It exits with applicationRunsStatus (75).
 const char script[] = R"sh(
 d=$(/usr/bin/mktemp -d "$folder") || exit 1
 trap '/bin/rm -rf "$d" < /dev/null > /dev/null 2>&1 &' EXIT
