@@ -5,6 +5,9 @@
 // running application are counted, `observe` seeing each look.
 #include "NativePlatform.h"
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include <deque>
 #include <functional>
 
@@ -24,6 +27,20 @@ inline void reset()
     observe = nullptr;
     outcomes.clear();
 }
+
+// The test's own empty folder as the current one (the download lands there), the previous one restored after, and
+// the counts reset.
+struct InTemporaryFolder
+{
+    QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    InTemporaryFolder()
+    {
+        QDir::setCurrent(folder.path());
+        reset();
+    }
+    ~InTemporaryFolder() { QDir::setCurrent(previous); }
+};
 } // namespace NativeStub
 
 namespace NativePlatform {

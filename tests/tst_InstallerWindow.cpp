@@ -12,19 +12,6 @@
 
 using namespace NativeStub;
 
-// The test's own empty folder as the current one, the previous one restored after; the native layer's counts reset.
-struct InTemporaryFolder
-{
-    QTemporaryDir folder;
-    const QString previous = QDir::currentPath();
-    InTemporaryFolder()
-    {
-        QDir::setCurrent(folder.path());
-        reset();
-    }
-    ~InTemporaryFolder() { QDir::setCurrent(previous); }
-};
-
 // `file` at the server's port on 127.0.0.1.
 QString urlOn(quint16 port, const char *file)
 {

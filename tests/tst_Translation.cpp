@@ -12,19 +12,6 @@
 #include <QTcpServer>
 #include <QTextLayout>
 
-// The test's own empty folder as the current one (the download lands there), the previous one restored after.
-struct InTemporaryFolder
-{
-    QTemporaryDir folder;
-    const QString previous = QDir::currentPath();
-    InTemporaryFolder()
-    {
-        QDir::setCurrent(folder.path());
-        NativeStub::reset();
-    }
-    ~InTemporaryFolder() { QDir::setCurrent(previous); }
-};
-
 // The width a button's style leaves for its text, inside its margin, border and padding.
 int room(QPushButton *button)
 {
@@ -110,7 +97,7 @@ private slots:
 
         const Translation translation({QString(language).replace('_', '-')});
         QCOMPARE(translation.language(), language);
-        const InTemporaryFolder folder;
+        const NativeStub::InTemporaryFolder folder;
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
@@ -177,7 +164,7 @@ private slots:
         QFETCH(QString, language);
 
         const Translation translation({language});
-        const InTemporaryFolder folder;
+        const NativeStub::InTemporaryFolder folder;
         NativeStub::running = true;
         QTcpServer silent; // takes the connection and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
