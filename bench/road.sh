@@ -15,7 +15,8 @@
 #   bash bench/road.sh [RUNS [SIZE_MIB...]]     default: 5 runs of 100 and 1024 MiB
 #   ROAD_FS="normal xfs"      the file systems (default both; xfs needs root)
 #   ROAD_KINDS="pkg zip team" the roads (default all three)
-#   ROAD_TIMELINE=1           one more traced run of each road, its timeline printed
+#   ROAD_TIMELINE=1           every run's milestones noted (bench/timeline.py), the
+#                             fastest and the slowest run of each road printed side by side
 #   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is (bench/keep-memory.sh)
 #
 # "normal" is the folder's own file system (/tmp here: ext4). "xfs" is an XFS
@@ -134,9 +135,12 @@ result=bench/results/road-$(date +%Y%m%d-%H%M%S).md
   for f in "$work"/results/*.txt; do
     echo "- $(basename "$f" .txt): $(tr '\n' ';' < "$f" | sed 's/;$//; s/;/; /g')"
   done
-  if [ -s "$work/timelines" ]; then
+  if [ "${ROAD_TIMELINE:-0}" = 1 ]; then
     echo
-    cat "$work/timelines"
+    python3 bench/timeline.py report "$work/results"
   fi
 } | tee "$result"
+if compgen -G "$work/results/*.steps" > /dev/null; then
+  mkdir -p "${result%.md}-steps" && cp "$work"/results/*.steps "${result%.md}-steps/"
+fi
 echo "road.sh: written to $result"
