@@ -58,6 +58,7 @@ private slots:
         row("close-button-text", "CLOSE", "text", "#ccffffff");
         // The stand-ins are 100 x 30. #CC4fcd7f over #323232: 0.8 * (79, 205, 127) + 0.2 * 50.
         row("close-button-fill", "CLOSE", "pixel 20 15", "#ff49ae70");
+        row("close-button-outline", "CLOSE", "pixel 50 1", "#ff323232");
         row("cancel-button-text", "CANCEL", "text", "#ccffffff");
         row("cancel-button-outline", "CANCEL", "pixel 50 1", "#ffd6d6d6");
         row("cancel-button-inside", "CANCEL", "pixel 20 15", "#ff323232");
