@@ -71,7 +71,9 @@ private slots:
             raw.contentLength = contentLength;
         AnswerHeaders headers;
         QString message;
-        QCOMPARE(AnswerHeaders::read(raw, headers, message) ? QString() : message, refusal);
+        const bool read = AnswerHeaders::read(raw, headers, message);
+        QCOMPARE(read ? QString() : message, refusal);
+        QCOMPARE(read, refusal.isEmpty());
         QCOMPARE(headers.kind, kind);
         QCOMPARE(headers.contentLength.value_or(-1), length);
         QCOMPARE(headers.announcedSize().value_or(-1), announced);
