@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 using namespace NativeStub;
 
@@ -130,6 +131,40 @@ private slots:
             QMetaObject::invokeMethod(&window, "on_progress", Q_ARG(qulonglong, step[0]), Q_ARG(qulonglong, step[1]));
             QCOMPARE(qulonglong(bar->value()), step[2]);
         }
+    }
+
+    // The package extracted as the archive downloaded is the one installed: it is not written again after the
+    // download. The server holds the central directory back until the package is whole.
+    void streamedPackageInstalled()
+    {
+        const InTemporaryFolder folder;
+        const QTemporaryDir served;
+        QVERIFY(writeZip(served.filePath("U.zip"), {{"U.pkg", QByteArray("stand-in package ").repeated(5000)}}));
+        QFile zip(served.filePath("U.zip"));
+        QVERIFY(zip.open(QIODevice::ReadOnly));
+        const QByteArray bytes = zip.readAll();
+        const qsizetype directory = bytes.indexOf("PK\x01\x02");
+        QVERIFY(directory > 0);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QPointer<QTcpSocket> client;
+        connect(&server, &QTcpServer::newConnection, &server, [&] {
+            client = server.nextPendingConnection();
+            client->write(QByteArray("HTTP/1.1 200 OK\r\nContent-Length: ") + QByteArray::number(bytes.size()) +
+                          "\r\n\r\n" + bytes.left(directory));
+        });
+        QDateTime written;
+        observe = [&] { written = QFileInfo("U.pkg").fileTime(QFileDevice::FileModificationTime); };
+        const auto forget = qScopeGuard([] { observe = nullptr; });
+        InstallerWindow window("/Applications/Example.app", urlOn(server.serverPort(), "U.zip"), nullptr);
+        window.show();
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo("U.pkg").size(), 85000, 10000);
+        const QDateTime streamed = QFileInfo("U.pkg").fileTime(QFileDevice::FileModificationTime);
+        QTest::qWait(50); // a second extraction would leave another time
+        QVERIFY(client);
+        client->write(bytes.mid(directory));
+        QTRY_COMPARE_WITH_TIMEOUT(privilegedRuns, 1, 10000);
+        QCOMPARE(written, streamed);
     }
 
     // A failure is shown once, over the window and modal to it alone, with CLOSE as its one button, which closes the
