@@ -11,6 +11,7 @@
 # peer's removal of its files is timed apart, as it is not part of its road.
 set -euo pipefail
 bench=$(cd "$(dirname "$0")" && pwd)
+source "$bench/keep-memory.sh"
 fs=$1 work=$2 display=$3 port=$4 runs=$5 timeline=$8
 read -r -a sizes <<< "$6"
 read -r -a kinds <<< "$7"
@@ -104,6 +105,8 @@ for size in "${sizes[@]}"; do
     results=$work/results/$fs-$kind-$size
     for i in $(seq "$runs"); do
       for k in 0 1; do
+        # The archive, its package and root's copy.
+        refresh_memory $((size * 3))
         sync
         if [ $(((i + k) % 2)) -eq 1 ]; then
           installs=$(wc -l < "$run/record/installed")

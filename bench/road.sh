@@ -17,7 +17,8 @@
 #   ROAD_KINDS="pkg zip team" the roads (default all three)
 #   ROAD_TIMELINE=1           every run's milestones noted (bench/timeline.py), the
 #                             fastest and the slowest run of each road printed side by side
-#   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is (bench/keep-memory.sh)
+#   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is, and take no
+#                             pages before each run (bench/keep-memory.sh)
 #
 # "normal" is the folder's own file system (/tmp here: ext4). "xfs" is an XFS
 # file system with reflinks on a loop image that the run makes, mounted on /tmp
@@ -114,6 +115,9 @@ result=bench/results/road-$(date +%Y%m%d-%H%M%S).md
   echo "Whole road, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs alternating runs of each, \`sync\` before each;"
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg). Command: bash bench/road.sh $runs ${sizes[*]}"
   memory_note
+  if [ "${BENCH_MEMORY_KEPT:-0}" = 1 ]; then
+    echo "Once a minute, and before the first run of a larger size, twice what it writes (archive, package, root's copy) taken and freed, outside its time."
+  fi
   echo
   echo "| road | file system | updater | by hand | speed ratio | updater RSS | by hand RSS |"
   echo "|---|---|---:|---:|---:|---:|---:|"
