@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 // The Linux native layer itself, against real processes: which of them run from inside a bundle.
 class tst_NativePlatform : public QObject
@@ -67,6 +68,33 @@ private slots:
         const std::vector<int> inside = NativePlatform::processesInsideBundle(root.toStdString() + "/Example.app");
         QCOMPARE(std::count(inside.begin(), inside.end(), int(pid)), found ? 1L : 0L);
         QCOMPARE(std::count(inside.begin(), inside.end(), int(QCoreApplication::applicationPid())), 0L);
+    }
+
+    // Root's command as the stand-in runs it (as root: no prompt): its input at its end, so that it never waits for a
+    // line nobody types; its output not kept; on failure its status and its error output, trimmed.
+    void runPrivilegedScript_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("status"); // 0: succeeded
+        QTest::addColumn<QString>("message");
+        QTest::newRow("input-at-its-end") << "timeout 5 cat > /dev/null" << 0 << "";
+        QTest::newRow("output-not-kept") << "test ! -p /dev/stdout" << 0 << "";
+        QTest::newRow("failure") << "echo out; echo ' root said so ' >&2; exit 3" << 3 << "root said so";
+    }
+
+    void runPrivilegedScript()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        if (geteuid() != 0)
+            QSKIP("as a normal user the command goes through pkexec and its prompt");
+
+        const NativePlatform::ScriptOutcome outcome =
+            NativePlatform::runPrivilegedScript({std::string(), command.toStdString()});
+        QCOMPARE(outcome.succeeded, status == 0);
+        QCOMPARE(outcome.errorNumber.value_or(0), status);
+        QCOMPARE(QString::fromStdString(outcome.errorMessage.value_or(std::string())), message);
     }
 };
 
