@@ -211,33 +211,39 @@ private slots:
         }
     }
 
-    // Cancelled while the archive comes, from another thread, or cut short: nothing is left and nothing is handed out.
+    // Cancelled while the archive comes, from another thread, cut short, or dropped before its end: nothing is left
+    // and nothing is handed out.
     void interrupted_data()
     {
-        QTest::addColumn<bool>("cancel");
-        QTest::newRow("cancelled") << true;
-        QTest::newRow("archive-cut-short") << false;
+        QTest::addColumn<QString>("end"); // how the streaming ends
+        QTest::newRow("cancelled") << "cancel";
+        QTest::newRow("archive-cut-short") << "finish";
+        QTest::newRow("dropped") << "destroy";
     }
 
     void interrupted()
     {
-        QFETCH(bool, cancel);
+        QFETCH(QString, end);
+        const bool cancel = end == "cancel";
 
         const QByteArray archive = zip({{"Update.pkg", QByteArray(32 << 20, 'p')}}, 0);
         const QString out = folder.filePath("interrupted");
-        StreamingUnzipper streaming(out + "/Update.pkg");
+        auto streaming = std::make_unique<StreamingUnzipper>(out + "/Update.pkg");
         const QList<QByteArray> chunks = Chunkings::of(archive, 1 << 16);
         std::thread feeding([&] {
             for (const QByteArray &chunk : chunks.mid(0, cancel ? chunks.size() : chunks.size() / 2))
-                streaming.consumeShared(chunk);
+                streaming->consumeShared(chunk);
         });
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo(out + "/Update.pkg").size() >= (4 << 20); }, 20000));
         if (cancel)
-            streaming.cancel();
+            streaming->cancel();
         feeding.join();
         if (cancel)
             QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
-        QVERIFY(!streaming.finish());
+        if (end == "destroy")
+            streaming.reset();
+        else
+            QVERIFY(!streaming->finish());
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
     }
 
