@@ -198,6 +198,35 @@ private slots:
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
     }
 
+    // While the receiver is busy, no more than the read buffer's MiB waits in memory, however fast the server sends;
+    // cleaned, the download leaves no network manager (nor its thread and connections) behind.
+    void bounded()
+    {
+        QFile large(served.filePath("Large.pkg"));
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(32 << 20));
+        large.close();
+        struct Largest final : ChunkConsumer
+        {
+            void consume(const char *, qsizetype size) override { largest = std::max(largest, size); }
+            qsizetype largest = 0;
+        } chunks;
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        bool busy = false;
+        connect(&downloader, &FileDownloader::downloadProgress, this, [&] {
+            if (!std::exchange(busy, true))
+                QThread::msleep(500);
+        });
+        QString filePath, message;
+        QVERIFY(downloader.download(url("HTTP:Large.pkg"), saved.filePath("bounded"), filePath, message));
+        downloader.setWrittenBytesConsumer(&chunks);
+        QVERIFY(emitted.ended());
+        QCOMPARE(emitted.finished, 1);
+        QVERIFY2(chunks.largest <= (1 << 20), qPrintable(QString::number(chunks.largest)));
+        downloader.clean();
+        QTRY_COMPARE(downloader.findChildren<QNetworkAccessManager *>().size(), 0);
+    }
+
     // The request step alone: its body is counted, and it never finishes, nor stalls once its answer is over.
     void requestOnly()
     {
