@@ -197,6 +197,8 @@ SignedPackage signPackage(const PackageRecipe &recipe)
     QList<QByteArray> describing; // as archived
     for (const auto &file : recipe.describing) {
         describing.append(recipe.describingStored ? file.second : qCompress(file.second, 9).mid(4));
+        if (recipe.editDescribing)
+            recipe.editDescribing(describing.last());
         made.describing.append(made.payload);
         made.payload += describing.last().size();
     }

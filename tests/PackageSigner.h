@@ -52,6 +52,7 @@ struct PackageRecipe
     // describingStored.
     QList<QPair<QByteArray, QByteArray>> describing;
     bool describingStored = false;
+    std::function<void(QByteArray &)> editDescribing; // each of them as archived, before its checksum
     QByteArray payload = QByteArray(3000, 'p');
     qint64 payloadSize = -1; // with payloadChecksum: the payload is left for the caller
     QByteArray payloadChecksum;

@@ -284,6 +284,30 @@ private slots:
                      refers(""), {{"Example.pkg/PackageInfo", info(app)}});
         describedRow("no-bundle", "", " names no application bundle that it installs.", "",
                      {{"PackageInfo", info("")}});
+        const auto nested = [](int depth) {
+            QByteArray bundles;
+            for (int i = 0; i < depth; ++i)
+                bundles.prepend("<bundle id=\"com.example.N" + QByteArray::number(i) + "\" CFBundleVersion=\"1\">")
+                    .append("</bundle>");
+            return bundles;
+        };
+        QStringList deepest;
+        for (int i = 63; i >= 0; --i)
+            deepest << QString("com.example.N%1 1").arg(i);
+        describedRow("bundles-64-deep", "", deepest.join(", "), "", {{"PackageInfo", info(nested(64))}});
+        describedRow(
+            "bundles-65-deep", "",
+            " is refused: its file \"PackageInfo\" cannot be read (its bundles are nested more than 64 deep, line 1).",
+            "", {{"PackageInfo", info(nested(65))}});
+        const auto archivedAs = [](std::function<void(QByteArray &)> edit) {
+            return [edit](PackageRecipe &r) { r.editDescribing = edit; };
+        };
+        describedRow("package-info-cut-short", "",
+                     " is refused: its file \"PackageInfo\" does not inflate (it is cut short).", "",
+                     {{"PackageInfo", info(app)}}, archivedAs([](QByteArray &data) { data.chop(6); }));
+        describedRow("package-info-goes-on", "",
+                     " is refused: its file \"PackageInfo\" does not inflate (it goes on after its end).", "",
+                     {{"PackageInfo", info(app)}}, archivedAs([](QByteArray &data) { data.append('x'); }));
         describedRow("package-info-unreadable", "",
                      " is refused: its file \"PackageInfo\" cannot be read (Opening and ending tag mismatch., line 1).",
                      "", {{"PackageInfo", "<pkg-info><bundle></pkg-info>"}});
