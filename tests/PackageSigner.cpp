@@ -146,14 +146,14 @@ TestPki::TestPki()
     otherCa = issue("CN=Test Other Certification Authority|O=Tarnwick Tests", &root, caKey, 2000, 2099, intermediate);
     const auto leaf = [&](const QByteArray &kind, const char *ou, std::shared_ptr<EVP_PKEY> key, int until = 2030,
                           bool isCa = false, const TestCertificate *issuer = nullptr, const char *odd = nullptr,
-                          bool marked = true) {
+                          bool marked = true, bool installerUsage = true) {
         const QByteArray subject = "UID=" + QByteArray(team) + "|CN=Developer ID " + kind + ": Test Vendor (" + team +
                                    ")|OU=" + ou + "|O=Test Vendor|C=US";
         const bool installer = kind == "Installer";
-        Extensions extensions = {
-            {"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
-            {"keyUsage", "critical,digitalSignature"},
-            {"extendedKeyUsage", installer ? "critical,1.2.840.113635.100.4.13" : "critical,codeSigning"}};
+        Extensions extensions = {{"basicConstraints", isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+                                 {"keyUsage", "critical,digitalSignature"},
+                                 {"extendedKeyUsage", installer && installerUsage ? "critical,1.2.840.113635.100.4.13"
+                                                                                  : "critical,codeSigning"}};
         if (marked)
             extensions.append(std::make_pair(installer ? "1.2.840.113635.100.6.1.14" : "1.2.840.113635.100.6.1.13",
                                              "critical,DER:05:00"));
@@ -171,6 +171,7 @@ TestPki::TestPki()
     underOtherCa = leaf("Installer", team, leafKey, 2030, false, &otherCa);
     oddCritical = leaf("Installer", team, leafKey, 2030, false, nullptr, "1.2.3.4.5");
     unmarked = leaf("Installer", team, leafKey, 2030, false, nullptr, nullptr, false);
+    otherUsage = leaf("Installer", team, leafKey, 2030, false, nullptr, nullptr, true, false);
     const Extensions stamping = {{"basicConstraints", "critical,CA:FALSE"},
                                  {"extendedKeyUsage", "critical,timeStamping"}};
     timestamper = issue("CN=Test Timestamp Authority|O=Tarnwick Tests", &root, otherKey, 2000, 2099, stamping);

@@ -29,6 +29,7 @@ struct TestPki
     TestCertificate installer, otherInstaller, application, wrongTeam, ecInstaller; // leaves, valid 2020 to 2030
     TestCertificate expired, caLeaf, underOtherCa, oddCritical; // valid in 2020; a CA; by otherCa; a critical 1.2.3.4.5
     TestCertificate unmarked;                      // the installer's usage without Apple's mark of an installer leaf
+    TestCertificate otherUsage;                    // that mark with an application's usage
     TestCertificate timestamper, rogueTimestamper; // the latter self-signed
     QByteArray rootDer() const;
 };

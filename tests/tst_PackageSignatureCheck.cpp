@@ -161,6 +161,8 @@ private slots:
                   signedBy(pki().application));
         signedRow("leaf-is-ca", R + "it is signed with " + vendor + notInstaller, signedBy(pki().caLeaf));
         signedRow("leaf-unmarked", R + "it is signed with " + vendor + notInstaller, signedBy(pki().unmarked));
+        signedRow("leaf-usage-not-installer", R + "it is signed with " + vendor + notInstaller,
+                  signedBy(pki().otherUsage));
         signedRow("ec-key", R + "its signature does not verify.", signedBy(pki().ecInstaller));
         signedRow("other-team", "is signed by the team ZZZZZZZZZZ, not by A1B2C3D4E5.", signedBy(pki().wrongTeam));
         signedRow("not-developer-id-ca",
