@@ -227,6 +227,13 @@ private slots:
         tocRow("checksum-offset-twice", "<offset>0</offset><size>32</size></checksum>",
                "<offset>0</offset><offset>0</offset><size>32</size></checksum>",
                U + "<checksum> has two <offset> elements, line 1).");
+        // 2^62, the largest number read, and one more.
+        tocRow("checksum-offset-largest", "<offset>0</offset><size>32</size></checksum>",
+               "<offset>4611686018427387904</offset><size>32</size></checksum>",
+               R + "its heap holds bytes its table of contents does not account for (at heap offset 0).");
+        tocRow("checksum-offset-too-large", "<offset>0</offset><size>32</size></checksum>",
+               "<offset>4611686018427387905</offset><size>32</size></checksum>",
+               U + "\"4611686018427387905\" is not a size or offset, line 1).");
         tocRow("ea-without-region", "<type>file</type><name>Payload</name>",
                "<type>file</type><name>Payload</name><ea><name>x</name></ea>",
                U + "a file's data lacks its <offset> or <length>, line 1).");
