@@ -96,11 +96,15 @@ for size in "${sizes[@]}"; do
     # With the timeline, bash notes when each step ends (no process started for it).
     mark=:
     [ "$timeline" = 1 ] && mark='echo "$EPOCHREALTIME" >> "$1/../record/marks"'
+    # ROAD_PEER_COPIES=1: the peer also copies its package as root's script does, and digests the copy.
+    digest='openssl dgst -sha256 "$1/$3" > /dev/null'
+    [ "${ROAD_PEER_COPIES:-0}" = 1 ] &&
+      digest='cp --reflink=never -RP "$1/$3" "$1/copy.pkg" && openssl dgst -sha256 "$1/copy.pkg" > /dev/null'
     if [ "$kind" = zip ]; then
-      by_hand=(bash -c 'curl -sSf -o "$1/Update.zip" "$2" && '"$mark"' && bsdtar -xOf "$1/Update.zip" Update.pkg > "$1/Update.pkg" &&
-        '"$mark"' && openssl dgst -sha256 "$1/Update.pkg" > /dev/null' sh "$run/hand" "$url")
+      by_hand=(bash -c 'curl -sSf -o "$1/Update.zip" "$2" && '"$mark"' && bsdtar -xOf "$1/Update.zip" Update.pkg > "$1/$3" &&
+        '"$mark"' && '"$digest" sh "$run/hand" "$url" "$package")
     else
-      by_hand=(bash -c 'curl -sSf -o "$1/$3" "$2" && '"$mark"' && openssl dgst -sha256 "$1/$3" > /dev/null' sh "$run/hand" "$url" "$name")
+      by_hand=(bash -c 'curl -sSf -o "$1/$3" "$2" && '"$mark"' && '"$digest" sh "$run/hand" "$url" "$name")
     fi
     results=$work/results/$fs-$kind-$size
     for i in $(seq "$runs"); do
@@ -125,7 +129,7 @@ for size in "${sizes[@]}"; do
           timed "$results-hand.txt" "${by_hand[@]}"
           [ "$(stat -c %s "$run/hand/$package")" -eq "$bytes" ] || { echo "road-runs.sh: wrong size by hand" >&2; exit 1; }
           removing=$(date +%s%N)
-          rm -f "$run/hand/$name" "$run/hand/$package"
+          rm -f "$run/hand/$name" "$run/hand/$package" "$run/hand/copy.pkg"
           removed=$(date +%s%N)
           if [ "$timeline" = 1 ]; then
             python3 "$bench/timeline.py" hand "$started" "$ended" "$work/access.log" "/$size/$name" \

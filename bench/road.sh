@@ -17,6 +17,8 @@
 #   ROAD_KINDS="pkg zip team" the roads (default all three)
 #   ROAD_TIMELINE=1           every run's milestones noted (bench/timeline.py), the
 #                             fastest and the slowest run of each road printed side by side
+#   ROAD_PEER_COPIES=1        the peer also copies its package as root's script does
+#                             (cp --reflink=never -RP) and digests the copy
 #   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is, and take no
 #                             pages before each run (bench/keep-memory.sh)
 #
@@ -115,6 +117,9 @@ result=bench/results/road-$(date +%Y%m%d-%H%M%S).md
   echo "Whole road, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs alternating runs of each, \`sync\` before each;"
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg). Command: bash bench/road.sh $runs ${sizes[*]}"
   memory_note
+  if [ "${ROAD_PEER_COPIES:-0}" = 1 ]; then
+    echo "By hand, the package is also copied as root's script copies it (cp --reflink=never -RP), and the copy digested."
+  fi
   if [ "${BENCH_MEMORY_KEPT:-0}" = 1 ]; then
     echo "Once a minute, and before the first run of a larger size, twice what it writes (archive, package, root's copy) taken and freed, outside its time."
   fi
