@@ -198,7 +198,8 @@ private slots:
         QVERIFY(downloader.fileSha256().isEmpty() && !downloader.fileIdentity());
     }
 
-    // While the receiver is busy, no more than the read buffer's MiB waits in memory, however fast the server sends;
+    // While the receiver is busy, no more than the read buffer's MiB (and what one socket read brings past it, up to
+    // 1.7 MiB seen) waits in memory, however fast the server sends; unbounded, a second's pause piles up tens of MiB;
     // cleaned, the download leaves no network manager (nor its thread and connections) behind.
     void bounded()
     {
@@ -215,14 +216,14 @@ private slots:
         bool busy = false;
         connect(&downloader, &FileDownloader::downloadProgress, this, [&] {
             if (!std::exchange(busy, true))
-                QThread::msleep(500);
+                QThread::msleep(1000);
         });
         QString filePath, message;
         QVERIFY(downloader.download(url("HTTP:Large.pkg"), saved.filePath("bounded"), filePath, message));
         downloader.setWrittenBytesConsumer(&chunks);
         QVERIFY(emitted.ended());
         QCOMPARE(emitted.finished, 1);
-        QVERIFY2(chunks.largest <= (1 << 20), qPrintable(QString::number(chunks.largest)));
+        QVERIFY2(chunks.largest <= (4 << 20), qPrintable(QString::number(chunks.largest)));
         downloader.clean();
         QTRY_COMPARE(downloader.findChildren<QNetworkAccessManager *>().size(), 0);
     }
