@@ -91,8 +91,10 @@ for size in "${sizes[@]}"; do
     url="http://127.0.0.1:$port/$size/$name"
     cp "$work/bin/$binary" "$updater"
     # A box that nobody closes would keep it open: ended after five minutes.
+    # ROAD_UPDATER_ENV: more NAME=VALUE words for the updater's environment (an allocator's knobs, say).
+    read -r -a updater_env <<< "${ROAD_UPDATER_ENV:-}"
     updater_run=(timeout 300 env -i PATH="$PATH" DISPLAY="$display" HOME="$home" XDG_RUNTIME_DIR="$home"
-      TARNWICK_TEST_ROOT="$work/root-$size.der" "$updater" "$app" "$url$fragment")
+      TARNWICK_TEST_ROOT="$work/root-$size.der" "${updater_env[@]}" "$updater" "$app" "$url$fragment")
     # With the timeline, bash notes when each step ends (no process started for it).
     mark=:
     [ "$timeline" = 1 ] && mark='echo "$EPOCHREALTIME" >> "$1/../record/marks"'

@@ -19,6 +19,7 @@
 #                             fastest and the slowest run of each road printed side by side
 #   ROAD_PEER_COPIES=1        the peer also copies its package as root's script does
 #                             (cp --reflink=never -RP) and digests the copy
+#   ROAD_UPDATER_ENV="A=1 B=2" more variables for the updater's environment
 #   BENCH_KEEP_MEMORY=0       leave the VM's free page reporting as it is, and take no
 #                             pages before each run (bench/keep-memory.sh)
 #
@@ -119,6 +120,9 @@ result=bench/results/road-$(date +%Y%m%d-%H%M%S).md
   memory_note
   if [ "${ROAD_PEER_COPIES:-0}" = 1 ]; then
     echo "By hand, the package is also copied as root's script copies it (cp --reflink=never -RP), and the copy digested."
+  fi
+  if [ -n "${ROAD_UPDATER_ENV:-}" ]; then
+    echo "The updater's environment also has: \`$ROAD_UPDATER_ENV\`."
   fi
   if [ "${BENCH_MEMORY_KEPT:-0}" = 1 ]; then
     echo "Once a minute, and before the first run of a larger size, twice what it writes (archive, package, root's copy) taken and freed, outside its time."

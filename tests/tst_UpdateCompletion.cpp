@@ -24,7 +24,8 @@ private slots:
     {
         // What the downloader left: a package without its digest ("unhashed"), or a "zip" of Update.pkg, a stand-in or
         // ("signed-zip") tests/data's valid.pkg, signed by team T4SK8ZXCXG with Apple's timestamp; "streamed-misnamed":
-        // a zip streamed as it downloaded, whose central directory names Update.pkX.
+        // a zip streamed as it downloaded, whose central directory names Update.pkX; "not-a-zip" beside an Update.pkg
+        // that is not the updater's.
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("team");   // the team pin; empty: none
         QTest::addColumn<QString>("folder"); // the application's, below the test's
@@ -46,6 +47,8 @@ private slots:
             "Unexpected application path {dir}/Desktop/Example.app");
         // The streamed package goes with the archive.
         row("streamed-directory-names-another", "streamed-misnamed", "", apps, "Error code 3 (-100).");
+        // Nothing was extracted: the file of the package's name is someone else's, and stays with the download.
+        row("archive-not-opened", "not-a-zip", "", apps, "Error code 1.");
     }
 
     void ending()
@@ -64,7 +67,12 @@ private slots:
         QFile file(given == "signed-zip" ? QStringLiteral(TARNWICK_TEST_DATA "/packages/valid.pkg") : filePath);
         if (given == "signed-zip")
             QVERIFY(file.open(QIODevice::ReadOnly) && !(package = file.readAll()).isEmpty());
-        if (archive)
+        if (given == "not-a-zip") {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a zip") == 9);
+            file.close();
+            file.setFileName(downloads + "/Update.pkg");
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
+        } else if (archive)
             QVERIFY(writeZip(filePath, {{"Update.pkg", package}}, Z_DEFLATED, 1, true));
         else
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
@@ -94,8 +102,30 @@ private slots:
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.first().first().toString(),
                  message.replace("{downloads}", downloads).replace("{dir}", dir.path()));
-        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 given == "not-a-zip" ? QStringList({"Update.pkg", "Update.zip"}) : QStringList());
         QCOMPARE(NativeStub::privilegedRuns, 0);
+    }
+
+    // Cancelled once the extraction has ended, before its end has reached the completion: nothing is installed, the
+    // package goes, and ended() never comes.
+    void cancelledAsExtractionEnds()
+    {
+        const QTemporaryDir dir;
+        const QString downloads = dir.filePath("downloads"), archive = downloads + "/Update.zip";
+        QVERIFY(QDir().mkpath(downloads) && writeZip(archive, {{"Update.pkg", QByteArray(5000, 'p')}}));
+        UpdateCompletion completion(dir.filePath("Applications/Example.app"),
+                                    {archive, QByteArray(), FileIdentity::ofPath(archive)});
+        QSignalSpy ended(&completion, &UpdateCompletion::ended);
+        completion.start();
+        // Without events meanwhile: the worker's end waits in the queue.
+        for (int i = 0; i < 1000 && QFileInfo(downloads + "/Update.pkg").size() != 5000; ++i)
+            QThread::msleep(10);
+        QThread::msleep(300);
+        completion.cancel();
+        QVERIFY(!ended.wait(1000));
+        QCOMPARE(NativeStub::privilegedRuns, 0);
+        QCOMPARE(QDir(downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList({"Update.zip"}));
     }
 
     void startedDuringThePrompt_data()
