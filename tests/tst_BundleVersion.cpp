@@ -42,8 +42,12 @@ private slots:
             row(QByteArray("installed-").append(version).constData(), version, {example + "43"},
                 "The installed com.example.Example has the version " + shown);
         }
-        row("other-application", "42", {"com.example.Other 43", "com.example.Other2 1"},
-            "Update.pkg does not update com.example.Example: it installs com.example.Other, com.example.Other2.");
+        // Each named once, three at most.
+        row("other-application", "42",
+            {"com.example.Other 43", "com.example.Other 44", "com.example.Other2 1", "com.example.Other3 1",
+             "com.example.Other4 1"},
+            "Update.pkg does not update com.example.Example: it installs com.example.Other, com.example.Other2, "
+            "com.example.Other3.");
         row("identifier-case", "42", {"com.example.example 43"},
             "Update.pkg does not update com.example.Example: it installs com.example.example.");
     }
