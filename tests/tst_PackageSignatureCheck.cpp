@@ -359,6 +359,7 @@ private slots:
         row("not-xar", "PK\x03\x04" + QByteArray(60, 'z'), N + "it is not a xar archive.");
         row("empty", QByteArray(), N + "it is not a xar archive.");
         row("header-cut-short", p.left(20), C + "it ends within its header.");
+        row("magic-only", p.left(4), C + "it ends within its header.");
         row("toc-cut-short", p.left(heap - 10), C + "it ends within its table of contents.");
         row("huge-toc", withNumber(p, 8, 8, ~0ULL),
             R + "its table of contents is 18446744073709551615 bytes long, more than the 4194304 accepted.");
