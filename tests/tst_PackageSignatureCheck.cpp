@@ -195,6 +195,8 @@ private slots:
         signedRow("timestamp-of-other-bytes", R + "its timestamp is not that of its CMS signature.",
                   expiredStamped(utc(2020, 6), std::nullopt, true));
         signedRow("unsigned", "is not signed.", [](PackageRecipe &r) { r.signature = false; });
+        // Its last file empty: it ends where that file starts.
+        signedRow("empty-payload", "", [](PackageRecipe &r) { r.payload.clear(); });
         row("trailing-bytes", p + "x", R + "bytes follow the last data its table of contents lists.");
 
         // The TOC's own checks, each on an edit of its XML before it is signed.
