@@ -243,13 +243,15 @@ private slots:
                R + "its signature is of the style \"DSA\", not RSA.");
         tocRow("cms-of-other-style", "style=\"CMS\"", "style=\"PGP\"",
                R + "its second signature is of the style \"PGP\", not CMS.");
-        signedRow("archived-checksum-not-hex", U + "\"" + QString(62, '0') + "zz\" is not a hex checksum, line 1).",
-                  [](PackageRecipe &r) {
-                      r.editToc = [](QByteArray &xml) {
-                          const int text = int(xml.indexOf('>', xml.indexOf("<archived-checksum"))) + 1;
-                          xml.replace(text, int(xml.indexOf('<', text)) - text, QByteArray(62, '0') + "zz");
-                      };
-                  });
+        // Hex digits only, two to a byte.
+        for (const QByteArray &given : {QByteArray(62, '0') + "zz", QByteArray(63, '0')})
+            signedRow(given.endsWith('z') ? "archived-checksum-not-hex" : "archived-checksum-odd",
+                      U + "\"" + given + "\" is not a hex checksum, line 1).", [given](PackageRecipe &r) {
+                          r.editToc = [given](QByteArray &xml) {
+                              const int text = int(xml.indexOf('>', xml.indexOf("<archived-checksum"))) + 1;
+                              xml.replace(text, int(xml.indexOf('<', text)) - text, given);
+                          };
+                      });
         signedRow("no-checksum", R + "its table of contents lists no checksum.", [](PackageRecipe &r) {
             r.editToc = [](QByteArray &xml) { xml.replace("<checksum ", "<sum ").replace("</checksum>", "</sum>"); };
         });
