@@ -16,6 +16,7 @@ inline int privilegedRuns = 0;
 inline int applicationChecks = 0;
 inline bool running = false; // every check finds the application running
 inline std::string bundleChecked;
+inline void *titleBarView = nullptr; // the native view whose title bar was last set up
 inline std::function<void()> observe;
 inline std::deque<NativePlatform::ScriptOutcome> outcomes; // of the next privileged runs; then each succeeds
 
@@ -24,6 +25,7 @@ inline void reset()
     privilegedRuns = applicationChecks = 0;
     running = false;
     bundleChecked.clear();
+    titleBarView = nullptr;
     observe = nullptr;
     outcomes.clear();
 }
@@ -44,7 +46,10 @@ struct InTemporaryFolder
 } // namespace NativeStub
 
 namespace NativePlatform {
-void setupTitleBar(void *) {}
+void setupTitleBar(void *nativeView)
+{
+    NativeStub::titleBarView = nativeView;
+}
 std::string bundlePath()
 {
     return "Tarnwick Installer.app";

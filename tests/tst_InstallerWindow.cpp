@@ -29,7 +29,8 @@ private slots:
     // NO are the buttons of the message boxes shown over the window, styled by its sheet: stand-ins are added.
     void look_data()
     {
-        // aspect: "geometry", "caption", "text" or "background" colour, "font", "pixel x y"; colours as #aarrggbb
+        // aspect: "geometry", "caption", "title bar" (whose native view the platform dressed), "text" or "background"
+        // colour, "font", "pixel x y"; colours as #aarrggbb
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("aspect");
         QTest::addColumn<QString>("value");
@@ -43,6 +44,7 @@ private slots:
         row("bar-geometry", "progressBar", "geometry", "140,55 391x10");
         row("status-geometry", "label_2", "geometry", "140,35 171x16");
         row("logo-geometry", "label", "geometry", "30,30 80x80");
+        row("window-title-bar", "InstallerWindow", "title bar", "the window's own");
         row("window-background", "InstallerWindow", "pixel 5 5", "#ff323232");
         row("window-text", "InstallerWindow", "text", "#ffffffff");
         row("window-font", "InstallerWindow", "font", "Montserrat, 12 px, normal");
@@ -97,6 +99,8 @@ private slots:
             seen = widget->palette()
                        .color(aspect == "text" ? widget->foregroundRole() : widget->backgroundRole())
                        .name(QColor::HexArgb);
+        else if (aspect == "title bar")
+            seen = titleBarView == reinterpret_cast<void *>(window.winId()) ? "the window's own" : "none";
         else if (aspect == "font")
             seen = QString("%1, %2 px, %3").arg(font.family()).arg(font.pixelSize()).arg(weight);
         else if (words.first() == "pixel") { // as the whole window draws it: see-through colours over what is below
