@@ -84,6 +84,11 @@ private slots:
         }
         QVERIFY(writeZip(folder.filePath("many.zip"), entries, 0));
         row("name-across-read-window", folder.filePath("many.zip"), "", "Update.pkg holds this");
+        // Zeros deflated: the inflater's last bytes of input hold the last KiBs of output, which go past a buffer's
+        // end; the next buffer gets them with no input left to take.
+        const QByteArray zeros((4 << 18) + 100, '\0');
+        QVERIFY(writeZip(folder.filePath("zeros.zip"), {{"Update.pkg", zeros}}, Z_DEFLATED, 9));
+        row("zeros-past-a-buffer", folder.filePath("zeros.zip"), "", zeros);
     }
 
     void unzip()
