@@ -49,6 +49,8 @@ private slots:
         row("identity-spelt-loosely", 200, "1000", " Identity ", false, Kind::Final, 1000, 1000, "");
         row("unknown-encoding", 200, "1000", "br", false, Kind::Final, 1000, -1,
             "The download came in an encoding that cannot be decoded (\"br\").");
+        row("partial-content", 206, "100", "", false, Kind::Final, 100, 100, notTheFile.arg("206 Partial Content"),
+            notTheFile.arg("206 Partial Content"));
         row("redirect", 302, "107", "", false, Kind::Redirect, 107, 107, "", notTheFile.arg("302 Found"));
         row("error-answer", 404, "-1", "br", false, Kind::Error, -1, -1, "", notTheFile.arg("404 Not Found"));
     }
@@ -65,7 +67,7 @@ private slots:
         QFETCH(QString, refusal);
         QFETCH(QString, atEnd);
 
-        const QHash<int, QString> reasons{{302, "Found"}, {404, "Not Found"}};
+        const QHash<int, QString> reasons{{206, "Partial Content"}, {302, "Found"}, {404, "Not Found"}};
         AnswerHeaders::Raw raw{status, reasons.value(status, "OK"), status == 302, std::nullopt, encoding, redirected};
         if (!contentLength.isNull())
             raw.contentLength = contentLength;
