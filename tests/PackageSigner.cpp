@@ -116,7 +116,8 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
     const QByteArray content = recipe.cmsContent.isEmpty() ? checksum : recipe.cmsContent;
     auto data = owned<BIO, BIO_free_all>(BIO_new_mem_buf(content.constData(), content.size()));
     auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
-        CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(), CMS_BINARY | CMS_DETACHED));
+        CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(),
+                 CMS_BINARY | (recipe.cmsCarriesContent ? 0 : CMS_DETACHED)));
     if (recipe.stampedAt) {
         CMS_SignerInfo *info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
         const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(info);

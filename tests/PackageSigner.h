@@ -44,6 +44,7 @@ struct PackageRecipe
     bool cms = true;
     std::optional<TestCertificate> cmsSigner;              // no value: the signer
     QByteArray cmsContent;                                 // empty: the checksum, as it must be
+    bool cmsCarriesContent = false;                        // the content inside the CMS signature, not detached
     std::optional<qint64> stampedAt;                       // a timestamp of this time
     std::optional<TestCertificate> stamper;                // no value: the PKI's timestamp authority
     bool stampOtherBytes = false;                          // a timestamp of something else

@@ -154,6 +154,8 @@ private slots:
         row("cms-unreadable", flipped(p, heap + plain.cms), R + "its CMS signature cannot be read.");
         signedRow("cms-over-other-bytes", R + "its CMS signature does not verify.",
                   [](PackageRecipe &r) { r.cmsContent = "other bytes"; });
+        signedRow("cms-carries-its-content", R + "its CMS signature does not verify.",
+                  [](PackageRecipe &r) { r.cmsCarriesContent = true; });
         signedRow("cms-by-other-leaf", R + "its CMS signature is made with another certificate than its signature.",
                   [](PackageRecipe &r) { r.cmsSigner = pki().otherInstaller; });
         signedRow("application-certificate",
