@@ -107,6 +107,9 @@ private slots:
         // A transfer that fails keeps what came; one the downloader refuses does not.
         row("redirect-to-tls", "HTTP:M.pkg?status=302&redirect=HTTPS:Update.pkg", "", whole, size, size);
         row("insecure-redirect", "HTTPS:M.pkg?status=302&redirect=HTTP:Update.pkg", "Insecure redirect", 0);
+        // A 3xx that Qt does not follow ends without error, and with no file.
+        row("redirect-not-followed", "HTTP:Update.pkg?status=300&redirect=HTTP:Update.pkg",
+            "The server answered 300 Multiple Choices instead of sending the file\\.", removed);
         // The server's page is no download to hold to the pin, nor one to remove: the box names the status. Its first
         // 64 KiB are kept, however much the server sends.
         row("bad-request-pinned", "HTTP:Update.pkg?status=400#size=5", badRequest, 65536);
@@ -238,6 +241,21 @@ private slots:
         QVERIFY(downloader.download(url("HTTP:Update.pkg"), error));
         QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived == qulonglong(package.size()); }, 20000));
         QTest::qWait(1000);
+        QCOMPARE(emitted.finished + emitted.errors.size(), 0);
+    }
+
+    // The request step asked for while a download runs replaces it: the download's connection goes with its network
+    // manager, and it reports nothing more.
+    void replaced()
+    {
+        FileDownloader downloader(nullptr);
+        Emitted emitted(downloader);
+        QString filePath, message;
+        QVERIFY(
+            downloader.download(url("HTTP:Update.pkg?step=1000&pause=5"), saved.filePath("first"), filePath, message));
+        QVERIFY(QTest::qWaitFor([&] { return emitted.lastReceived > 0; }, 20000));
+        QVERIFY(downloader.download(url("HTTP:Update.pkg"), message));
+        QTRY_COMPARE(downloader.findChildren<QNetworkAccessManager *>().size(), 1);
         QCOMPARE(emitted.finished + emitted.errors.size(), 0);
     }
 
