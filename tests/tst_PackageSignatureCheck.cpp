@@ -212,6 +212,7 @@ private slots:
                U + "it lists two checksums, line 1).");
         tocRow("two-signatures", "<x-signature ", "<signature style=\"RSA\"/><x-signature ",
                U + "it lists two signatures, line 1).");
+        tocRow("no-toc", "toc>", "tic>", U + "it has no <toc> element, line 1).");
         tocRow("doctype", "<xar>", "<!DOCTYPE xar><xar>", U + "it has a document type declaration, line 1).");
         tocRow("overlap", offset(plain.distribution), offset(plain.distribution - 1),
                R + "its table of contents lists overlapping data (at heap offset " +
@@ -379,6 +380,8 @@ private slots:
         row("header-version-2", withNumber(p, 6, 2, 2), N + "its xar header has version 2, not 1.");
         row("header-longer", longer(32, QByteArray(4, '\0'), 4),
             N + "its xar header is 32 bytes long, which does not fit its checksum algorithm 4.");
+        row("header-name-unaligned", longer(35, QByteArray("sha256\0", 7)),
+            N + "its xar header is 35 bytes long, which does not fit its checksum algorithm 3.");
         row("header-name-missing", longer(32, QByteArray(4, '\0')),
             N + "its xar header does not name its checksum algorithm.");
         // xar 1.6 names the digest of its algorithm 3 after the fixed fields.
