@@ -339,9 +339,14 @@ private slots:
                      " is refused: its Distribution and PackageInfo files inflate to more than the 8388608 bytes "
                      "accepted.",
                      "", {{"PackageInfo", info("<!--" + QByteArray(8 << 20, ' ') + "-->")}});
-        describedRow(
-            "too-large", R + "its Distribution and PackageInfo files are more than the 1048576 bytes accepted.", "", "",
-            {{"PackageInfo", info(QByteArray(1 << 20, ' '))}}, [](PackageRecipe &r) { r.describingStored = true; });
+        // At the limit, and a byte past it.
+        for (const int past : {0, 1})
+            describedRow(past ? "too-large" : "largest",
+                         past ? R + "its Distribution and PackageInfo files are more than the 1048576 bytes accepted."
+                              : "",
+                         past ? "" : both, "",
+                         {{"PackageInfo", info(app + QByteArray((1 << 20) + past - int(info(app).size()), ' '))}},
+                         [](PackageRecipe &r) { r.describingStored = true; });
         describedRow("two-package-infos", R + "it holds two files \"PackageInfo\".", "", "",
                      {{"PackageInfo", info(app)}, {"PackageInfo", info("")}});
         {
