@@ -35,6 +35,12 @@ private slots:
         // Opened without waiting for a writer.
         QTest::newRow("fifo") << "fifo" << QByteArray()
                               << "The application's {plist} cannot be read (it is not a regular file).";
+        // At the limit, whitespace filling it out.
+        QByteArray largest =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+            "<string>com.example.Example</string><key>CFBundleVersion</key><string>42</string></dict>";
+        largest += QByteArray(1024 * 1024 - largest.size() - 8, ' ') + "</plist>";
+        QTest::newRow("largest") << "raw" << largest << "com.example.Example 42";
         QTest::newRow("too-large") << "raw" << QByteArray(1024 * 1024 + 1, ' ')
                                    << "The application's {plist} cannot be read (it is larger than 1048576 bytes).";
     }

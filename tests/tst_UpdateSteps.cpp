@@ -43,6 +43,7 @@ private slots:
         QTest::addColumn<int>("value"); // -1: no change
 
         QTest::newRow("total-zero") << 5000ull << 0ull << -1;
+        QTest::newRow("below-floor") << 145ull << 5000ull << 30;
         QTest::newRow("above-floor") << 155ull << 5000ull << 31;
         QTest::newRow("more-than-announced") << 6000ull << 5000ull << 1200;
         QTest::newRow("unknown-size") << 123456789ull << ~0ull << 30;
