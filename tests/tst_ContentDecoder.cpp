@@ -82,6 +82,7 @@ private slots:
         row("x-gzip-spaced-upper-case", " X-GZIP ", gzip(text), text);
         row("deflate-zlib-flushed-halfway", "Deflate", deflated(text, 15, true), text);
         row("deflate-raw", "deflate", raw(text), text);
+        row("deflate-raw-empty-two-bytes", "deflate", raw(""), "");
         row("deflate-raw-one-byte-body", "deflate", raw("a"), "a");
         row("deflate-carrying-gzip", "deflate", gzip(text), text);
         row("no-encoding", "", noise, noise);

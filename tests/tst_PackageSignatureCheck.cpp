@@ -335,6 +335,9 @@ private slots:
                      " is refused: its file \"Distribution\" cannot be read (its root is not <installer-gui-script>, "
                      "line 1).",
                      "<pkg-info/>", {{"Example.pkg/PackageInfo", info(app)}});
+        describedRow(
+            "inflates-to-the-limit", "", both, "",
+            {{"PackageInfo", info(app + "<!--" + QByteArray((8 << 20) - int(info(app).size()) - 7, ' ') + "-->")}});
         describedRow("inflates-too-far", "",
                      " is refused: its Distribution and PackageInfo files inflate to more than the 8388608 bytes "
                      "accepted.",
