@@ -71,6 +71,9 @@ private slots:
         // Raw deflate, a stored block of 29 bytes, whose first two bytes would also do for a zlib header.
         const QByteArray zlibLike =
             QByteArray::fromHex("081d00e2ff") + QByteArray(29, 'p') + QByteArray::fromHex("0300");
+        // Its pair a multiple of 31 too, but with a window of 64 KiB, which no zlib header names.
+        const QByteArray rawWindow8 =
+            QByteArray::fromHex("881c00e3ff") + QByteArray(28, 'q') + QByteArray::fromHex("0300");
 
         const auto row = [](const char *tag, const QByteArray &encoding, const QByteArray &input,
                             const QByteArray &output, const QString &error = QString()) {
@@ -84,6 +87,7 @@ private slots:
         row("deflate-raw", "deflate", raw(text), text);
         row("deflate-raw-empty-two-bytes", "deflate", raw(""), "");
         row("deflate-raw-one-byte-body", "deflate", raw("a"), "a");
+        row("deflate-raw-window-nibble-8", "deflate", rawWindow8, QByteArray(28, 'q'));
         row("deflate-carrying-gzip", "deflate", gzip(text), text);
         row("no-encoding", "", noise, noise);
 

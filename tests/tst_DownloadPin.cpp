@@ -138,7 +138,8 @@ private slots:
         PinCheck pin(DownloadPin{QByteArray::fromHex(sha256.toLatin1()), size < 0 ? std::nullopt : std::optional(size),
                                  QString()});
         QString message;
-        QCOMPARE(pin.checkAnnounced(announced, message) ? QString() : message, misannounced);
+        QCOMPARE(pin.checkAnnounced(announced, message), misannounced.isEmpty());
+        QCOMPARE(message, misannounced);
         message.clear();
         for (const int chunk : chunks) {
             QString error;
@@ -149,7 +150,8 @@ private slots:
         }
         QCOMPARE(message, refusal);
         message.clear();
-        QCOMPARE(pin.checkComplete(QByteArray::fromHex(digest.toLatin1()), message) ? QString() : message, complete);
+        QCOMPARE(pin.checkComplete(QByteArray::fromHex(digest.toLatin1()), message), complete.isEmpty());
+        QCOMPARE(message, complete);
     }
 };
 
