@@ -1,5 +1,5 @@
 #include "ChunkConsumer.h"
-#include "FailingClose.h"
+#include "FailingFile.h"
 #include "FileDownloader.h"
 
 #include <QtTest>
@@ -66,7 +66,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size() && file.flush());
 #ifdef Q_OS_LINUX
         QVERIFY(file.copy(served.filePath("Unclosable.pkg")));
-        FailingClose::failFor("Unclosable.pkg");
+        FailingFile::failFor("Unclosable.pkg");
 #endif
         server.start("python3", {TARNWICK_WORLD, "serve", served.path()});
         QVERIFY(QTest::qWaitFor([this] { return server.canReadLine(); }, 20000));
@@ -132,7 +132,7 @@ private slots:
         row("cut-short", "HTTP:Update.pkg?cut=100000&step=50000",
             "Incomplete download \\(100000 of 300000 bytes\\)\\.|.*closed.*", 100000);
 #ifdef Q_OS_LINUX
-        // The last writes may be lost when closing fails (FailingClose.h).
+        // The last writes may be lost when closing fails (FailingFile.h).
         row("close-fails", "HTTP:Unclosable.pkg", "I/O failure \\(Input/output error\\)", removed);
 #endif
         memoryRow("memory-cut-short", "HTTP:Update.pkg?cut=1000",
@@ -258,6 +258,24 @@ private slots:
         QTRY_COMPARE(downloader.findChildren<QNetworkAccessManager *>().size(), 1);
         QCOMPARE(emitted.finished + emitted.errors.size(), 0);
     }
+
+#ifdef Q_OS_LINUX
+    // An older file of the download's name that cannot be emptied is not written over: its tail would outlast the
+    // new bytes.
+    void olderFileNotEmptied()
+    {
+        const QString folder = saved.filePath("older");
+        QFile older(folder + "/Unclosable.pkg");
+        QVERIFY(QDir().mkpath(folder) && older.open(QIODevice::WriteOnly) && older.write("older") == 5);
+        older.close();
+        FileDownloader downloader(nullptr);
+        QString filePath, message;
+        QVERIFY(!downloader.download(url("HTTP:Unclosable.pkg"), folder, filePath, message));
+        QCOMPARE(message, "Failed to create " + older.fileName() + " (Input/output error).");
+        QVERIFY(older.open(QIODevice::ReadOnly));
+        QCOMPARE(older.readAll(), QByteArray("older"));
+    }
+#endif
 
     // A server that offers HTTP/2 over TLS (nginx) is spoken to in HTTP/1.1, as with either toolkit the body's
     // buffering and progress are those of HTTP/1.1.

@@ -1,4 +1,4 @@
-#include "FailingClose.h"
+#include "FailingFile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <dlfcn.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -29,7 +30,7 @@ bool isOnFailingFile(int fd)
 
 } // namespace
 
-void FailingClose::failFor(const QByteArray &fileName)
+void FailingFile::failFor(const QByteArray &fileName)
 {
     armed = false;
     qstrncpy(failingName, fileName.constData(), sizeof failingName);
@@ -44,6 +45,15 @@ extern "C" int close(int fd)
     const int result = next(fd);
     if (!fails || result != 0)
         return result;
+    errno = EIO;
+    return -1;
+}
+
+extern "C" int ftruncate(int fd, off_t length)
+{
+    static const auto next = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
+    if (!isOnFailingFile(fd))
+        return next(fd, length);
     errno = EIO;
     return -1;
 }
