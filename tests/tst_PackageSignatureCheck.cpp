@@ -133,8 +133,10 @@ private slots:
                  "issuer certificate).");
 
         // The digest is that of the header's algorithm and of the RSA signature's DigestInfo.
-        for (const EVP_MD *md : {EVP_sha1(), EVP_sha256()}) {
-            const QByteArray name = md == EVP_sha1() ? "SHA-1" : "SHA-256", size = QByteArray::number(EVP_MD_size(md));
+        for (const EVP_MD *md : {EVP_sha1(), EVP_sha256(), EVP_sha512()}) {
+            const int bytes = EVP_MD_size(md);
+            const QByteArray name = "SHA-" + QByteArray::number(bytes == 20 ? 1 : bytes * 8),
+                             size = QByteArray::number(bytes);
             const Recipe digest = [=](PackageRecipe &r) { r.digest = md; };
             row("signed-" + name.toLower(), made(digest).bytes, "");
             row("checksum-size-wrong-" + name.toLower(), made([=](PackageRecipe &r) {
