@@ -244,6 +244,13 @@ private slots:
         tocRow("ea-without-region", "<type>file</type><name>Payload</name>",
                "<type>file</type><name>Payload</name><ea><name>x</name></ea>",
                U + "a file's data lacks its <offset> or <length>, line 1).");
+        // An extended attribute's data is a file's like any other: here an empty one, after the payload.
+        tocRow("empty-attribute", "<type>file</type><name>Payload</name>",
+               "<type>file</type><name>Payload</name><ea><name>com.apple.FinderInfo</name><offset>" +
+                   QByteArray::number(plain.payload + 3000) +
+                   "</offset><length>0</length><archived-checksum style=\"sha256\">" +
+                   QCryptographicHash::hash("", QCryptographicHash::Sha256).toHex() + "</archived-checksum></ea>",
+               "");
         tocRow("signature-of-other-style", "style=\"RSA\"", "style=\"DSA\"",
                R + "its signature is of the style \"DSA\", not RSA.");
         tocRow("cms-of-other-style", "style=\"CMS\"", "style=\"PGP\"",
