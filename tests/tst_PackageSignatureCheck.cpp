@@ -361,6 +361,10 @@ private slots:
                          [](PackageRecipe &r) { r.describingStored = true; });
         describedRow("two-package-infos", R + "it holds two files \"PackageInfo\".", "", "",
                      {{"PackageInfo", info(app)}, {"PackageInfo", info("")}});
+        // A top file named with a slash of its own is no PackageInfo: their limit does not hold it.
+        describedRow("rooted-name-not-read", "", both, "",
+                     {{"PackageInfo", info(app)}, {"/PackageInfo", QByteArray((1 << 20) + 1, ' ')}},
+                     [](PackageRecipe &r) { r.describingStored = true; });
         {
             PackageRecipe recipe = base;
             recipe.describing = {{"Example.pkg/PackageInfo", info(app)}};
