@@ -115,9 +115,16 @@ QByteArray cmsSignature(const PackageRecipe &recipe, const QByteArray &checksum)
     const auto chain = stackOf(recipe.chain);
     const QByteArray content = recipe.cmsContent.isEmpty() ? checksum : recipe.cmsContent;
     auto data = owned<BIO, BIO_free_all>(BIO_new_mem_buf(content.constData(), content.size()));
+    const unsigned flags = CMS_BINARY | (recipe.cmsCarriesContent ? 0 : CMS_DETACHED);
+    // A digest of the recipe's own: the signer is added to a partial structure, which is then finished.
+    const bool ownDigest = recipe.cmsDigest != nullptr;
     auto cms = owned<CMS_ContentInfo, CMS_ContentInfo_free>(
-        CMS_sign(signer.certificate.get(), signer.key.get(), chain.get(), data.get(),
-                 CMS_BINARY | (recipe.cmsCarriesContent ? 0 : CMS_DETACHED)));
+        CMS_sign(ownDigest ? nullptr : signer.certificate.get(), ownDigest ? nullptr : signer.key.get(), chain.get(),
+                 data.get(), flags | (ownDigest ? CMS_PARTIAL : 0)));
+    if (ownDigest &&
+        (!CMS_add1_signer(cms.get(), signer.certificate.get(), signer.key.get(), recipe.cmsDigest, flags) ||
+         !CMS_final(cms.get(), data.get(), nullptr, flags)))
+        return QByteArray();
     if (recipe.stampedAt) {
         CMS_SignerInfo *info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
         const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(info);

@@ -45,6 +45,7 @@ struct PackageRecipe
     std::optional<TestCertificate> cmsSigner;              // no value: the signer
     QByteArray cmsContent;                                 // empty: the checksum, as it must be
     bool cmsCarriesContent = false;                        // the content inside the CMS signature, not detached
+    const EVP_MD *cmsDigest = nullptr;                     // null: SHA-256, CMS_sign's own choice
     std::optional<qint64> stampedAt;                       // a timestamp of this time
     std::optional<TestCertificate> stamper;                // no value: the PKI's timestamp authority
     bool stampOtherBytes = false;                          // a timestamp of something else

@@ -158,6 +158,9 @@ private slots:
                   [](PackageRecipe &r) { r.cmsContent = "other bytes"; });
         signedRow("cms-carries-its-content", R + "its CMS signature does not verify.",
                   [](PackageRecipe &r) { r.cmsCarriesContent = true; });
+        signedRow("cms-digest-sha512", "", [](PackageRecipe &r) { r.cmsDigest = EVP_sha512(); });
+        signedRow("cms-digest-md5", R + "its CMS signature uses the digest MD5, which is not accepted.",
+                  [](PackageRecipe &r) { r.cmsDigest = EVP_md5(); });
         signedRow("cms-by-other-leaf", R + "its CMS signature is made with another certificate than its signature.",
                   [](PackageRecipe &r) { r.cmsSigner = pki().otherInstaller; });
         signedRow("application-certificate",
