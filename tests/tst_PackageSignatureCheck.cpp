@@ -218,6 +218,7 @@ private slots:
         tocRow("two-signatures", "<x-signature ", "<signature style=\"RSA\"/><x-signature ",
                U + "it lists two signatures, line 1).");
         tocRow("no-toc", "toc>", "tic>", U + "it has no <toc> element, line 1).");
+        tocRow("two-tocs", "</toc>", "</toc><toc/>", U + "it has two <toc> elements, line 1).");
         tocRow("doctype", "<xar>", "<!DOCTYPE xar><xar>", U + "it has a document type declaration, line 1).");
         tocRow("overlap", offset(plain.distribution), offset(plain.distribution - 1),
                R + "its table of contents lists overlapping data (at heap offset " +
