@@ -69,6 +69,8 @@ private slots:
                  QStringLiteral("Load"), QStringLiteral("LOAD"), QMessageBox::No, QStringLiteral("NO"), QString(),
                  QMessageBox::Cancel, QStringLiteral("Later"), QStringLiteral("LATER"), QMessageBox::No);
         QCOMPARE(pressed, int(QMessageBox::No));
+        // The box goes once shown, not only with its parent.
+        QTRY_COMPARE(parent.findChildren<QMessageBox *>().size(), 0);
     }
 };
 
